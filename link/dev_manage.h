@@ -1,0 +1,62 @@
+// CDevManage: finds the programmer box among the HID interfaces, opens it,
+// follows its arrival and removal, and is the only path by which feature
+// reports reach it. Class-level state only; the process holds one box.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/hid_backend.h"
+#include "platform/hotplug.h"
+#include "platform/messages.h"
+
+constexpr uint16_t kProgrammerVendorId = 0xA112;
+constexpr uint16_t kProgrammerProductId = 0xB112;
+
+// Device-change events and broadcast record types.
+constexpr uintptr_t DBT_DEVICEARRIVAL = 0x8000;
+constexpr uintptr_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
+constexpr uint32_t DBT_DEVTYP_HANDLE = 6;
+
+// What a device-change notification carries: an interface class arrival
+// (type 5) or the removal of an open handle (type 6).
+struct DevBroadcast {
+    uint32_t deviceType;
+    vexu::HidHandle handle;
+};
+
+class CDevManage {
+public:
+    // The HID services to use; must be set before Start (the hidapi backend
+    // for real boxes, the simulator otherwise). Not owned.
+    static void SetBackend(vexu::HidBackend* backend);
+    static vexu::HidBackend* Backend();
+
+    static void Start(unsigned short vendorId, unsigned short productId,
+                      vexu::MessageTarget* notifyWindow);
+    static void End();
+    static int OnDeviceChange(unsigned message, vexu::WPARAM event, const DevBroadcast* record);
+    // Turns a hot-plug event into the device-change notification it stands
+    // for and hands it to OnDeviceChange. Call on the window's thread.
+    static int OnHotplug(const vexu::HotplugEvent& event);
+    static int FindDevice();
+    static vexu::HidHandle GetHandle();
+    static bool HidD_SetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
+    static bool HidD_GetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
+
+private:
+    static vexu::HidBackend* backend_;
+    static uint16_t vendorId_;
+    static uint16_t productId_;
+    static vexu::MessageTarget* notifyWindow_;
+    static std::atomic<int> started_;
+    static vexu::HidHandle deviceHandle_;
+    static int interfaceNotify_;  // 1 while arrivals of HID interfaces are followed
+    static int handleNotify_;     // 1 while the removal of deviceHandle is followed
+    static int deviceIndex_;
+    static int interfaceCount_;
+    static std::mutex lock_;
+};

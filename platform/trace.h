@@ -1,0 +1,48 @@
+// Trace output: the debugger output channel of the programmer.
+//
+// Every module writes complete lines (usually ending in "\r\n") through
+// Trace(). Lines go to the sinks switched on here: standard error, a log
+// file, and any capture installed by tests. Texts are UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexu {
+
+// Writes one trace line to every active sink. Thread-safe.
+void Trace(std::string_view line);
+
+// printf-style convenience; formats into a local buffer, then calls Trace.
+void TraceF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void SetTraceToStderr(bool on);
+// Appends trace lines to the file; an empty path closes it. Returns false
+// when the file cannot be opened.
+bool SetTraceFile(const std::string& path);
+
+// Collects every trace line written while it lives (tests).
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    std::vector<std::string> Lines() const;
+    // Everything written, concatenated.
+    std::string Text() const;
+    // True when some line contains the fragment.
+    bool Contains(std::string_view fragment) const;
+    size_t Count(std::string_view fragment) const;
+    void Clear();
+
+private:
+    friend void Trace(std::string_view line);
+    void Add(std::string_view line);
+    struct Impl;
+    Impl* impl_;
+};
+
+}  // namespace vexu
