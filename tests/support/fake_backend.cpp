@@ -21,7 +21,11 @@ bool FakeBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
     return true;
 }
 
-HidHandle FakeBackend::Open(const std::string& path) { return path == kBoxPath ? kBoxHandle : 0; }
+HidHandle FakeBackend::Open(const std::string& path) {
+    if (path != kBoxPath) return 0;
+    OnOpen();
+    return kBoxHandle;
+}
 
 bool FakeBackend::GetAttributes(HidHandle, uint16_t& vendorId, uint16_t& productId) {
     vendorId = kProgrammerVendorId;
@@ -127,6 +131,11 @@ std::vector<uint8_t> FakeJtagBox::Answer(unsigned bits, const std::vector<uint8_
     }
     out.resize((bits + 7) / 8, 0);
     return out;
+}
+
+void FakeJtagBox::OnOpen() {
+    pending_.clear();
+    followOnBytes_ = 0;
 }
 
 void FakeJtagBox::OnGet(uint8_t* report, size_t length) {

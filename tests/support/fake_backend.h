@@ -40,6 +40,8 @@ protected:
     virtual void OnSet(const uint8_t* report, size_t length);
     // Fills a fetched report (bytes after the id are zero on entry).
     virtual void OnGet(uint8_t* report, size_t length);
+    // The box was opened: a box that comes back starts afresh.
+    virtual void OnOpen() {}
 };
 
 // One JTAG scan as the box carried it out.
@@ -74,6 +76,7 @@ public:
 protected:
     void OnSet(const uint8_t* report, size_t length) override;
     void OnGet(uint8_t* report, size_t length) override;
+    void OnOpen() override;
 
 private:
     void Scan(bool capture, unsigned bits, unsigned bitOffset, const uint8_t* data, size_t dataBytes);
