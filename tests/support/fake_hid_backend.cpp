@@ -37,6 +37,14 @@ void FakeHidBackend::ClearTransfers() {
     transfers_.clear();
 }
 
+void FakeHidBackend::Reset() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    transfers_.clear();
+    replies_.clear();
+    transferCount_ = 0;
+    failTransfer = 0;
+}
+
 std::set<HidHandle> FakeHidBackend::OpenHandles() const {
     std::lock_guard<std::mutex> guard(mutex_);
     std::set<HidHandle> handles;

@@ -42,6 +42,8 @@ public:
     std::vector<std::vector<uint8_t>> Written() const;
     size_t FetchCount() const;
     void ClearTransfers();
+    // Forgets transfers, counters, scripted replies and the injected fault.
+    void Reset();
     std::set<HidHandle> OpenHandles() const;
     size_t OpenCount() const { return openCount_; }
 
