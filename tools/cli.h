@@ -31,4 +31,11 @@ std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::strin
 
 int RunList(const GlobalOptions& options);
 
+struct FlashOptions {
+    std::string eepromImage;  // empty: the embedded serial-flash image
+};
+
+// Writes, reads back and compares the board's serial flash on its own.
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
+
 }  // namespace vexu::cli

@@ -22,6 +22,12 @@ int main(int argc, char** argv) {
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
 
+    FlashOptions flashOptions;
+    CLI::App* flash = app.add_subcommand(
+        "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
+    flash->add_option("--eeprom-image", flashOptions.eepromImage,
+                      "Serial-flash image to write instead of the embedded one");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -35,5 +41,6 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (list->parsed()) return RunList(options);
+    if (flash->parsed()) return RunFlash(options, flashOptions);
     return kExitUsage;
 }
