@@ -68,4 +68,11 @@ int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
 
+struct FlashOptions {
+    std::string eepromImage;  // empty: the embedded serial-flash image
+};
+
+// Writes, reads back and compares the board's serial flash on its own.
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
+
 }  // namespace vexu::cli
