@@ -171,7 +171,7 @@ TEST(EepromJob, EveryChipHoldsTheImageAfterARun) {
         std::iota(expected.begin(), expected.end(), 1u);
         EXPECT_EQ(recorder.Percents(), expected);
         ASSERT_FALSE(recorder.posts.empty());
-        EXPECT_EQ(recorder.posts.front().pagesProgrammed, 22);
+        EXPECT_EQ(recorder.posts.front().count, 22);
         EXPECT_EQ(recorder.posts.front().text, "SetEepromProgress");
     }
 }

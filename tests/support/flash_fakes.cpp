@@ -231,7 +231,12 @@ FakeBoxSession::~FakeBoxSession() {
     CDevManage::SetBackend(nullptr);
 }
 
-ProgressRecorder::ProgressRecorder(const FakeSpiFlash* flash) : flash_(flash) { InitMsgQueue(this); }
+ProgressRecorder::ProgressRecorder(const FakeSpiFlash* flash)
+    : ProgressRecorder([flash] { return flash ? flash->PagePrograms() : 0; }) {}
+
+ProgressRecorder::ProgressRecorder(Counter counter) : counter_(std::move(counter)) {
+    InitMsgQueue(this);
+}
 
 ProgressRecorder::~ProgressRecorder() {
     FreeMsgQueue();
@@ -241,7 +246,7 @@ ProgressRecorder::~ProgressRecorder() {
 
 void ProgressRecorder::Post(uint32_t message, WPARAM wParam, LPARAM) {
     if (message != WM_RUN_TEXT) return;
-    posts.push_back({GetMsgText(), wParam, flash_ ? flash_->PagePrograms() : 0});
+    posts.push_back({GetMsgText(), wParam, counter_()});
 }
 
 std::vector<WPARAM> ProgressRecorder::Percents() const {

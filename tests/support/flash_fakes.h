@@ -147,23 +147,25 @@ private:
     ScopedClock scopedClock_;
 };
 
-// Catches the job's progress posts: each percent with the number of page
-// programs the flash had seen when it was posted.
+// Catches the job's progress posts: each percent with a count taken when it
+// was posted (the page programs the flash had seen, by default).
 class ProgressRecorder : public MessageTarget {
 public:
+    using Counter = std::function<int()>;
+    explicit ProgressRecorder(Counter counter);
+    explicit ProgressRecorder(const FakeSpiFlash* flash = nullptr);
     struct ProgressPost {
         std::string text;
         WPARAM percent;
-        int pagesProgrammed;
+        int count;
     };
-    explicit ProgressRecorder(const FakeSpiFlash* flash = nullptr);
     ~ProgressRecorder() override;
     void Post(uint32_t message, WPARAM wParam, LPARAM lParam) override;
     std::vector<ProgressPost> posts;
     std::vector<WPARAM> Percents() const;
 
 private:
-    const FakeSpiFlash* flash_;
+    Counter counter_;
 };
 
 }  // namespace vexu::test
