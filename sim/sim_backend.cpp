@@ -124,7 +124,8 @@ private:
 // --- Backend ---------------------------------------------------------------
 
 SimBackend::SimBackend(std::unique_ptr<SimBox> box, UsbSettings usb, bool plugged)
-    : box_(box ? std::move(box) : std::make_unique<SimBox>()), usb_(usb), hub_(std::make_shared<HotplugHub>()) {
+    : box_(box ? std::move(box) : std::make_unique<SimBox>()), usb_(usb), hub_(std::make_shared<HotplugHub>()),
+      startUs_(GetClock().NowUs()) {
     slots_.push_back({kBoxPath, kSimBoxVendorId, kSimBoxProductId, true, false, 0});
     if (plugged) Plug();
 }
@@ -270,6 +271,8 @@ UsbCounters SimBackend::Counters() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return counters_;
 }
+
+uint64_t SimBackend::ModelledTimeUs() const { return GetClock().NowUs() - startUs_; }
 
 std::unique_ptr<HotplugMonitor> SimBackend::MakeHotplugMonitor() {
     return std::make_unique<SimHotplugMonitor>(hub_);

@@ -71,6 +71,9 @@ public:
 
     void SetUsbSettings(const UsbSettings& usb);
     UsbCounters Counters() const;
+    // Time on the system clock since the backend was made: on virtual time,
+    // how long the same traffic would take with a real box.
+    uint64_t ModelledTimeUs() const;
 
     // A monitor that reports this backend's plugging, from its own thread.
     std::unique_ptr<HotplugMonitor> MakeHotplugMonitor();
@@ -115,6 +118,7 @@ private:
     std::map<HidHandle, OpenHandle> handles_;
     HidHandle nextHandle_ = 1;
     std::shared_ptr<HotplugHub> hub_;
+    uint64_t startUs_;
 };
 
 }  // namespace vexu::sim
