@@ -46,10 +46,11 @@ bool ParseUnsigned(std::string_view text, uint64_t& value) {
 bool Scenario::Parse(std::string_view text, Scenario& out, std::string& error) {
     Scenario parsed;
     text = Trim(text);
-    while (!text.empty()) {
+    for (bool more = !text.empty(); more;) {
         size_t comma = text.find(',');
         std::string_view item = Trim(text.substr(0, comma));
-        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        more = comma != std::string_view::npos;
+        if (more) text = text.substr(comma + 1);
         if (item.empty()) {
             error = "empty item in the scenario";
             return false;

@@ -427,10 +427,16 @@ void SimBox::Move(uint8_t stateCode) {
     if (stateCode != 0) tap_.MoveTo(kStateCodes[stateCode]);
 }
 
-void SimBox::InstructionStage(const uint8_t* command, size_t preStart, size_t instruction, size_t preEnd) {
+// The stage before the data: move to pre_start_state, shift the instruction
+// when the command asks for it (leaving Shift-IR on its last bit), move to
+// pre_end_state and clock the pre-stage wait. The moves run with or without
+// the instruction: a plain state move travels in pre_start_state.
+void SimBox::PreStage(const uint8_t* command, size_t preStart, size_t instruction, size_t preEnd, bool shift,
+                      uint8_t preWait) {
     Move(command[preStart]);
-    ShiftBits({command[instruction]}, 0, 8, true, nullptr);
+    if (shift) ShiftBits({command[instruction]}, 0, 8, true, nullptr);
     Move(command[preEnd]);
+    tap_.Idle(preWait);
 }
 
 void SimBox::ShiftBits(const std::vector<uint8_t>& stream, size_t firstBit, size_t count, bool terminate,
@@ -447,10 +453,7 @@ void SimBox::ShiftBits(const std::vector<uint8_t>& stream, size_t firstBit, size
 void SimBox::RunShiftIn() {
     if (!Executes()) return;
     const uint8_t* c = pending_->command.data();
-    if (c[3] == 1) {
-        InstructionStage(c, 5, 6, 7);
-        tap_.Idle(c[8]);
-    }
+    PreStage(c, 5, 6, 7, c[3] == 1, c[8]);
     Move(c[9]);
     ShiftBits(pending_->data, c[10], Le16(c + 12), c[11] == 1, nullptr);
     Move(c[14]);
@@ -467,7 +470,7 @@ void SimBox::RunWait() {
 void SimBox::RunFrames() {
     if (!Executes()) return;
     const uint8_t* c = pending_->command.data();
-    if (c[2] == 1) InstructionStage(c, 4, 5, 6);
+    PreStage(c, 4, 5, 6, c[2] == 1, 0);
     const size_t frameBits = Le16(c + 10);
     const size_t totalBits = Le16(c + 12);
     for (size_t done = 0; done < totalBits; done += frameBits) {
@@ -488,10 +491,7 @@ void SimBox::RunFrames() {
 void SimBox::BeginCapture() {
     const uint8_t* c = pending_->command.data();
     if (Executes()) {
-        if (c[3] == 1) {
-            InstructionStage(c, 5, 6, 7);
-            tap_.Idle(c[8]);
-        }
+        PreStage(c, 5, 6, 7, c[3] == 1, c[8]);
         Move(c[9]);
     }
     if (c[1] == kShiftInOut) {

@@ -80,8 +80,9 @@ public:
     const BoxCounters& Counters() const { return counters_; }
     // The first violations, one line each (at most a hundred kept).
     const std::vector<std::string>& Violations() const { return violationLog_; }
-    // True while a command still waits for data reports or replies.
-    bool CommandInProgress() const { return pending_.has_value() || !replies_.empty(); }
+    // True while a command still waits for data reports or for replies to
+    // be fetched (the optional SetPort result aside).
+    bool CommandInProgress() const { return pending_.has_value() || HasRequiredReply(); }
 
 private:
     // A command whose reports have not all arrived yet.
@@ -122,7 +123,8 @@ private:
     // JTAG port.
     bool Executes() const { return jtagPort_.on && !pending_->refused; }
     void Move(uint8_t stateCode);
-    void InstructionStage(const uint8_t* command, size_t preStart, size_t instruction, size_t preEnd);
+    void PreStage(const uint8_t* command, size_t preStart, size_t instruction, size_t preEnd, bool shift,
+                  uint8_t preWait);
     void ShiftBits(const std::vector<uint8_t>& stream, size_t firstBit, size_t count, bool terminate,
                    std::vector<uint8_t>* capture);
     // Serial port: one chip-select cycle.

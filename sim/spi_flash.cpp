@@ -109,6 +109,9 @@ void SpiFlash::Deselect() {
         case kFlashWriteEnable:
             if (bytes_ == 1) wel_ = true;
             break;
+        case kFlashWriteDisable:
+            if (bytes_ == 1) wel_ = false;
+            break;
         case kFlashPageProgram:
             if (wel_ && bytes_ > 1 + kAddressBytes) ExecutePageProgram();
             break;

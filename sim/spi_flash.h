@@ -1,6 +1,7 @@
 // SPI serial flash chips on the simulated board: the M25P20, M25P40 and
 // M25P80 and the TS25L80P. One table row per chip; one behaviour for all:
-// RES, RDID, READ, PAGE PROGRAM, SECTOR ERASE, READ STATUS, WRITE ENABLE.
+// RES, RDID, READ, PAGE PROGRAM, SECTOR ERASE, READ STATUS, WRITE ENABLE and
+// WRITE DISABLE.
 // Program and erase take their time on the system clock; while one runs the
 // chip decodes only READ STATUS.
 #pragma once
@@ -36,6 +37,7 @@ const FlashChip* FindFlashChip(std::string_view name);
 // Instructions and status bits.
 enum : uint8_t {
     kFlashWriteEnable = 0x06,
+    kFlashWriteDisable = 0x04,
     kFlashReadStatus = 0x05,
     kFlashRead = 0x03,
     kFlashPageProgram = 0x02,

@@ -94,7 +94,12 @@ TmsPath TapController::ShortestPath(TapState from, TapState to) { return kPaths[
 
 const char* TapController::Name(TapState state) { return kDiagram[Index(state)].name; }
 
-void TapController::SetDevice(JtagDevice* device) { device_ = device; }
+void TapController::SetDevice(JtagDevice* device) {
+    // A device comes with its board's power: its TAP starts in Test-Logic-Reset.
+    device_ = device;
+    state_ = S::TestLogicReset;
+    if (device_) device_->Reset();
+}
 
 bool TapController::Clock(bool tms, bool tdi) {
     ++tckCount_;

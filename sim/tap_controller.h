@@ -19,8 +19,10 @@ class TapController {
 public:
     // The controller starts in Test-Logic-Reset. device may be null: then
     // nothing is connected and TDO reads 1.
-    explicit TapController(JtagDevice* device = nullptr) : device_(device) {}
+    explicit TapController(JtagDevice* device = nullptr) { SetDevice(device); }
 
+    // Connects a device; the controller is then in Test-Logic-Reset and the
+    // device has been reset.
     void SetDevice(JtagDevice* device);
     JtagDevice* Device() const { return device_; }
     TapState State() const { return state_; }
@@ -49,7 +51,7 @@ public:
 private:
     void Enter(TapState previous);
 
-    JtagDevice* device_;
+    JtagDevice* device_ = nullptr;
     TapState state_ = TapState::TestLogicReset;
     uint64_t irShift_ = 0;
     uint64_t tckCount_ = 0;
