@@ -200,7 +200,8 @@ bool SimBox::FetchReport(uint8_t* report, size_t length) {
         return true;
     }
     const Reply& reply = replies_.front();
-    memcpy(report + kPayloadOffset, reply.payload.data(), reply.payload.size());
+    const size_t n = std::min(reply.payload.size(), length - kPayloadOffset);
+    std::copy(reply.payload.begin(), reply.payload.begin() + static_cast<ptrdiff_t>(n), report + kPayloadOffset);
     replies_.pop_front();
     return true;
 }
