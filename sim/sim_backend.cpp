@@ -212,7 +212,10 @@ bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t 
     }
     ++counters_.transfers;
     counters_.latencyUs += usb_.latencyUs;
-    GetClock().BusyWaitUs(usb_.latencyUs);
+    // Whole milliseconds sleep (in real time a spin would burn a core for
+    // every report), the rest is waited out.
+    GetClock().SleepMs(static_cast<uint32_t>(usb_.latencyUs / 1000));
+    GetClock().BusyWaitUs(usb_.latencyUs % 1000);
     bool ok;
     if (usb_.failReport && counters_.transfers == *usb_.failReport) {
         ok = false;  // lost on the bus; the box never sees it

@@ -1,6 +1,7 @@
 // The TAP controller of the simulated JTAG chain: the sixteen-state machine
 // moved by TMS on every TCK, the instruction shift register, and the
-// capture, shift and update events it passes to the attached JtagDevice.
+// capture, shift and update events it passes to the attached JtagDevice
+// (instruction registers of 1 to 32 bits).
 #pragma once
 
 #include <cstdint>
