@@ -248,13 +248,29 @@ void SimBox::OnCommand(const uint8_t* report) {
     switch (code) {
         case kLamps:
             LightLed(report);
-            break;
+            pending_.reset();
+            return;
         case kPort:
             SetPort(report);
-            break;
+            pending_.reset();
+            return;
         case kSerialTiming:
             SetE2pDelay(report);
-            break;
+            pending_.reset();
+            return;
+        case kShiftOut:
+            BeginCapture();
+            return;
+        case kShiftInOut:
+            pending_->dataBytes = CeilDiv(Le16(report + 12), 8);
+            BeginCapture();
+            return;
+        case kTransmit:
+            // The sent bytes follow in data reports of their own.
+            pending_->dataBytes = Le16(report + 5);
+            pending_->dataReportId = pending_->dataBytes > kShortPayload ? kBulkId : kDataId;
+            if (pending_->dataBytes == 0) Finish();
+            return;
         case kWait:
             pending_->dataBytes = CeilDiv(Le16(report + 12), 8);
             break;
@@ -264,24 +280,10 @@ void SimBox::OnCommand(const uint8_t* report) {
         case kShiftFrames:
             pending_->dataBytes = CeilDiv(report[7] + Le16(report + 12), 8);
             break;
-        case kShiftInOut:
-            pending_->dataBytes = CeilDiv(Le16(report + 12), 8);
-            BeginCapture();
-            return;
-        case kShiftOut:
-            BeginCapture();
-            return;
-        case kTransmit:
-            pending_->dataBytes = Le16(report + 5);
-            pending_->dataReportId = pending_->dataBytes > kShortPayload ? kBulkId : kDataId;
-            if (pending_->dataBytes == 0) Finish();
-            return;
     }
-    if (code == kWait || code == kShiftIn || code == kShiftFrames) {
-        Absorb(report + kPayloadOffset, std::min(pending_->dataBytes, kShortPayload));
-    } else {
-        pending_.reset();
-    }
+    // Send-only commands: the command report carries the first 48 data bytes
+    // (a wait's are zeros), data reports 2 the rest.
+    Absorb(report + kPayloadOffset, std::min(pending_->dataBytes, kShortPayload));
 }
 
 void SimBox::OnData(const uint8_t* report, size_t length) {
