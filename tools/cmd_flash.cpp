@@ -126,6 +126,8 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
     bar.Finish();
     FreeMsgQueue();
 
+    const std::string simulation = SimulationSummary(*backend);
+    if (!simulation.empty()) fprintf(stderr, "%s\n", simulation.c_str());
     if (!done) {
         const std::string text = GetEepromError();
         Trace(text + "\r\n");
