@@ -1,0 +1,104 @@
+// What the simulated flash-based FPGA is and how it misbehaves: its
+// identity and geometry, its initial contents and keys, its busy times and
+// the faults injected into it. Built from scenario keys (KEY=VALUE).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+
+#include "sim/fpga_crypto.h"
+
+namespace vexu::sim {
+
+// One row of the family's identification table: (ID AND mask) = value
+// selects the geometry of the member.
+struct FpgaGeometry {
+    uint32_t idMask;
+    uint32_t idValue;
+    uint8_t rowWidthFactor;  // a plain row is factor x 208 bits
+    uint32_t rowCount;
+    uint8_t deviceClass;  // 2: NVM blocks, 56-bit security register
+    uint32_t boundaryScanBits;
+};
+
+// The identification table, in matching order.
+std::span<const FpgaGeometry> FpgaGeometryTable();
+// First row whose mask and value match the ID code; null when none does.
+const FpgaGeometry* FindFpgaGeometry(uint32_t idcode);
+
+enum class FpgaVariant : uint8_t { Plain, M7, M1 };
+
+// Which of the three programming-mode indications reports a refused entry.
+enum class ModeRefusal : uint8_t {
+    None,
+    IrCapture,  // IR capture bit 5 after the entry request
+    ModeFlag,   // the entry register's bit 16 stays 0
+    Status,     // status register bit 2
+};
+
+// Busy and latency times in microseconds of virtual time.
+struct FpgaTimes {
+    uint32_t rowProgramUs = 250;       // array row program pulse
+    uint32_t verifyUs = 100;           // one array verify pass
+    uint32_t eraseUs = 40'000;         // erase operation
+    uint32_t registerProgramUs = 400;  // RLOCK, UROW, FlashROM page, security register, keys
+    uint32_t compareUs = 100;          // FlashROM page compare
+    uint32_t readUs = 40;              // UROW, factory row, FlashROM read, pass-key match
+    uint32_t aesUs = 200;              // AES check
+    uint32_t nvmAddressUs = 10;        // NVM address register load
+    uint32_t nvmProgramUs = 80;        // NVM page program
+    uint32_t nvmReadUs = 20;           // NVM word read
+};
+
+struct FpgaFaults {
+    ModeRefusal modeRefused = ModeRefusal::None;
+    bool neverReady = false;           // program operations never finish
+    bool eraseNeverCompletes = false;  // erase operations never finish
+    int64_t verifyFailRow = -1;        // row whose verify reports a mismatch
+    uint8_t verifyFailPass = 0;        // in this pass (0 or 1)
+    int flashRomCompareFailPage = -1;  // 0..7, or 8 for every page
+    bool authFailAll = false;          // no encrypted unit authenticates
+    int64_t authFailRow = -1;          // the encrypted array row that fails
+    bool aesSilent = false;            // the AES check answers nothing
+    uint32_t nvmRefuseFrame = 0;       // encrypted NVM frame refused (1-based)
+    bool securityReadbackDiffers = false;  // security register programs with a flipped bit
+};
+
+struct FpgaScenario {
+    uint32_t idcode = 0x029121CF;
+    FpgaGeometry geometry = *FindFpgaGeometry(0x029121CF);
+    FpgaVariant variant = FpgaVariant::Plain;
+    uint32_t securityWord = 0;  // lock bits 0-23 as the engine's security word
+    uint32_t siliconSignature = 0;
+    AesKey128 passKey{};
+    AesKey128 aesKey{};
+    uint8_t arrayFill = 0xFF;  // every array row and the RLOCK row
+    std::array<uint8_t, 128> flashRom;  // pages 0..7, 16 bytes each
+    std::array<uint8_t, 16> urow;
+    std::array<uint8_t, 16> factoryRow;
+    uint8_t nvmFill = 0xFF;
+    uint8_t nvmBlocks = 0;        // used when nvmBlocksGiven; otherwise
+    bool nvmBlocksGiven = false;  // 4 for device class 2 and 0 for class 1
+    FpgaTimes times;
+    FpgaFaults faults;
+
+    FpgaScenario();
+};
+
+// Takes the FPGA keys out of the map (the others stay for their owners)
+// and applies them to the scenario. Returns false with a reason for a
+// value it cannot use.
+bool ConsumeFpgaScenarioKeys(std::map<std::string, std::string>& keys, FpgaScenario& scenario,
+                             std::string& error);
+
+struct ScenarioKeyHelp {
+    const char* key;
+    const char* help;
+};
+// The FPGA keys with one line of help each (for the command line's help).
+std::span<const ScenarioKeyHelp> FpgaScenarioKeyHelp();
+
+}  // namespace vexu::sim

@@ -1,0 +1,48 @@
+// A simulated FPGA with a scanner in front of it and virtual time, built
+// from scenario keys.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "fpga_scans.h"
+#include "platform/clock.h"
+#include "sim/fpga_model.h"
+
+namespace vexu::sim::test {
+
+using Keys = std::map<std::string, std::string>;
+
+inline FpgaScenario ScenarioFrom(Keys keys) {
+    FpgaScenario scenario;
+    std::string error;
+    EXPECT_TRUE(ConsumeFpgaScenarioKeys(keys, scenario, error)) << error;
+    EXPECT_TRUE(keys.empty()) << "key not taken: " << keys.begin()->first;
+    return scenario;
+}
+
+class DirectBench {
+public:
+    explicit DirectBench(const Keys& keys = {})
+        : fpga_(std::make_unique<FpgaModel>(ScenarioFrom(keys))), scanner_(*fpga_) {}
+    FpgaModel& fpga() { return *fpga_; }
+    Scanner& scan() { return scanner_; }
+
+private:
+    std::unique_ptr<FpgaModel> fpga_;
+    DirectScanner scanner_;
+};
+
+// Plain row pattern that differs from row to row and from blank.
+inline Bytes RowPattern(const FpgaModel& fpga, uint32_t seed) {
+    Bytes row(fpga.RowBytes());
+    for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(seed * 37 + i * 11 + 1);
+    return row;
+}
+
+inline Bytes Blank(size_t count) { return Bytes(count, 0xFF); }
+
+}  // namespace vexu::sim::test
