@@ -1,0 +1,66 @@
+// The run worker: one press of the start button performs one run on a
+// worker thread — the FPGA step with "program", then the serial-flash step —
+// and reports to the window only through posted messages.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/messages.h"
+
+// Times one step of a run in calendar seconds.
+class CRunTimer {
+public:
+    void Start();
+    // "HH:MM:SS" since Start.
+    std::string ElapsedText();
+
+private:
+    int64_t start_ = 0;
+    int64_t end_ = 0;
+    int32_t seconds_ = 0;
+};
+
+// The programmer's port switching around a run; results are ignored.
+void EnableJtagPort();
+void DisableJtagPort();
+void EnableEepromPort();
+void DisableEepromPort();
+
+// The two jobs a run performs. The real ones by default; tests and tools may
+// put others in their place.
+struct RunJobs {
+    std::function<int(const char* action)> runFpga;
+    std::function<std::string()> fpgaError;
+    std::function<int()> runEeprom;
+    std::function<std::string()> eepromError;
+    static RunJobs Real();
+};
+
+class CThreadAction {
+public:
+    CThreadAction();
+    explicit CThreadAction(RunJobs jobs);
+    ~CThreadAction();
+    CThreadAction(const CThreadAction&) = delete;
+    CThreadAction& operator=(const CThreadAction&) = delete;
+
+    // Starts one run unless one is in progress (then does nothing).
+    void StartAction(int doFpga, int doEeprom, vexu::MessageTarget* window);
+    // Waits for a run in progress to end.
+    void End();
+    bool IsRunning() const { return running_.load() != 0; }
+
+    static unsigned ActionThreadProc(CThreadAction* self);
+
+private:
+    RunJobs jobs_;
+    std::thread thread_;
+    std::atomic<int> running_{0};
+    vexu::MessageTarget* window_ = nullptr;
+    int doFpga_ = 0;
+    int doEeprom_ = 0;
+};
