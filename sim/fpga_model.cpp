@@ -189,11 +189,11 @@ FpgaModel::Bytes FpgaModel::ShiftRegister::Value() const {
 // --- Construction and the TAP side ---------------------------------------
 
 FpgaModel::FpgaModel(const FpgaScenario& scenario) : scenario_(scenario) {
-    const FpgaGeometry& g = scenario_.geometry;
+    const DeviceIdRow& g = scenario_.geometry;
     rowBytes_ = g.rowWidthFactor * static_cast<uint32_t>(kArrayChunkBytes);
     securityBits_ = g.deviceClass == 2 ? 56 : 44;
     nvmBlocks_ = scenario_.nvmBlocksGiven ? scenario_.nvmBlocks : (g.deviceClass == 2 ? 4 : 0);
-    array_.assign(static_cast<size_t>(g.rowCount) * rowBytes_, scenario_.arrayFill);
+    array_.assign(static_cast<size_t>(g.arrayRowCount) * rowBytes_, scenario_.arrayFill);
     rlock_.assign(rowBytes_, scenario_.arrayFill);
     for (unsigned page = 0; page < 8; ++page) {
         std::copy_n(scenario_.flashRom.begin() + 16 * page, 16, flashRom_[page].begin());
@@ -201,7 +201,7 @@ FpgaModel::FpgaModel(const FpgaScenario& scenario) : scenario_(scenario) {
     urow_ = scenario_.urow;
     passKey_ = scenario_.passKey;
     aesKey_ = scenario_.aesKey;
-    bsr_.assign((g.boundaryScanBits + 7) / 8, 0);
+    bsr_.assign((g.boundaryScanLength + 7) / 8, 0);
     rowFrames_.assign(static_cast<size_t>(g.rowWidthFactor) * kFramesPerChunk, 0);
 
     const uint32_t w = scenario_.securityWord;
@@ -234,7 +234,7 @@ unsigned FpgaModel::DataRegisterBits(uint8_t code) const {
     const InstructionSpec* entry = Find(code);
     if (!entry) return 1;  // bypass
     switch (entry->length) {
-        case RegisterLength::BoundaryScan: return scenario_.geometry.boundaryScanBits;
+        case RegisterLength::BoundaryScan: return scenario_.geometry.boundaryScanLength;
         case RegisterLength::Security: return securityBits_;
         case RegisterLength::Fixed: break;
     }
@@ -419,7 +419,7 @@ void FpgaModel::Erase(const Bytes& data) {
 void FpgaModel::AddressRow(const Bytes& data) {
     const uint8_t code = data.empty() ? 0 : data[0] & 0x3;
     if (code == 2) {
-        rowAddress_ = static_cast<int64_t>(scenario_.geometry.rowCount) - 1;
+        rowAddress_ = static_cast<int64_t>(scenario_.geometry.arrayRowCount) - 1;
     } else if (code == 3 && rowAddress_ >= 0) {
         --rowAddress_;
     }
@@ -473,7 +473,7 @@ void FpgaModel::LoadEncryptedFrame(const Bytes& data) {
         encryptedRowBad_ = false;
     }
     const int64_t rowLabel =
-        static_cast<int64_t>(scenario_.geometry.rowCount) - 1 - static_cast<int64_t>(rowsSinceReset_);
+        static_cast<int64_t>(scenario_.geometry.arrayRowCount) - 1 - static_cast<int64_t>(rowsSinceReset_);
     std::array<uint8_t, kUnitPayloadBytes> payload{};
     bool opened = OpenUnit(aesKey_, kKindArrayChunk, static_cast<uint8_t>(chunk), unit_, payload);
     if (scenario_.faults.authFailAll || rowLabel == scenario_.faults.authFailRow) opened = false;
@@ -497,7 +497,7 @@ void FpgaModel::LoadEncryptedFrame(const Bytes& data) {
 
 void FpgaModel::ProgramRow(const Bytes&) {
     if (!MayOperate(ProgramBusy() || EraseBusy())) return;
-    if (rowAddress_ < 0 || rowAddress_ >= static_cast<int64_t>(scenario_.geometry.rowCount)) {
+    if (rowAddress_ < 0 || rowAddress_ >= static_cast<int64_t>(scenario_.geometry.arrayRowCount)) {
         ++counters_.addressOutOfRange;
         return;
     }
@@ -538,7 +538,7 @@ void FpgaModel::Verify(unsigned pass) {
     ++counters_.verifies;
     Schedule(programBusyUntil_, scenario_.times.verifyUs, scenario_.faults.neverReady);
     verifyReadyAt_[pass] = programBusyUntil_;
-    if (rowAddress_ < 0 || rowAddress_ >= static_cast<int64_t>(scenario_.geometry.rowCount)) {
+    if (rowAddress_ < 0 || rowAddress_ >= static_cast<int64_t>(scenario_.geometry.arrayRowCount)) {
         ++counters_.addressOutOfRange;
         return;
     }
@@ -946,7 +946,7 @@ void FpgaModel::LoadNvmTrailer(const Bytes& data) {
 // --- Inspection ----------------------------------------------------------
 
 std::span<const uint8_t> FpgaModel::ArrayRow(uint32_t row) const {
-    if (row >= scenario_.geometry.rowCount) return {};
+    if (row >= scenario_.geometry.arrayRowCount) return {};
     return std::span<const uint8_t>(array_).subspan(static_cast<size_t>(row) * rowBytes_, rowBytes_);
 }
 

@@ -9,16 +9,6 @@
 namespace vexu::sim {
 namespace {
 
-constexpr FpgaGeometry kGeometryTable[] = {
-    {0x03FFFFFF, 0x023261CF, 6, 3444, 1, 1056},  {0x03FFFFFF, 0x0274E1CF, 14, 7844, 1, 2424},
-    {0x06FFFFFF, 0x049011CF, 2, 625, 1, 288},    {0x06FFFFFF, 0x02A121CF, 4, 1244, 1, 564},
-    {0x06FFFFFF, 0x02A141CF, 4, 2300, 1, 708},   {0x06FFFFFF, 0x02B141CF, 6, 2300, 1, 900},
-    {0x06FFFFFF, 0x02B261CF, 6, 3444, 1, 1056},  {0x03FFFFFF, 0x0253A1CF, 10, 5644, 1, 1740},
-    {0x06FFFFFF, 0x029121CF, 2, 1244, 1, 372},   {0x06FFFFFF, 0x02C281CF, 8, 4500, 1, 1392},
-    {0x0BFFFFFF, 0x031921CF, 3, 1244, 2, 468},   {0x0FFFFFFF, 0x032141CF, 4, 2300, 2, 708},
-    {0x0FFFFFFF, 0x033261CF, 6, 3444, 2, 1056},  {0x0FFFFFFF, 0x0353A1CF, 10, 5556, 2, 1740},
-};
-
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
     errno = 0;
@@ -106,7 +96,7 @@ Apply Key(AesKey128 FpgaScenario::*field) {
     };
 }
 
-Apply Geometry(uint32_t limit, std::function<void(FpgaGeometry&, uint32_t)> set) {
+Apply Geometry(uint32_t limit, std::function<void(DeviceIdRow&, uint32_t)> set) {
     return [limit, set](const std::string& text, FpgaScenario& s) {
         uint64_t value = 0;
         if (!ParseNumber(text, limit, value) || value == 0) return false;
@@ -122,17 +112,17 @@ const std::vector<KeyEntry>& KeyTable() {
              uint64_t value = 0;
              if (!ParseNumber(text, 0xFFFFFFFF, value)) return false;
              s.idcode = static_cast<uint32_t>(value);
-             if (const FpgaGeometry* row = FindFpgaGeometry(s.idcode)) s.geometry = *row;
+             if (const DeviceIdRow* row = FindFpgaGeometry(s.idcode)) s.geometry = *row;
              return true;
          }},
         {{"device-class", "FPGA device class 1 or 2 (overrides the table)"},
-         Geometry(2, [](FpgaGeometry& g, uint32_t v) { g.deviceClass = static_cast<uint8_t>(v); })},
+         Geometry(2, [](DeviceIdRow& g, uint32_t v) { g.deviceClass = static_cast<uint8_t>(v); })},
         {{"row-width-factor", "FPGA row-width factor (overrides the table)"},
-         Geometry(32, [](FpgaGeometry& g, uint32_t v) { g.rowWidthFactor = static_cast<uint8_t>(v); })},
+         Geometry(32, [](DeviceIdRow& g, uint32_t v) { g.rowWidthFactor = static_cast<uint8_t>(v); })},
         {{"rows", "FPGA array row count (overrides the table)"},
-         Geometry(100'000, [](FpgaGeometry& g, uint32_t v) { g.rowCount = v; })},
+         Geometry(100'000, [](DeviceIdRow& g, uint32_t v) { g.arrayRowCount = v; })},
         {{"bsr-bits", "FPGA boundary-scan register length (overrides the table)"},
-         Geometry(65'535, [](FpgaGeometry& g, uint32_t v) { g.boundaryScanBits = v; })},
+         Geometry(65'535, [](DeviceIdRow& g, uint32_t v) { g.boundaryScanLength = v; })},
         {{"variant", "FPGA variant: plain, m7 or m1"},
          [](const std::string& text, FpgaScenario& s) {
              if (text == "plain") s.variant = FpgaVariant::Plain;
@@ -234,13 +224,9 @@ const std::vector<KeyEntry>& KeyTable() {
 
 }  // namespace
 
-std::span<const FpgaGeometry> FpgaGeometryTable() { return kGeometryTable; }
-
-const FpgaGeometry* FindFpgaGeometry(uint32_t idcode) {
-    for (const FpgaGeometry& row : kGeometryTable) {
-        if ((idcode & row.idMask) == row.idValue) return &row;
-    }
-    return nullptr;
+const DeviceIdRow* FindFpgaGeometry(uint32_t idcode) {
+    const int row = FindDeviceIdRow(idcode, idcode);
+    return row < 0 ? nullptr : &kDeviceIdTable[row];
 }
 
 FpgaScenario::FpgaScenario() {

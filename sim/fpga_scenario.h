@@ -9,25 +9,14 @@
 #include <span>
 #include <string>
 
+#include "engine/device_id_table.h"
 #include "sim/fpga_crypto.h"
 
 namespace vexu::sim {
 
-// One row of the family's identification table: (ID AND mask) = value
-// selects the geometry of the member.
-struct FpgaGeometry {
-    uint32_t idMask;
-    uint32_t idValue;
-    uint8_t rowWidthFactor;  // a plain row is factor x 208 bits
-    uint32_t rowCount;
-    uint8_t deviceClass;  // 2: NVM blocks, 56-bit security register
-    uint32_t boundaryScanBits;
-};
-
-// The identification table, in matching order.
-std::span<const FpgaGeometry> FpgaGeometryTable();
-// First row whose mask and value match the ID code; null when none does.
-const FpgaGeometry* FindFpgaGeometry(uint32_t idcode);
+// The row of the identification table that the device's own ID code
+// selects (its geometry); null when no row matches.
+const DeviceIdRow* FindFpgaGeometry(uint32_t idcode);
 
 enum class FpgaVariant : uint8_t { Plain, M7, M1 };
 
@@ -69,7 +58,7 @@ struct FpgaFaults {
 
 struct FpgaScenario {
     uint32_t idcode = 0x029121CF;
-    FpgaGeometry geometry = *FindFpgaGeometry(0x029121CF);
+    DeviceIdRow geometry = *FindFpgaGeometry(0x029121CF);
     FpgaVariant variant = FpgaVariant::Plain;
     uint32_t securityWord = 0;  // lock bits 0-23 as the engine's security word
     uint32_t siliconSignature = 0;

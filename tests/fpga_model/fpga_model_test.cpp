@@ -16,7 +16,7 @@ protected:
     void Use(const Keys& keys) { bench_ = std::make_unique<DirectBench>(keys); }
     FpgaModel& fpga() { return bench_->fpga(); }
     Scanner& scan() { return bench_->scan(); }
-    uint32_t TopRow() { return fpga().Scenario().geometry.rowCount - 1; }
+    uint32_t TopRow() { return fpga().Scenario().geometry.arrayRowCount - 1; }
 
     // Programs rows from the top down, one pulse each, as a program loop does.
     void ProgramTopRows(const std::vector<Bytes>& rows) {

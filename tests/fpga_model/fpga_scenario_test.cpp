@@ -15,20 +15,20 @@ using Keys = std::map<std::string, std::string>;
 TEST(FpgaScenario, DefaultIsTheDemoDevice) {
     FpgaScenario scenario;
     EXPECT_EQ(scenario.idcode, 0x029121CFu);
-    EXPECT_EQ(scenario.geometry.rowCount, 1244u);
+    EXPECT_EQ(scenario.geometry.arrayRowCount, 1244u);
     EXPECT_EQ(scenario.geometry.rowWidthFactor, 2);
     EXPECT_EQ(scenario.geometry.deviceClass, 1);
-    EXPECT_EQ(scenario.geometry.boundaryScanBits, 372u);
+    EXPECT_EQ(scenario.geometry.boundaryScanLength, 372u);
 }
 
 TEST(FpgaScenario, EveryTableRowIsFoundByItsOwnIdAndIdBitsOutsideTheMaskDoNotMatter) {
-    for (const FpgaGeometry& row : FpgaGeometryTable()) {
-        const FpgaGeometry* found = FindFpgaGeometry(row.idValue);
+    for (const DeviceIdRow& row : kDeviceIdTable) {
+        const DeviceIdRow* found = FindFpgaGeometry(row.value);
         ASSERT_NE(found, nullptr);
-        EXPECT_EQ(found->idValue, row.idValue);
-        const uint32_t outside = ~row.idMask & 0xF0000000u;
+        EXPECT_EQ(found->value, row.value);
+        const uint32_t outside = ~row.mask & 0xF0000000u;
         if (outside) {
-            EXPECT_EQ(FindFpgaGeometry(row.idValue | outside)->idValue, row.idValue);
+            EXPECT_EQ(FindFpgaGeometry(row.value | outside)->value, row.value);
         }
     }
     EXPECT_EQ(FindFpgaGeometry(0x12345678), nullptr);
@@ -57,7 +57,7 @@ TEST(FpgaScenario, KeysSetTheScenarioAndLeaveOtherOwnersKeys) {
     EXPECT_EQ(s.idcode, 0x0353A1CFu);
     EXPECT_EQ(s.geometry.deviceClass, 2);
     EXPECT_EQ(s.geometry.rowWidthFactor, 10);
-    EXPECT_EQ(s.geometry.rowCount, 16u);
+    EXPECT_EQ(s.geometry.arrayRowCount, 16u);
     EXPECT_EQ(s.variant, FpgaVariant::M7);
     EXPECT_EQ(s.securityWord, 0x1F3000u);
     EXPECT_EQ(s.siliconSignature, 0xCAFE0001u);
