@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "fpga_bench.h"
+#include "tools/image/demo_images.h"
 
 namespace vexu::sim::test {
 namespace {
@@ -40,6 +41,44 @@ TEST_F(FpgaModelTest, AnswersItsIdCodeAfterReset) {
     EXPECT_EQ(ReadIdcode(scan()), 0x0274E1CFu);
     EXPECT_EQ(fpga().RowBytes(), 14u * 26);
     EXPECT_EQ(fpga().DataRegisterBits(0x01), 2424u);
+}
+
+TEST_F(FpgaModelTest, DefaultDeviceHoldsTheDemoImageAfterAProgramPass) {
+    const image::ImageParts demo = image::DemoFpgaParts();
+    scan().ResetTap();
+    ASSERT_EQ(ReadIdcode(scan()), demo.idCode);
+    const uint32_t rows = fpga().Scenario().geometry.arrayRowCount;
+    ASSERT_EQ(demo.arrayRows.size(), size_t{rows} * fpga().RowBytes());
+    auto imageRow = [&](uint32_t k) {
+        return Bytes(demo.arrayRows.begin() + size_t{k} * fpga().RowBytes(),
+                     demo.arrayRows.begin() + size_t{k + 1} * fpga().RowBytes());
+    };
+
+    EnterProgrammingMode(scan());
+    RowAddressReset(scan());
+    for (uint32_t k = 0; k < rows; ++k) {
+        LoadPlainRow(scan(), imageRow(k));
+        PulseRow(scan());
+        ASSERT_GE(WaitReady(scan()), 0);
+        RowAddressNext(scan());
+    }
+    LoadPlainRow(scan(), demo.rlock);
+    PulseRlock(scan());
+    ASSERT_GE(WaitReady(scan()), 0);
+
+    RowAddressReset(scan());
+    for (uint32_t k = 0; k < rows; ++k) {
+        LoadPlainRow(scan(), imageRow(k));
+        ASSERT_EQ(VerifyPass(scan(), 0, 3), 0) << "row " << k;
+        ASSERT_EQ(VerifyPass(scan(), 1, 3), 0) << "row " << k;
+        RowAddressNext(scan());
+    }
+    for (uint32_t k : {0u, 1u, rows / 2, rows - 1}) {
+        auto held = fpga().ArrayRow(rows - 1 - k);
+        EXPECT_EQ(Bytes(held.begin(), held.end()), imageRow(k)) << "image row " << k;
+    }
+    EXPECT_EQ(Bytes(fpga().Rlock().begin(), fpga().Rlock().end()), demo.rlock);
+    EXPECT_EQ(fpga().Counters().whileBusy + fpga().Counters().oddLengthScans, 0u);
 }
 
 TEST_F(FpgaModelTest, ProgrammingModeEntryAndEachRefusal) {
