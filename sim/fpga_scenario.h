@@ -5,12 +5,12 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string>
 
 #include "engine/device_id_table.h"
 #include "sim/fpga_crypto.h"
+#include "sim/scenario.h"
 
 namespace vexu::sim {
 
@@ -77,17 +77,11 @@ struct FpgaScenario {
     FpgaScenario();
 };
 
-// Takes the FPGA keys out of the map (the others stay for their owners)
-// and applies them to the scenario. Returns false with a reason for a
-// value it cannot use.
-bool ConsumeFpgaScenarioKeys(std::map<std::string, std::string>& keys, FpgaScenario& scenario,
-                             std::string& error);
+// Takes the FPGA's keys from the scenario and applies them; keys of other
+// owners stay. Returns false with a reason for a value it cannot use.
+bool TakeFpgaScenario(Scenario& keys, FpgaScenario& scenario, std::string& error);
 
-struct ScenarioKeyHelp {
-    const char* key;
-    const char* help;
-};
-// The FPGA keys with one line of help each (for the command line's help).
+// The FPGA's keys with one line of help each.
 std::span<const ScenarioKeyHelp> FpgaScenarioKeyHelp();
 
 }  // namespace vexu::sim

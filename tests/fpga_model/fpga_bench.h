@@ -16,11 +16,22 @@ namespace vexu::sim::test {
 
 using Keys = std::map<std::string, std::string>;
 
-inline FpgaScenario ScenarioFrom(Keys keys) {
+// "key=value,..." with a bare key for an empty value.
+inline std::string ScenarioText(const Keys& keys) {
+    std::string text;
+    for (const auto& [key, value] : keys) {
+        text += (text.empty() ? "" : ",") + key + (value.empty() ? "" : "=" + value);
+    }
+    return text;
+}
+
+inline FpgaScenario ScenarioFrom(const Keys& keys) {
     FpgaScenario scenario;
+    Scenario parsed;
     std::string error;
-    EXPECT_TRUE(ConsumeFpgaScenarioKeys(keys, scenario, error)) << error;
-    EXPECT_TRUE(keys.empty()) << "key not taken: " << keys.begin()->first;
+    EXPECT_TRUE(Scenario::Parse(ScenarioText(keys), parsed, error)) << error;
+    EXPECT_TRUE(TakeFpgaScenario(parsed, scenario, error)) << error;
+    EXPECT_EQ(parsed.LeftoverError(), "");
     return scenario;
 }
 

@@ -10,7 +10,12 @@
 namespace vexu::sim {
 namespace {
 
-using Keys = std::map<std::string, std::string>;
+Scenario Parsed(const std::string& text) {
+    Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(Scenario::Parse(text, scenario, error)) << error;
+    return scenario;
+}
 
 TEST(FpgaScenario, DefaultIsTheDemoDevice) {
     FpgaScenario scenario;
@@ -35,25 +40,16 @@ TEST(FpgaScenario, EveryTableRowIsFoundByItsOwnIdAndIdBitsOutsideTheMaskDoNotMat
 }
 
 TEST(FpgaScenario, KeysSetTheScenarioAndLeaveOtherOwnersKeys) {
-    Keys keys = {{"rows", "16"},  // before idcode in map order: must still win
-                 {"idcode", "0x0353A1CF"},
-                 {"variant", "m7"},
-                 {"security", "0x1F3000"},
-                 {"silsig", "0xCAFE0001"},
-                 {"pass-key", "000102030405060708090a0b0c0d0e0f"},
-                 {"flashrom", "AABB"},
-                 {"never-ready", ""},
-                 {"verify-fail-row", "7"},
-                 {"verify-fail-pass", "1"},
-                 {"flashrom-compare-fail", ""},
-                 {"mode-refused", "status"},
-                 {"erase-us", "123"},
-                 {"flash", "M25P40"},
-                 {"latency-us", "0"}};
+    // rows comes before idcode and still overrides the geometry idcode selects.
+    Scenario keys = Parsed(
+        "rows=16,idcode=0x0353A1CF,variant=m7,security=0x1F3000,silsig=0xCAFE0001,"
+        "pass-key=000102030405060708090a0b0c0d0e0f,flashrom=AABB,never-ready,verify-fail-row=7,"
+        "verify-fail-pass=1,flashrom-compare-fail,mode-refused=status,erase-us=123,flash=M25P40,"
+        "latency-us=0");
     FpgaScenario s;
     std::string error;
-    ASSERT_TRUE(ConsumeFpgaScenarioKeys(keys, s, error)) << error;
-    EXPECT_EQ(keys, (Keys{{"flash", "M25P40"}, {"latency-us", "0"}}));
+    ASSERT_TRUE(TakeFpgaScenario(keys, s, error)) << error;
+    EXPECT_EQ(keys.Leftover(), (std::vector<std::string>{"flash", "latency-us"}));
     EXPECT_EQ(s.idcode, 0x0353A1CFu);
     EXPECT_EQ(s.geometry.deviceClass, 2);
     EXPECT_EQ(s.geometry.rowWidthFactor, 10);
@@ -78,28 +74,28 @@ TEST(FpgaScenario, KeysSetTheScenarioAndLeaveOtherOwnersKeys) {
 }
 
 TEST(FpgaScenario, BadValuesAreRefusedWithTheKeyNamed) {
-    const std::pair<std::string, std::string> bad[] = {
-        {"idcode", "0x100000000"}, {"idcode", "-1"},         {"idcode", "12x"},
-        {"device-class", "3"},     {"rows", "0"},            {"variant", "m9"},
-        {"security", "0x1000000"}, {"pass-key", "0011"},     {"aes-key", std::string(32, 'g')},
-        {"flashrom", std::string(258, 'A')},         {"urow", "ABC"},
-        {"mode-refused", "yes"},   {"never-ready", "maybe"}, {"verify-fail-pass", "2"},
-        {"flashrom-compare-fail", "8"},                      {"nvm-frame-refused", "0"},
-        {"nvm-blocks", "5"},       {"erase-us", "x"},
+    const std::string bad[] = {
+        "idcode=0x100000000", "idcode=-1", "idcode=12x", "device-class=3", "device-class=0",
+        "rows=0", "variant=m9", "security=0x1000000", "pass-key=0011",
+        "aes-key=" + std::string(32, 'g'), "flashrom=" + std::string(258, 'A'), "urow=ABC",
+        "mode-refused=yes", "mode-refused", "never-ready=maybe", "verify-fail-pass=2",
+        "flashrom-compare-fail=8", "nvm-frame-refused=0", "nvm-blocks=5", "erase-us=x",
     };
-    for (const auto& [key, value] : bad) {
-        Keys keys = {{key, value}};
+    for (const std::string& item : bad) {
+        Scenario keys = Parsed(item);
         FpgaScenario s;
         std::string error;
-        EXPECT_FALSE(ConsumeFpgaScenarioKeys(keys, s, error)) << key << "=" << value;
-        EXPECT_NE(error.find(key), std::string::npos) << error;
+        EXPECT_FALSE(TakeFpgaScenario(keys, s, error)) << item;
+        const std::string key = item.substr(0, item.find('='));
+        EXPECT_NE(error.find("\"" + key + "\""), std::string::npos) << error;
     }
 }
 
 TEST(FpgaScenario, HelpNamesEveryKeyOnce) {
     std::set<std::string> names;
     for (const ScenarioKeyHelp& line : FpgaScenarioKeyHelp()) {
-        EXPECT_TRUE(names.insert(line.key).second) << line.key;
+        const std::string key = line.key;
+        EXPECT_TRUE(names.insert(key.substr(0, key.find_first_of("=["))).second) << line.key;
         EXPECT_GT(std::string(line.help).size(), 10u);
     }
     for (const char* key : {"idcode", "device-class", "security", "pass-key", "aes-key", "variant",
