@@ -11,6 +11,7 @@
 #include "fpga_scans.h"
 #include "platform/clock.h"
 #include "sim/fpga_model.h"
+#include "sim/scenario.h"
 
 namespace vexu::sim::test {
 
@@ -35,17 +36,24 @@ inline FpgaScenario ScenarioFrom(const Keys& keys) {
     return scenario;
 }
 
-class DirectBench {
-public:
-    explicit DirectBench(const Keys& keys = {})
-        : fpga_(std::make_unique<FpgaModel>(ScenarioFrom(keys))), scanner_(*fpga_) {}
-    FpgaModel& fpga() { return *fpga_; }
-    Scanner& scan() { return scanner_; }
+// How the scans reach the device: straight into it, or through
+// CDevManage, CHidDevice and the simulated box.
+enum class Transport { Direct, Box };
 
-private:
-    std::unique_ptr<FpgaModel> fpga_;
-    DirectScanner scanner_;
+inline const char* TransportName(Transport t) { return t == Transport::Direct ? "Direct" : "Box"; }
+
+class Bench {
+public:
+    virtual ~Bench() = default;
+    virtual FpgaModel& fpga() = 0;
+    virtual Scanner& scan() = 0;
+    // Protocol violations the box counted (none on the direct transport).
+    virtual uint64_t BoxViolations() { return 0; }
 };
+
+// Needs a virtual clock installed; at most one bench at a time (the device
+// manager is one per process).
+std::unique_ptr<Bench> MakeBench(Transport transport, const Keys& keys = {});
 
 // Plain row pattern that differs from row to row and from blank.
 inline Bytes RowPattern(const FpgaModel& fpga, uint32_t seed) {

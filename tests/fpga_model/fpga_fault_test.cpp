@@ -63,17 +63,18 @@ struct FaultCase {
 
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
-class FpgaFaultTest : public ::testing::TestWithParam<FaultCase> {
+class FpgaFaultTest : public ::testing::TestWithParam<std::tuple<FaultCase, Transport>> {
 protected:
     VirtualClock clock_;
     ScopedClock scopedClock_{clock_};
 };
 
 TEST_P(FpgaFaultTest, ShowsWhereItShouldAndNowhereElse) {
-    const FaultCase& c = GetParam();
+    const FaultCase& c = std::get<0>(GetParam());
     Keys keys = c.keys;
     keys["aes-key"] = kDeviceKeyHex;
-    DirectBench bench(keys);
+    std::unique_ptr<Bench> benchOwner = MakeBench(std::get<1>(GetParam()), keys);
+    Bench& bench = *benchOwner;
     Scanner& s = bench.scan();
     ModeAnswer mode = EnterProgrammingMode(s);
     ASSERT_TRUE(mode.modeFlag);
@@ -87,6 +88,7 @@ TEST_P(FpgaFaultTest, ShowsWhereItShouldAndNowhereElse) {
         SCOPED_TRACE("reveals");
         c.reveals(s, bench.fpga());
     }
+    EXPECT_EQ(bench.BoxViolations(), 0u);
 }
 
 const FaultCase kFaultCases[] = {
@@ -217,9 +219,12 @@ const FaultCase kFaultCases[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Faults, FpgaFaultTest, ::testing::ValuesIn(kFaultCases),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) {
-                             return std::string(info.param.name);
+INSTANTIATE_TEST_SUITE_P(Faults, FpgaFaultTest,
+                         ::testing::Combine(::testing::ValuesIn(kFaultCases),
+                                            ::testing::Values(Transport::Direct, Transport::Box)),
+                         [](const ::testing::TestParamInfo<std::tuple<FaultCase, Transport>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    TransportName(std::get<1>(info.param));
                          });
 
 }  // namespace

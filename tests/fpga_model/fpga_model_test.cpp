@@ -12,9 +12,23 @@ namespace {
 
 using namespace fpga_crypto;
 
-class FpgaModelTest : public ::testing::Test {
+class FpgaModelTestBase : public ::testing::Test {
 protected:
-    void Use(const Keys& keys) { bench_ = std::make_unique<DirectBench>(keys); }
+    virtual Transport transport() const = 0;
+    void SetUp() override { Use({}); }
+    void TearDown() override {
+        if (bench_) {
+            EXPECT_EQ(bench_->BoxViolations(), 0u);
+        }
+        bench_.reset();
+    }
+    void Use(const Keys& keys) {
+        if (bench_) {
+            EXPECT_EQ(bench_->BoxViolations(), 0u);
+        }
+        bench_.reset();  // one device manager at a time
+        bench_ = MakeBench(transport(), keys);
+    }
     FpgaModel& fpga() { return bench_->fpga(); }
     Scanner& scan() { return bench_->scan(); }
     uint32_t TopRow() { return fpga().Scenario().geometry.arrayRowCount - 1; }
@@ -32,10 +46,28 @@ protected:
 
     VirtualClock clock_;
     ScopedClock scopedClock_{clock_};
-    std::unique_ptr<DirectBench> bench_ = std::make_unique<DirectBench>();
+    std::unique_ptr<Bench> bench_;
 };
 
-TEST_F(FpgaModelTest, AnswersItsIdCodeAfterReset) {
+// Runs on both transports: straight into the device and through the box.
+class FpgaModelTest : public FpgaModelTestBase, public ::testing::WithParamInterface<Transport> {
+protected:
+    Transport transport() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Transports, FpgaModelTest,
+                         ::testing::Values(Transport::Direct, Transport::Box),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return std::string(TransportName(info.param));
+                         });
+
+// Long sequences that need no second run through the box.
+class FpgaModelDirectTest : public FpgaModelTestBase {
+protected:
+    Transport transport() const override { return Transport::Direct; }
+};
+
+TEST_P(FpgaModelTest, AnswersItsIdCodeAfterReset) {
     Use({{"idcode", "0x0274E1CF"}});
     scan().ResetTap();
     EXPECT_EQ(ReadIdcode(scan()), 0x0274E1CFu);
@@ -43,7 +75,7 @@ TEST_F(FpgaModelTest, AnswersItsIdCodeAfterReset) {
     EXPECT_EQ(fpga().DataRegisterBits(0x01), 2424u);
 }
 
-TEST_F(FpgaModelTest, DefaultDeviceHoldsTheDemoImageAfterAProgramPass) {
+TEST_F(FpgaModelDirectTest, DefaultDeviceHoldsTheDemoImageAfterAProgramPass) {
     const image::ImageParts demo = image::DemoFpgaParts();
     scan().ResetTap();
     ASSERT_EQ(ReadIdcode(scan()), demo.idCode);
@@ -81,7 +113,7 @@ TEST_F(FpgaModelTest, DefaultDeviceHoldsTheDemoImageAfterAProgramPass) {
     EXPECT_EQ(fpga().Counters().whileBusy + fpga().Counters().oddLengthScans, 0u);
 }
 
-TEST_F(FpgaModelTest, ProgrammingModeEntryAndEachRefusal) {
+TEST_P(FpgaModelTest, ProgrammingModeEntryAndEachRefusal) {
     struct Case {
         const char* refusal;
         bool irRefused;
@@ -110,7 +142,7 @@ TEST_F(FpgaModelTest, ProgrammingModeEntryAndEachRefusal) {
     }
 }
 
-TEST_F(FpgaModelTest, ExitLeavesProgrammingModeAndReportsUserMode) {
+TEST_P(FpgaModelTest, ExitLeavesProgrammingModeAndReportsUserMode) {
     EXPECT_NE(scan().Ir(0xFF, End::Idle) & 0x04, 0);
     EnterProgrammingMode(scan());
     EXPECT_EQ(scan().Ir(0xFF, End::Idle) & 0x04, 0);
@@ -118,7 +150,7 @@ TEST_F(FpgaModelTest, ExitLeavesProgrammingModeAndReportsUserMode) {
     EXPECT_FALSE(fpga().InProgrammingMode());
 }
 
-TEST_F(FpgaModelTest, ProgrammedRowsHoldTheirDataAndVerifyInBothPasses) {
+TEST_P(FpgaModelTest, ProgrammedRowsHoldTheirDataAndVerifyInBothPasses) {
     EnterProgrammingMode(scan());
     std::vector<Bytes> rows = {RowPattern(fpga(), 1), RowPattern(fpga(), 2), RowPattern(fpga(), 3)};
     ProgramTopRows(rows);
@@ -143,7 +175,7 @@ TEST_F(FpgaModelTest, ProgrammedRowsHoldTheirDataAndVerifyInBothPasses) {
               0u);
 }
 
-TEST_F(FpgaModelTest, VerifyPassesReportWhatTheRowHolds) {
+TEST_P(FpgaModelTest, VerifyPassesReportWhatTheRowHolds) {
     // Pass 0 finds wanted ones the row lacks, pass 1 wanted zeros it lacks.
     struct Case {
         const char* name;
@@ -174,7 +206,7 @@ TEST_F(FpgaModelTest, VerifyPassesReportWhatTheRowHolds) {
     }
 }
 
-TEST_F(FpgaModelTest, ProgrammingCanOnlyClearBits) {
+TEST_P(FpgaModelTest, ProgrammingCanOnlyClearBits) {
     EnterProgrammingMode(scan());
     Bytes first(fpga().RowBytes(), 0xF0);
     Bytes second(fpga().RowBytes(), 0x3C);
@@ -184,7 +216,7 @@ TEST_F(FpgaModelTest, ProgrammingCanOnlyClearBits) {
     EXPECT_TRUE(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0x30; }));
 }
 
-TEST_F(FpgaModelTest, ProgramPulsesAndVerifiesTakeTheirTime) {
+TEST_P(FpgaModelTest, ProgramPulsesAndVerifiesTakeTheirTime) {
     Use({{"program-us", "1000"}, {"verify-us", "450"}});
     EnterProgrammingMode(scan());
     RowAddressReset(scan());
@@ -203,7 +235,7 @@ TEST_F(FpgaModelTest, ProgramPulsesAndVerifiesTakeTheirTime) {
     EXPECT_EQ(WaitReady(scan()), 1);
 }
 
-TEST_F(FpgaModelTest, CommandsOutsideProgrammingModeOrWhileBusyAreDroppedAndCounted) {
+TEST_P(FpgaModelTest, CommandsOutsideProgrammingModeOrWhileBusyAreDroppedAndCounted) {
     RowAddressReset(scan());
     LoadPlainRow(scan(), RowPattern(fpga(), 1));
     PulseRow(scan());
@@ -220,7 +252,7 @@ TEST_F(FpgaModelTest, CommandsOutsideProgrammingModeOrWhileBusyAreDroppedAndCoun
     EXPECT_EQ(fpga().Counters().rowPrograms, 1u);
 }
 
-TEST_F(FpgaModelTest, EraseBlanksWhatItsWordNamesAndTakesItsTime) {
+TEST_P(FpgaModelTest, EraseBlanksWhatItsWordNamesAndTakesItsTime) {
     Use({{"idcode", "0x031921CF"}, {"urow", "00112233445566778899AABBCCDDEEFF"},
          {"flashrom", "0x00"}, {"security", "0x000C41"}, {"pass-key", std::string(32, '1')},
          {"aes-key", std::string(32, '2')}, {"array", "0x00"}, {"erase-us", "5000"}});
@@ -242,7 +274,7 @@ TEST_F(FpgaModelTest, EraseBlanksWhatItsWordNamesAndTakesItsTime) {
     EXPECT_EQ(fpga().Counters().arrayErases, 1u);
 }
 
-TEST_F(FpgaModelTest, UrowAndSecurityRegisterReadBackWhatWasWritten) {
+TEST_P(FpgaModelTest, UrowAndSecurityRegisterReadBackWhatWasWritten) {
     struct Case {
         const char* idcode;
         unsigned securityBits;
@@ -278,16 +310,16 @@ TEST_F(FpgaModelTest, UrowAndSecurityRegisterReadBackWhatWasWritten) {
     }
 }
 
-TEST_F(FpgaModelTest, ReadsBeforeTheirTimeYieldNothing) {
+TEST_P(FpgaModelTest, ReadsBeforeTheirTimeYieldNothing) {
     Use({{"urow", "0x5A"}});
     scan().Ir(0xA8, End::Idle);
     scan().Wait(3);
-    EXPECT_EQ(scan().Dr(128, {}, End::PauseDr), Bytes(16, 0));
+    EXPECT_EQ(scan().Dr(128, {}, End::Idle), Bytes(16, 0));
     scan().Delay(40);
     EXPECT_EQ(scan().Dr(128, {}, End::PauseDr), Bytes(16, 0x5A));
 }
 
-TEST_F(FpgaModelTest, PassKeyMatchesOnlyTheRightKeyAndOpensProtectedReads) {
+TEST_P(FpgaModelTest, PassKeyMatchesOnlyTheRightKeyAndOpensProtectedReads) {
     AesKey128 key;
     std::iota(key.begin(), key.end(), 0x40);
     AesKey128 wrong = key;
@@ -306,7 +338,7 @@ TEST_F(FpgaModelTest, PassKeyMatchesOnlyTheRightKeyAndOpensProtectedReads) {
     EXPECT_FALSE(fpga().PassKeyMatched());
 }
 
-TEST_F(FpgaModelTest, ProtectedArrayRefusesPlainWritesUntilThePassKeyMatches) {
+TEST_P(FpgaModelTest, ProtectedArrayRefusesPlainWritesUntilThePassKeyMatches) {
     Use({{"security", "0x002000"}, {"pass-key", std::string(32, 'A')}});
     EnterProgrammingMode(scan());
     ProgramTopRows({RowPattern(fpga(), 1)});
@@ -319,7 +351,7 @@ TEST_F(FpgaModelTest, ProtectedArrayRefusesPlainWritesUntilThePassKeyMatches) {
     EXPECT_FALSE(fpga().IsArrayBlank());
 }
 
-TEST_F(FpgaModelTest, AesCheckAnswersForItsKeyAndItsVariant) {
+TEST_P(FpgaModelTest, AesCheckAnswersForItsKeyAndItsVariant) {
     AesKey128 deviceKey;
     std::iota(deviceKey.begin(), deviceKey.end(), 1);
     AesKey128 otherKey = deviceKey;
@@ -344,7 +376,7 @@ TEST_F(FpgaModelTest, AesCheckAnswersForItsKeyAndItsVariant) {
     }
 }
 
-TEST_F(FpgaModelTest, EncryptedRowsWithTheDeviceKeyAuthenticateProgramAndVerify) {
+TEST_P(FpgaModelTest, EncryptedRowsWithTheDeviceKeyAuthenticateProgramAndVerify) {
     AesKey128 key;
     std::iota(key.begin(), key.end(), 0x10);
     Use({{"aes-key", "101112131415161718191A1B1C1D1E1F"}});
@@ -389,7 +421,7 @@ TEST_F(FpgaModelTest, EncryptedRowsWithTheDeviceKeyAuthenticateProgramAndVerify)
     EXPECT_EQ(fpga().Counters().rowsAuthenticated, 7u);
 }
 
-TEST_F(FpgaModelTest, EncryptedRowsFormedWithAnotherKeyFailAndProgramNothing) {
+TEST_P(FpgaModelTest, EncryptedRowsFormedWithAnotherKeyFailAndProgramNothing) {
     AesKey128 otherKey;
     otherKey.fill(0x77);
     Use({{"aes-key", "101112131415161718191A1B1C1D1E1F"}});
@@ -406,7 +438,7 @@ TEST_F(FpgaModelTest, EncryptedRowsFormedWithAnotherKeyFailAndProgramNothing) {
     EXPECT_EQ(ReadStatus(scan()) & 0x0B, 0);
 }
 
-TEST_F(FpgaModelTest, FlashRomPagesProgramCompareAndReadPlainAndEncrypted) {
+TEST_P(FpgaModelTest, FlashRomPagesProgramCompareAndReadPlainAndEncrypted) {
     AesKey128 key;
     key.fill(0x31);
     Use({{"aes-key", "31313131313131313131313131313131"}});
@@ -432,7 +464,7 @@ TEST_F(FpgaModelTest, FlashRomPagesProgramCompareAndReadPlainAndEncrypted) {
     EXPECT_EQ(fpga().Counters().flashRomPrograms, 2u);
 }
 
-TEST_F(FpgaModelTest, NvmPagesProgramPlainAndEncryptedAndReadBack) {
+TEST_P(FpgaModelTest, NvmPagesProgramPlainAndEncryptedAndReadBack) {
     AesKey128 key{};
     Use({{"idcode", "0x032141CF"}});
     EnterProgrammingMode(scan());
@@ -466,7 +498,7 @@ TEST_F(FpgaModelTest, NvmPagesProgramPlainAndEncryptedAndReadBack) {
     EXPECT_EQ(fpga().Counters().nvmPagePrograms, 2u);
 }
 
-TEST_F(FpgaModelTest, EncryptedNvmFramesOfAnotherKeyAreRefusedFromTheNextFrameOn) {
+TEST_P(FpgaModelTest, EncryptedNvmFramesOfAnotherKeyAreRefusedFromTheNextFrameOn) {
     AesKey128 otherKey;
     otherKey.fill(0x99);
     Use({{"idcode", "0x032141CF"}});
@@ -481,7 +513,7 @@ TEST_F(FpgaModelTest, EncryptedNvmFramesOfAnotherKeyAreRefusedFromTheNextFrameOn
     EXPECT_EQ(fpga().NvmWord(0, 0, 0), 0xFFFFFFFFu);
 }
 
-TEST_F(FpgaModelTest, NvmInstructionsAreBypassOnDevicesWithoutNvm) {
+TEST_P(FpgaModelTest, NvmInstructionsAreBypassOnDevicesWithoutNvm) {
     EXPECT_EQ(fpga().DataRegisterBits(0xB8), 1u);
     EXPECT_EQ(fpga().DataRegisterBits(0xA4), 44u);
     Use({{"idcode", "0x031921CF"}});
@@ -489,7 +521,7 @@ TEST_F(FpgaModelTest, NvmInstructionsAreBypassOnDevicesWithoutNvm) {
     EXPECT_EQ(fpga().DataRegisterBits(0xA4), 56u);
 }
 
-TEST_F(FpgaModelTest, FactoryRowAndBoundaryScanRegister) {
+TEST_P(FpgaModelTest, FactoryRowAndBoundaryScanRegister) {
     Use({{"factory-row", "0A0B0C0D"}});
     const Bytes fsn = ReadFactoryRow(scan());
     EXPECT_EQ(fsn[0], 0x0A);

@@ -31,7 +31,10 @@ public:
 };
 
 // Drives a JtagDevice directly: IR capture and update are the TAP's part,
-// everything else is the device's.
+// everything else is the device's. It moves as the box's TAP does on the
+// shortest paths: a scan from the pause state of its own register resumes
+// the shift without a new capture, and leaving Run-Test/Idle clocks once
+// in it.
 class DirectScanner final : public Scanner {
 public:
     explicit DirectScanner(JtagDevice& device) : device_(device) {}
@@ -41,11 +44,25 @@ public:
     void ResetTap() override;
 
 private:
-    void LeaveRest();
+    enum class Rest { Reset, Idle, PauseDr, PauseIr };
+    // Moves out of the rest state towards a scan of the IR (ir) or a DR.
+    // Returns true when that scan resumes a paused shift.
+    bool Leave(bool ir);
 
     JtagDevice& device_;
-    End rest_ = End::Idle;
-    uint8_t pendingIr_ = 0;
+    Rest rest_ = Rest::Reset;
+    uint8_t irShift_ = 0;  // the TAP's instruction shift register
+};
+
+// Drives the device through the programmer box: every scan is a state move,
+// a shift with capture and a state move, sent by CHidDevice. The box's TAP
+// takes the shortest path between states, as real hardware does.
+class BoxScanner final : public Scanner {
+public:
+    uint8_t Ir(uint8_t instruction, End end) override;
+    Bytes Dr(unsigned bits, const Bytes& in, End end) override;
+    void Wait(unsigned cycles) override;
+    void ResetTap() override;
 };
 
 }  // namespace vexu::sim::test
