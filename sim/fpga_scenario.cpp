@@ -184,7 +184,7 @@ const std::vector<KeyEntry>& KeyTable() {
         {"verify-fail-row", "=R", "fault: the array verify of row R reports a mismatch",
          Number([](FpgaScenario& s, uint64_t v) { s.faults.verifyFailRow = static_cast<int64_t>(v); },
                 100'000)},
-        {"verify-fail-pass", "=0|1", "fault: ... in this verify pass (default 0)",
+        {"verify-fail-pass", "=0|1", "fault: the verify pass (0 or 1) in which verify-fail-row fails (default 0)",
          Number([](FpgaScenario& s, uint64_t v) { s.faults.verifyFailPass = static_cast<uint8_t>(v); }, 1)},
         {"flashrom-compare-fail", "[=P]", "fault: the FlashROM compare of page P (bare: every page) fails",
          [](Scenario& keys, const std::string& key, FpgaScenario& s, std::string& error) {
