@@ -85,7 +85,7 @@ enum class Trigger : uint8_t {
     AtUpdateIr,         // runs at Update-IR
 };
 
-struct FpgaModel::InstructionSpec {
+struct FpgaModel::InstructionEntry {
     uint8_t code;
     RegisterLength length;
     uint16_t bits;
@@ -95,10 +95,10 @@ struct FpgaModel::InstructionSpec {
     bool needsNvm;  // only devices with NVM blocks know it
 };
 
-std::span<const FpgaModel::InstructionSpec> FpgaModel::Instructions() {
+std::span<const FpgaModel::InstructionEntry> FpgaModel::Instructions() {
     using L = RegisterLength;
     using T = Trigger;
-    static const InstructionSpec table[] = {
+    static const InstructionEntry table[] = {
         {0x0F, L::Fixed, 32, &FpgaModel::CaptureIdcode, T::None, nullptr, false},
         {0x0E, L::Fixed, 32, &FpgaModel::CaptureSilsig, T::None, nullptr, false},
         {0x01, L::BoundaryScan, 0, &FpgaModel::CaptureBoundaryScan, T::AtUpdateDr,
@@ -223,15 +223,15 @@ FpgaModel::FpgaModel(const FpgaScenario& scenario) : scenario_(scenario) {
     Reset();
 }
 
-const FpgaModel::InstructionSpec* FpgaModel::Find(uint8_t code) const {
-    for (const InstructionSpec& entry : Instructions()) {
+const FpgaModel::InstructionEntry* FpgaModel::Find(uint8_t code) const {
+    for (const InstructionEntry& entry : Instructions()) {
         if (entry.code == code) return entry.needsNvm && nvmBlocks_ == 0 ? nullptr : &entry;
     }
     return nullptr;
 }
 
 unsigned FpgaModel::DataRegisterBits(uint8_t code) const {
-    const InstructionSpec* entry = Find(code);
+    const InstructionEntry* entry = Find(code);
     if (!entry) return 1;  // bypass
     switch (entry->length) {
         case RegisterLength::BoundaryScan: return scenario_.geometry.boundaryScanLength;

@@ -117,8 +117,8 @@ public:
     unsigned DataRegisterBits(uint8_t instruction) const;
 
 private:
-    struct InstructionSpec;
-    static std::span<const InstructionSpec> Instructions();
+    struct InstructionEntry;
+    static std::span<const InstructionEntry> Instructions();
 
     using Bytes = std::vector<uint8_t>;
     using NvmPage = std::array<uint32_t, 32>;
@@ -140,7 +140,7 @@ private:
         uint64_t shifted_ = 0;
     };
 
-    const InstructionSpec* Find(uint8_t code) const;
+    const InstructionEntry* Find(uint8_t code) const;
     uint64_t Now() const;
     bool ProgramBusy() const;
     bool EraseBusy() const;
@@ -232,7 +232,7 @@ private:
 
     // TAP-side state.
     uint8_t instruction_ = 0x0F;
-    const InstructionSpec* current_ = nullptr;
+    const InstructionEntry* current_ = nullptr;
     ShiftRegister dr_;
     bool pending_ = false;
     Bytes pendingData_;
