@@ -29,6 +29,11 @@ struct GlobalOptions {
 // The HID services the options ask for: the simulated box or hidapi.
 // Returns null and writes the reason to error when they cannot be had.
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error);
+// The --simulate option's help: what it does and every scenario key.
+std::string SimulateHelp();
+// One line on the simulated box's traffic and modelled time; empty for a
+// real box.
+std::string SimulationSummary(HidBackend& backend);
 
 int RunList(const GlobalOptions& options);
 

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     app.add_flag("--trace", options.trace, "Write trace lines to standard error");
     app.add_option("--report-log", options.reportLog,
                    "Write every feature-report transfer to FILE, one per line");
-    auto* simulate = app.add_option("--simulate", options.simulateKeys,
-                                    "Use the simulated programmer box and board instead of USB")
+    auto* simulate = app.add_option("--simulate", options.simulateKeys, SimulateHelp())
+                         ->type_name("[=KEYS]")
                          ->expected(0, 1);
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
