@@ -153,6 +153,8 @@ int RunAction(const GlobalOptions& options, const ActionOptions& action) {
     }
     JtagPortAndLamps(false);
     FreeMsgQueue();
+    const std::string simulation = SimulationSummary(*backend);
+    if (!simulation.empty()) fprintf(stderr, "%s\n", simulation.c_str());
     return result;
 }
 
