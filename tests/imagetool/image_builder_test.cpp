@@ -287,8 +287,8 @@ TEST(ImageBuilderEncryptionTest, ArrayRowsAndRlockAreEncryptedRowByRow) {
         EXPECT_EQ(rows[row * 64 + 29], 0x77);
     }
     EXPECT_EQ(RecordedLength(image, kBlockRlock), 64u);
-    EXPECT_EQ(BlockBytes(image, kBlockAesCheck, 16), std::vector<uint8_t>(
-        cipher.AesCheckBlock(KeyOf(0x77)).begin(), cipher.AesCheckBlock(KeyOf(0x77)).end()));
+    const Key128 check = cipher.AesCheckBlock(KeyOf(0x77));
+    EXPECT_EQ(BlockBytes(image, kBlockAesCheck, 16), std::vector<uint8_t>(check.begin(), check.end()));
     EXPECT_FALSE(BlockOffset(image, kBlockAesKey).has_value());
 }
 
