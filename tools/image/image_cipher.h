@@ -36,7 +36,7 @@ public:
     virtual Key128 AesCheckBlock(const Key128& key) const = 0;
 };
 
-// The form the simulated FPGA accepts; null while this build has none.
+// The form the simulated FPGA accepts.
 const ImageCipher* DeviceCipher();
 
 }  // namespace vexu::image
