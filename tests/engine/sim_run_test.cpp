@@ -332,6 +332,39 @@ TEST_F(SimRunTest, NvmPrecheckOnAClass2Device) {
     ExpectOneExit();
 }
 
+TEST_F(SimRunTest, EncryptedImagesMeetTheDevicesAesKey) {
+    struct Case {
+        const char* what;
+        std::string board;
+        uint8_t code;
+        const char* line;
+    };
+    const std::string key = "000102030405060708090A0B0C0D0E0F";
+    const Case cases[] = {
+        // The checks pass; the step itself is not in this build.
+        {"the device holds the key", "security=0x100000,aes-key=" + key, DPE_ACTION_NOT_BUILT, ""},
+        {"another key: refused at initialisation", "security=0x100000,aes-key=FF" + key.substr(2),
+         DPE_AES_KEY_CHECK_FAILED, ""},
+        {"the device takes no encrypted array data", "aes-key=" + key, DPE_ARRAY_ENCRYPTION_ENFORCED,
+         "\r\nFPGA Array Encryption is enforced. Plain text programming and verification is prohibited."},
+    };
+    ImageParts parts = DemoFpgaParts();
+    parts.encryptArray = true;
+    image::Key128 imageKey;
+    for (size_t i = 0; i < imageKey.size(); ++i) imageKey[i] = static_cast<uint8_t>(i);
+    parts.encryptionKey = imageKey;
+    for (const Case& c : cases) {
+        Board(c.board);
+        Image(parts);
+        EXPECT_EQ(Run("enc_data_authentication"), c.code) << c.what;
+        EXPECT_EQ(Traced("\r\nReading Security..."), c.code != DPE_AES_KEY_CHECK_FAILED) << c.what;
+        if (*c.line) {
+            EXPECT_TRUE(Traced(std::string(c.line) + "dp_exit() \r\n")) << c.what << "\n" << trace.Text();
+        }
+        ExpectOneExit();
+    }
+}
+
 TEST_F(SimRunTest, VariantChecksAgainstTheDevice) {
     struct Case {
         const char* what;
