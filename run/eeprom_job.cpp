@@ -15,6 +15,7 @@
 namespace {
 
 std::string g_eepromError;
+std::string g_eepromChip;
 
 // The box settles for 5 s before the entry frame and again after it
 // accepted serial-flash mode.
@@ -172,8 +173,10 @@ std::string ReadEepromType() {
 }
 
 int RunEepromJob() {
+    g_eepromChip.clear();
     if (EntryEepromMode() != 1) return Fail(kEepromEntryFailed);
     const std::string type = ReadEepromType();
+    g_eepromChip = type;
     if (type.empty()) {
         Fail(kEepromIdError);
         ExitEepromMode();
@@ -187,3 +190,5 @@ int RunEepromJob() {
 }
 
 std::string GetEepromError() { return g_eepromError; }
+
+std::string GetEepromChip() { return g_eepromChip; }

@@ -29,3 +29,6 @@ int ExitEepromMode();
 std::string ReadEepromType();
 // The failure text of the last failed job; it stays until a job fails again.
 std::string GetEepromError();
+// The chip type the last job identified; empty when it identified none (or
+// never got as far as asking). For the run log.
+std::string GetEepromChip();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/dp_state.h"
+#include "link/dev_manage.h"
 #include "link/hid_device.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
@@ -43,6 +45,17 @@ void Post(vexu::MessageTarget* window, uint32_t message, vexu::WPARAM w, vexu::L
     if (window) window->Post(message, w, l);
 }
 
+// The box a run starts on, as the HID services name it.
+std::string BoxPath() {
+    vexu::HidBackend* backend = CDevManage::Backend();
+    const vexu::HidHandle handle = CDevManage::GetHandle();
+    return backend && handle ? backend->PathOf(handle) : std::string();
+}
+
+RunStepRecord::Outcome Outcome(bool done) {
+    return done ? RunStepRecord::Outcome::kOk : RunStepRecord::Outcome::kFailed;
+}
+
 }  // namespace
 
 void EnableJtagPort() { Switch(kJtagOn); }
@@ -51,8 +64,16 @@ void EnableEepromPort() { Switch(kEepromOn); }
 void DisableEepromPort() { Switch(kEepromOff); }
 
 RunJobs RunJobs::Real() {
-    return RunJobs{[](const char* action) { return RunFpgaJob(action); }, [] { return GetFpgaError(); },
-                   [] { return RunEepromJob(); }, [] { return GetEepromError(); }};
+    return RunJobs{[](const char* action) {
+                       // An ID left from an earlier run must not be taken for this run's.
+                       g_dpState.deviceId = 0;
+                       return RunFpgaJob(action);
+                   },
+                   [] { return GetFpgaError(); },
+                   [] { return RunEepromJob(); },
+                   [] { return GetEepromError(); },
+                   [] { return g_dpState.deviceId; },
+                   [] { return GetEepromChip(); }};
 }
 
 CThreadAction::CThreadAction() : CThreadAction(RunJobs::Real()) {}
@@ -84,6 +105,10 @@ void CThreadAction::End() {
 
 unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     vexu::MessageTarget* window = self->window_;
+    const RunJobs& jobs = self->jobs_;
+    RunRecord record;
+    record.startTime = vexu::GetClock().CalendarSeconds();
+    record.box = BoxPath();
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);
@@ -97,15 +122,20 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     if (self->doFpga_ == 1) {
         timer.Start();
         step = STEP_FPGA;
-        if (self->jobs_.runFpga("program")) {
+        const uint64_t startUs = vexu::GetClock().NowUs();
+        const bool done = jobs.runFpga("program");
+        record.fpga = {Outcome(done), vexu::GetClock().NowUs() - startUs};
+        if (done) {
             PostMsgText(kFpgaProgressText, 100, 0);
             result = RUN_OK;
         } else {
-            std::string text = self->jobs_.fpgaError();
+            std::string text = jobs.fpgaError();
             vexu::Trace(text + "\r\n");
             SetRunError(text.c_str());
+            record.failure = text;
             result = RUN_FAILED;
         }
+        if (jobs.fpgaId) record.fpgaId = jobs.fpgaId();
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
     }
     if (self->doEeprom_ == 1 && result == RUN_OK) {
@@ -113,20 +143,31 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
         step = STEP_EEPROM;
         timer.Start();
         EnableEepromPort();
-        if (self->jobs_.runEeprom()) {
+        const uint64_t startUs = vexu::GetClock().NowUs();
+        const bool done = jobs.runEeprom();
+        record.eeprom = {Outcome(done), vexu::GetClock().NowUs() - startUs};
+        if (done) {
             PostMsgText(kEepromProgressText, 100, 0);
             result = RUN_OK;
         } else {
-            std::string text = self->jobs_.eepromError();
+            std::string text = jobs.eepromError();
             vexu::Trace(text + "\r\n");
             SetRunError(text.c_str());
+            record.failure = text;
             result = RUN_FAILED;
         }
         DisableEepromPort();
+        if (jobs.eepromChip) record.chip = jobs.eepromChip();
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
+    } else if (self->doEeprom_ == 1) {
+        record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;
     }
     CHidDevice::LightLed(0, 0);
     DisableJtagPort();
+    record.ok = result == RUN_OK;
+    // The record is in the log before the window hears that the run ended.
+    AppendRunRecord(record);
+    self->lastRecord_ = std::move(record);
     self->running_ = 0;
     Post(window, vexu::WM_RUN_END, step, result);
     return 0;

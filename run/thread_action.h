@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/messages.h"
+#include "run/run_record.h"
 
 // Times one step of a run in calendar seconds.
 class CRunTimer {
@@ -31,12 +32,15 @@ void EnableEepromPort();
 void DisableEepromPort();
 
 // The two jobs a run performs. The real ones by default; tests and tools may
-// put others in their place.
+// put others in their place. The last two feed the run log and may be left
+// empty.
 struct RunJobs {
     std::function<int(const char* action)> runFpga;
     std::function<std::string()> fpgaError;
     std::function<int()> runEeprom;
     std::function<std::string()> eepromError;
+    std::function<uint32_t()> fpgaId;           // the ID code the FPGA step read
+    std::function<std::string()> eepromChip;    // the chip the serial-flash step found
     static RunJobs Real();
 };
 
@@ -53,6 +57,8 @@ public:
     // Waits for a run in progress to end.
     void End();
     bool IsRunning() const { return running_.load() != 0; }
+    // What the last run did, as the run log holds it. Read it after End.
+    const RunRecord& LastRecord() const { return lastRecord_; }
 
     static unsigned ActionThreadProc(CThreadAction* self);
 
@@ -63,4 +69,5 @@ private:
     vexu::MessageTarget* window_ = nullptr;
     int doFpga_ = 0;
     int doEeprom_ = 0;
+    RunRecord lastRecord_;
 };

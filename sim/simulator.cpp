@@ -27,6 +27,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"unplugged", "the box starts unplugged"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
+    {"station-boxes=N", "run --station: an operator unplugs the box after each run and plugs it again, N boxes in all"},
     {"jtag=MODEL", "device behind the JTAG port (default: the first model below)"},
 };
 
@@ -167,6 +168,7 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
 
     bool refuseSerial = false;
     bool unplugged = false;
+    uint64_t stationBoxes = 0;
     UsbSettings usb;
     std::string otherHid;
     uint16_t otherVendor = 0;
@@ -174,8 +176,14 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
         !scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
-        !scenario.TakeText("other-hid", otherHid, error))
+        !scenario.TakeText("other-hid", otherHid, error) ||
+        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
         return nullptr;
+    if (scenario.Has("station-boxes") && stationBoxes == 0) {
+        error = "station-boxes counts from 1";
+        return nullptr;
+    }
+    options.stationBoxes = static_cast<uint32_t>(stationBoxes);
     if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {
         error = "other-hid needs VID:PID, not \"" + otherHid + "\"";
         return nullptr;

@@ -38,6 +38,9 @@ std::span<const JtagModel> JtagModels();
 // Whole-simulator choices that concern the program running it, not the box.
 struct SimulatorOptions {
     bool realtime = false;  // run on the real clock instead of virtual time
+    // A station's operator: after each run the box is unplugged and plugged
+    // again, this many boxes in all (0: nobody touches the box).
+    uint32_t stationBoxes = 0;
 };
 
 // Builds box, board and backend from a parsed scenario and takes every key

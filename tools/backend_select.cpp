@@ -12,14 +12,17 @@ namespace {
 
 // The command line runs one command per process, so the simulator's virtual
 // clock simply lives as long as the process.
+// Its calendar starts at the real time, so that run records and traces of
+// a simulated run carry the day they were made.
 VirtualClock& SimulatorClock() {
-    static VirtualClock clock;
+    static VirtualClock clock(1'000'000, RealClock().CalendarSeconds());
     return clock;
 }
 
 }  // namespace
 
-std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error) {
+std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
+                                        sim::SimulatorOptions* simulator) {
     if (!options.simulate) return MakeHidapiBackend();
     // Virtual time from the start, so that the simulator's modelled time
     // begins at zero; the real clock comes back when the scenario asks for it.
@@ -32,6 +35,7 @@ std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::strin
         return nullptr;
     }
     if (simulatorOptions.realtime) SetClock(nullptr);
+    if (simulator) *simulator = simulatorOptions;
     return backend;
 }
 

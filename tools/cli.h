@@ -9,6 +9,10 @@
 
 #include "platform/hid_backend.h"
 
+namespace vexu::sim {
+struct SimulatorOptions;
+}
+
 namespace vexu::cli {
 
 // Exit status of every command.
@@ -24,11 +28,16 @@ struct GlobalOptions {
     std::string reportLog;
     bool simulate = false;
     std::string simulateKeys;  // KEY=VALUE,... after --simulate=
+    bool json = false;         // one JSON object per line on stdout
+    std::string fpgaImage;     // plain FPGA data image; empty: the embedded one
+    std::string eepromImage;   // plain serial-flash image; empty: the embedded one
 };
 
 // The HID services the options ask for: the simulated box or hidapi.
 // Returns null and writes the reason to error when they cannot be had.
-std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error);
+// simulator receives the simulator's own choices when it is the simulator.
+std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
+                                        sim::SimulatorOptions* simulator = nullptr);
 // The --simulate option's help: what it does and every scenario key.
 std::string SimulateHelp();
 // One line on the simulated box's traffic and modelled time; empty for a
@@ -74,16 +83,11 @@ int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
 
-struct FlashOptions {
-    std::string eepromImage;  // empty: the embedded serial-flash image
-};
-
 // Writes, reads back and compares the board's serial flash on its own.
-int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
+int RunFlash(const GlobalOptions& options);
 
 struct ActionOptions {
     std::vector<std::string> actions;  // engine action names, run in order
-    std::string fpgaImage;             // empty: the embedded FPGA data image
 };
 
 // "action NAME...": one FPGA engine run per name on the same board, JTAG
@@ -91,5 +95,16 @@ struct ActionOptions {
 // failure (its engine code and message on stderr). Reporting actions
 // print their report.
 int RunAction(const GlobalOptions& options, const ActionOptions& action);
+
+struct RunOptions {
+    bool noFpga = false;    // switch the FPGA part off whatever the settings say
+    bool noEeprom = false;  // the same for the serial-flash part
+    bool station = false;   // run box after box until interrupted
+};
+
+// "run": one run as the window's start button does it, on the run worker,
+// with the settings record's part flags. Station mode waits for a box,
+// runs, reports PASS or FAIL, waits for the box to go and the next to come.
+int RunRun(const GlobalOptions& options, const RunOptions& run);
 
 }  // namespace vexu::cli

@@ -12,6 +12,8 @@ using namespace vexu::cli;
 int main(int argc, char** argv) {
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
+    // Global options may also follow the command ("vexu-cli run --json").
+    app.fallthrough();
     GlobalOptions options;
     app.add_flag("--trace", options.trace, "Write trace lines to standard error");
     app.add_option("--report-log", options.reportLog,
@@ -19,6 +21,11 @@ int main(int argc, char** argv) {
     auto* simulate = app.add_option("--simulate", options.simulateKeys, SimulateHelp())
                          ->type_name("[=KEYS]")
                          ->expected(0, 1);
+    app.add_flag("--json", options.json,
+                 "Print one JSON object per line on stdout: progress, log texts and the result (see README)");
+    app.add_option("--fpga-image", options.fpgaImage, "Plain FPGA data image to use instead of the embedded one");
+    app.add_option("--eeprom-image", options.eepromImage,
+                   "Plain serial-flash image to use instead of the embedded one");
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
 
@@ -74,11 +81,8 @@ int main(int argc, char** argv) {
     settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
     settingsShow->add_option("file", settingsFile, "Record file")->required();
-    FlashOptions flashOptions;
     CLI::App* flash = app.add_subcommand(
         "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
-    flash->add_option("--eeprom-image", flashOptions.eepromImage,
-                      "Serial-flash image to write instead of the embedded one");
 
     ActionOptions actionOptions;
     CLI::App* action = app.add_subcommand(
@@ -88,7 +92,14 @@ int main(int argc, char** argv) {
                        "erase_array, program_array, verify_array, erase_from, program_from, verify_from, "
                        "erase_security, program_security, program_nvm, verify_nvm, enc_data_authentication")
         ->required();
-    action->add_option("--fpga-image", actionOptions.fpgaImage, "FPGA data image to use instead of the embedded one");
+
+    RunOptions runOptions;
+    CLI::App* run = app.add_subcommand(
+        "run", "One run as the window's start button does it: the FPGA with \"program\", then the serial flash");
+    run->add_flag("--no-fpga", runOptions.noFpga, "Leave the FPGA out of the run");
+    run->add_flag("--no-eeprom", runOptions.noEeprom, "Leave the serial flash out of the run");
+    run->add_flag("--station", runOptions.station,
+                  "Production station: wait for a box, run, print PASS or FAIL, wait for the next; Ctrl-C stops");
 
     try {
         app.parse(argc, argv);
@@ -110,7 +121,8 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return RunSettingsWrite(settingsFile);
     if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
-    if (flash->parsed()) return RunFlash(options, flashOptions);
+    if (flash->parsed()) return RunFlash(options);
     if (action->parsed()) return RunAction(options, actionOptions);
+    if (run->parsed()) return RunRun(options, runOptions);
     return kExitUsage;
 }

@@ -1,51 +1,18 @@
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <limits>
-#include <vector>
 
 #include "engine/dp_frame.h"
 #include "engine/dp_state.h"
-#include "link/dev_manage.h"
 #include "link/hid_device.h"
-#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "run/fpga_job.h"
-#include "run/thread_action.h"
-#include "run/image_buffers.h"
-#include "run/image_load.h"
 #include "run/run_messages.h"
+#include "run/thread_action.h"
 #include "tools/cli.h"
+#include "tools/cli_session.h"
 
 namespace vexu::cli {
 
 namespace {
-
-// The FPGA bar: takes each text of the channel as it is posted (the engine
-// runs on this thread) and redraws on the progress command.
-class FpgaProgressBar : public MessageTarget {
-public:
-    explicit FpgaProgressBar(bool draw) : draw_(draw) {}
-    void Post(uint32_t message, WPARAM wParam, LPARAM) override {
-        if (message != WM_RUN_TEXT) return;
-        if (GetMsgText() != kFpgaProgressText || !draw_) return;
-        constexpr int kWidth = 40;
-        const int percent = static_cast<int>(wParam > 100 ? 100 : wParam);
-        const int filled = percent * kWidth / 100;
-        fprintf(stderr, "\rFPGA [%.*s%.*s] %3d%%", filled, "########################################",
-                kWidth - filled, "----------------------------------------", percent);
-        fflush(stderr);
-        shown_ = true;
-    }
-    void Finish() {
-        if (shown_) fprintf(stderr, "\n");
-        shown_ = false;
-    }
-
-private:
-    bool draw_;
-    bool shown_ = false;
-};
 
 // The JTAG port and both lamps, switched as the run worker switches them.
 void JtagPortAndLamps(bool on) {
@@ -58,44 +25,13 @@ void JtagPortAndLamps(bool on) {
     }
 }
 
-bool LoadImageFile(const std::string& path, std::vector<uint8_t>& image, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot open the FPGA data image " + path;
-        return false;
-    }
-    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        error = "cannot read the FPGA data image " + path;
-        return false;
-    }
-    if (image.size() > std::numeric_limits<uint32_t>::max()) {
-        error = "the FPGA data image " + path + " is larger than 4 GiB";
-        return false;
-    }
-    return true;
-}
-
-struct DeviceManagerSession {
-    explicit DeviceManagerSession(HidBackend* backend) {
-        CDevManage::SetBackend(backend);
-        CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, &deviceEvents);
-    }
-    ~DeviceManagerSession() {
-        CDevManage::End();
-        CDevManage::SetBackend(nullptr);
-    }
-    RecordingTarget deviceEvents;
-};
-
 // The engine's lines of a reporting action, as the report to print: line
 // ends as the terminal wants them, without the exit and job bookkeeping.
 std::string ReportText(const std::vector<std::string>& lines) {
     std::string report;
     for (const std::string& line : lines) {
         if (line == "dp_exit() \r\n" || line == "\r\nExit code = 0... Success") continue;
-        for (char c : line)
-            if (c != '\r') report += c;
+        report += TerminalText(line);
     }
     return report;
 }
@@ -103,58 +39,49 @@ std::string ReportText(const std::vector<std::string>& lines) {
 }  // namespace
 
 int RunAction(const GlobalOptions& options, const ActionOptions& action) {
-    static std::vector<uint8_t> fileImage;  // the image buffer outlives the runs
-    if (!action.fpgaImage.empty()) {
-        std::string error;
-        if (!LoadImageFile(action.fpgaImage, fileImage, error)) {
-            fprintf(stderr, "%s\n", error.c_str());
-            return kExitUsage;
-        }
-        g_fpgaData = fileImage.data();
-        g_fpgaSize = static_cast<uint32_t>(fileImage.size());
-    } else if (!g_fpgaData) {
-        LoadFpgaData();
-    }
-    if (!g_fpgaData || g_fpgaSize == 0) {
-        fprintf(stderr, "no FPGA data image: give one with --fpga-image FILE\n");
-        return kExitUsage;
-    }
-
+    Reporter out(options, "action");
     std::string error;
-    std::unique_ptr<HidBackend> backend = MakeBackend(options, error);
-    if (!backend) {
-        fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    DeviceManagerSession devices(backend.get());
-    if (CDevManage::GetHandle() == 0) {
-        fprintf(stderr, "no programmer box found\n");
-        return kExitNoBox;
-    }
+    if (!LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
+    BoxSession session;
+    if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
+    if (!session.HasBox()) return out.Finish(kExitNoBox, "no programmer box found");
 
-    FpgaProgressBar bar(IsTerminal(stderr));
-    InitMsgQueue(&bar);
+    ChannelReader reader(out);
+    InitMsgQueue(&reader);
     JtagPortAndLamps(true);
-    int result = kExitOk;
+    std::string failure;
+    std::string failedAction;
+    uint8_t failedCode = 0;
     for (const std::string& name : action.actions) {
+        out.ShowBars(true, false);
         TraceCapture lines;
         const int done = RunFpgaJob(name.c_str());
-        bar.Finish();
+        out.EndBars();
         const uint8_t code = g_dpState.errorCode;
+        JsonObject event;
+        event.Text("event", "action").Text("name", name).Bool("ok", done != 0).Number("engineCode", code);
+        const DpActionEntry* entry = dp_action_entry(g_dpState.actionCode);
+        const bool report = done && entry && entry->reportOnly;
+        if (report) event.Text("report", ReportText(lines.Lines()));
+        out.Emit(event);
         if (!done) {
-            fprintf(stderr, "%s failed: engine code %u: %s\n", name.c_str(), code, FpgaErrorMessage(code).c_str());
-            result = kExitFailed;
+            failure = name + " failed: engine code " + std::to_string(code) + ": " + FpgaErrorMessage(code);
+            failedAction = name;
+            failedCode = code;
             break;
         }
-        const DpActionEntry* entry = dp_action_entry(g_dpState.actionCode);
-        if (entry && entry->reportOnly) printf("%s\n", ReportText(lines.Lines()).c_str());
-        printf("%s: done\n", name.c_str());
+        if (report) out.Say(ReportText(lines.Lines()));
+        out.Say(name + ": done");
     }
     JtagPortAndLamps(false);
     FreeMsgQueue();
-    const std::string simulation = SimulationSummary(*backend);
-    if (!simulation.empty()) fprintf(stderr, "%s\n", simulation.c_str());
-    return result;
+    const int exitCode = failure.empty() ? kExitOk : kExitFailed;
+    JsonObject result = out.Result(exitCode, failure);
+    if (!failure.empty()) result.Text("action", failedAction).Number("engineCode", failedCode);
+    session.AddSummary(result);
+    out.Finish(exitCode, failure, result);
+    session.SaySummary(out);
+    return exitCode;
 }
 
 }  // namespace vexu::cli

@@ -14,6 +14,7 @@
 #include "run/run_messages.h"
 #include "run/thread_action.h"
 #include "sim/simulator.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -27,6 +28,8 @@ struct FakeJobs {
     int eepromResult = 1;
     std::string fpgaText = "fpga failed";
     std::string eepromText = "eeprom failed";
+    uint32_t fpgaId = 0x029121CF;
+    std::string chip = "M25P40";
     std::mutex mutex;
     std::condition_variable changed;
     bool holdFpga = false;
@@ -40,14 +43,18 @@ struct FakeJobs {
                            insideFpga = true;
                            changed.notify_all();
                            changed.wait(lock, [this] { return !holdFpga; });
+                           vexu::GetClock().SleepMs(3000);
                            return fpgaResult;
                        },
                        [this] { return fpgaText; },
                        [this] {
                            ++eepromCalls;
+                           vexu::GetClock().SleepMs(1500);
                            return eepromResult;
                        },
-                       [this] { return eepromText; }};
+                       [this] { return eepromText; },
+                       [this] { return fpgaId; },
+                       [this] { return chip; }};
     }
     void Release() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -70,8 +77,10 @@ protected:
         CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, &deviceEvents);
         InitMsgQueue(&window);
         SetRunError("");
+        SetRunLogPath(runLog);
     }
     void TearDown() override {
+        SetRunLogPath("");
         FreeMsgQueue();
         CDevManage::End();
         CDevManage::SetBackend(nullptr);
@@ -99,6 +108,8 @@ protected:
 
     vexu::VirtualClock clock;
     vexu::ScopedClock useClock{clock};
+    vexu::test::TempDir stateDir;
+    std::string runLog = stateDir.File("runs.log");
     std::unique_ptr<vexu::sim::SimBackend> sim;
     vexu::RecordingTarget deviceEvents;
     MessageQueue window;
@@ -229,6 +240,51 @@ TEST_F(ThreadActionTest, EndWithoutARunOnlyTraces) {
     worker.End();
     worker.End();
     EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"    CThreadAction::End() \r\n", "    CThreadAction::End() \r\n"}));
+}
+
+// Every run leaves its line in the run log before the window hears that it
+// ended: which steps ran, how they ended, what they found and how long the
+// jobs took.
+TEST_F(ThreadActionTest, ThreadedEveryRunLeavesItsRecord) {
+    using Outcome = RunStepRecord::Outcome;
+    struct Case {
+        int doFpga, doEeprom, fpgaResult, eepromResult;
+        Outcome fpga, eeprom;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 1, Outcome::kOff, Outcome::kOff, ""},
+        {1, 1, 1, 1, Outcome::kOk, Outcome::kOk, ""},
+        {1, 1, 0, 1, Outcome::kFailed, Outcome::kSkipped, "fpga failed"},
+        {1, 1, 1, 0, Outcome::kOk, Outcome::kFailed, "eeprom failed"},
+        {0, 1, 1, 1, Outcome::kOff, Outcome::kOk, ""},
+    };
+    CThreadAction worker(jobs.Jobs());
+    size_t runs = 0;
+    for (const Case& c : cases) {
+        jobs.fpgaResult = c.fpgaResult;
+        jobs.eepromResult = c.eepromResult;
+        worker.StartAction(c.doFpga, c.doEeprom, &window);
+        WaitForEnd();
+        const auto lines = vexu::test::ReadLines(runLog);
+        worker.End();
+        const RunRecord& record = worker.LastRecord();
+        ASSERT_EQ(lines.size(), ++runs);
+        EXPECT_EQ(lines.back(), FormatRunRecord(record));
+        EXPECT_EQ(record.box, vexu::sim::SimBackend::kBoxPath);
+        EXPECT_EQ(record.fpga.outcome, c.fpga) << runs;
+        EXPECT_EQ(record.eeprom.outcome, c.eeprom) << runs;
+        EXPECT_EQ(record.ok, *c.failure == 0) << runs;
+        EXPECT_EQ(record.failure, c.failure) << runs;
+        EXPECT_EQ(record.fpgaId.has_value(), StepRan(record.fpga)) << runs;
+        if (StepRan(record.fpga)) {
+            EXPECT_EQ(record.fpga.durationUs, 3'000'000u);
+        }
+        if (StepRan(record.eeprom)) {
+            EXPECT_EQ(record.eeprom.durationUs, 1'500'000u);
+            EXPECT_EQ(record.chip, "M25P40");
+        }
+    }
 }
 
 TEST(RunTimer, ElapsedTextIsHoursMinutesSeconds) {

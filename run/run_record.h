@@ -1,0 +1,62 @@
+// The run log: one line per run, from the window or the command line, for
+// the traceability a production line asks for — when, which box, which
+// serial-flash chip and FPGA were found, how each step ended and how long
+// it took, and the failure text. Each line is one JSON object:
+//
+//   {"time":"2026-01-01T08:00:00Z","box":"/dev/hidraw3","result":"ok",
+//    "fpga":{"result":"ok","seconds":83.412,"id":"0x029121CF"},
+//    "eeprom":{"result":"ok","seconds":45.100,"chip":"M25P20"},"failure":""}
+//
+// A step's result is "ok", "failed", "off" (switched off) or "skipped" (the
+// FPGA step before it failed); only a step that ran has "seconds", "id" or
+// "chip". "id" is the ID code the engine read ("0x00000000" when it read
+// none); "chip" is null when no chip was identified.
+//
+// The log lives in the user's state directory:
+// $XDG_STATE_HOME/vexu-programmer/runs.log, or
+// ~/.local/state/vexu-programmer/runs.log without XDG_STATE_HOME.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/json.h"
+
+struct RunStepRecord {
+    enum class Outcome { kOff, kSkipped, kOk, kFailed };
+    Outcome outcome = Outcome::kOff;
+    uint64_t durationUs = 0;  // on the system clock: modelled time on the simulator
+};
+
+// "ok", "failed", "off" or "skipped".
+const char* RunOutcomeText(RunStepRecord::Outcome outcome);
+// The step was performed (ok or failed).
+bool StepRan(const RunStepRecord& step);
+
+struct RunRecord {
+    int64_t startTime = 0;  // calendar seconds
+    std::string box;        // the box's path as the HID services name it; empty without a box
+    RunStepRecord fpga;
+    std::optional<uint32_t> fpgaId;  // when the FPGA step ran
+    RunStepRecord eeprom;
+    std::optional<std::string> chip;  // when the serial-flash step ran; empty name: none identified
+    bool ok = false;
+    std::string failure;  // the run failure text; empty on success
+};
+
+// The record as its log line (without the line end).
+std::string FormatRunRecord(const RunRecord& record);
+// The record's members added to another object (the command line's result).
+void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record);
+// "2026-01-01T08:00:00Z" for calendar seconds.
+std::string FormatUtcTime(int64_t seconds);
+
+// Where the log goes; an empty path restores the state-directory default.
+// Tests point it into a temporary directory.
+void SetRunLogPath(const std::string& path);
+std::string RunLogPath();
+
+// Appends the record's line, creating the directory when needed. A log
+// that cannot be written costs a trace line, never the run.
+bool AppendRunRecord(const RunRecord& record);

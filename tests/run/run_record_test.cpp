@@ -1,0 +1,103 @@
+// The run log: the line each run leaves, and where the log lives.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
+#include "platform/trace.h"
+#include "run/run_record.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Outcome = RunStepRecord::Outcome;
+
+TEST(RunRecord, LineSaysWhatEachStepDid) {
+    struct Case {
+        const char* what;
+        RunRecord record;
+        const char* line;
+    };
+    RunRecord passed{1767225600, "/dev/hidraw3", {Outcome::kOk, 83'412'000}, 0x029121CF,
+                     {Outcome::kOk, 45'100'400}, "M25P20", true, ""};
+    RunRecord fpgaFailed{1767225601, "sim://vexu-box", {Outcome::kFailed, 1'500}, 0x02A121CF,
+                         {Outcome::kSkipped, 0}, std::nullopt, false,
+                         "The IDCODE \"x\" does not match.\r\n\tCheck\\it"};
+    RunRecord noChip{1709210096, "", {Outcome::kOff, 0}, std::nullopt, {Outcome::kFailed, 10'000'000}, "", false,
+                     " Eeprom Id Error"};
+    const Case cases[] = {
+        {"both steps passed", passed,
+         R"({"time":"2026-01-01T00:00:00Z","box":"/dev/hidraw3","result":"ok",)"
+         R"("fpga":{"result":"ok","seconds":83.412,"id":"0x029121CF"},)"
+         R"("eeprom":{"result":"ok","seconds":45.100,"chip":"M25P20"},"failure":""})"},
+        {"FPGA failed, serial flash skipped; failure text escaped", fpgaFailed,
+         R"({"time":"2026-01-01T00:00:01Z","box":"sim://vexu-box","result":"failed",)"
+         R"("fpga":{"result":"failed","seconds":0.002,"id":"0x02A121CF"},"eeprom":{"result":"skipped"},)"
+         R"("failure":"The IDCODE \"x\" does not match.\r\n\tCheck\\it"})"},
+        {"FPGA off, no chip found (leap day)", noChip,
+         R"({"time":"2024-02-29T12:34:56Z","box":"","result":"failed","fpga":{"result":"off"},)"
+         R"("eeprom":{"result":"failed","seconds":10.000,"chip":null},"failure":" Eeprom Id Error"})"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FormatRunRecord(c.record), c.line) << c.what;
+}
+
+// Sets or clears an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(RunRecord, LogLivesInTheUserStateDirectory) {
+    struct Case {
+        const char* state;
+        const char* home;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"/var/lib/station", "/home/op", "/var/lib/station/vexu-programmer/runs.log"},
+        {nullptr, "/home/op", "/home/op/.local/state/vexu-programmer/runs.log"},
+        {"relative/dir", "/home/op", "/home/op/.local/state/vexu-programmer/runs.log"},  // not absolute: ignored
+        {"", "/home/op", "/home/op/.local/state/vexu-programmer/runs.log"},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv state("XDG_STATE_HOME", c.state);
+        ScopedEnv home("HOME", c.home);
+        EXPECT_EQ(RunLogPath(), c.path) << (c.state ? c.state : "(unset)");
+    }
+}
+
+TEST(RunRecord, AppendsOneLinePerRunAndCreatesTheDirectory) {
+    vexu::test::TempDir dir;
+    ScopedEnv state("XDG_STATE_HOME", dir.Path().c_str());
+    RunRecord record;
+    record.ok = true;
+    EXPECT_TRUE(AppendRunRecord(record));
+    record.ok = false;
+    record.failure = "Device Check Error";
+    EXPECT_TRUE(AppendRunRecord(record));
+    const auto lines = vexu::test::ReadLines(dir.File("vexu-programmer/runs.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(R"("result":"ok")"), std::string::npos);
+    EXPECT_EQ(lines[1], FormatRunRecord(record));
+}
+
+TEST(RunRecord, UnwritableLogCostsATraceLineOnly) {
+    vexu::test::TempDir dir;
+    std::ofstream(dir.File("file")) << "x";
+    SetRunLogPath(dir.File("file") + "/runs.log");  // its directory is a file
+    vexu::TraceCapture trace;
+    EXPECT_FALSE(AppendRunRecord(RunRecord{}));
+    SetRunLogPath("");
+    EXPECT_TRUE(trace.Contains("cannot be written"));
+}
+
+}  // namespace

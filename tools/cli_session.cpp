@@ -1,0 +1,248 @@
+#include "tools/cli_session.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+#include "link/dev_manage.h"
+#include "platform/terminal.h"
+#include "run/image_buffers.h"
+#include "run/image_load.h"
+#include "run/run_messages.h"
+
+namespace vexu::cli {
+
+// --- Output ------------------------------------------------------------------
+
+Reporter::Reporter(const GlobalOptions& options, const char* command)
+    : json_(options.json), drawBars_(!options.json && IsTerminal(stderr)), command_(command) {}
+
+Reporter::~Reporter() { EndBars(); }
+
+void Reporter::ShowBars(bool fpga, bool eeprom) {
+    EndBars();
+    showFpga_ = fpga;
+    showEeprom_ = eeprom;
+    fpgaPercent_ = -1;
+    eepromPercent_ = -1;
+}
+
+void Reporter::RunText(const std::string& text, WPARAM wParam) {
+    const RunTextKind kind = ClassifyRunText(text);
+    if (kind == RunTextKind::kLog) {
+        Emit(JsonObject().Text("event", "log").Text("text", text));
+        return;
+    }
+    const bool fpga = kind == RunTextKind::kFpgaProgress;
+    const int percent = static_cast<int>(wParam > 100 ? 100 : wParam);
+    int& shown = fpga ? fpgaPercent_ : eepromPercent_;
+    if (percent == shown) return;
+    shown = percent;
+    Emit(JsonObject().Text("event", "progress").Text("part", fpga ? "fpga" : "eeprom").Number("percent", percent));
+    DrawBars();
+}
+
+void Reporter::DrawBars() {
+    if (!drawBars_ || !(showFpga_ || showEeprom_)) return;
+    constexpr int kWidth = 20;
+    auto bar = [](const char* name, int percent) {
+        const int value = percent < 0 ? 0 : percent;
+        const int filled = value * kWidth / 100;
+        fprintf(stderr, "%s [%.*s%.*s] %3d%%", name, filled, "####################", kWidth - filled,
+                "--------------------", value);
+    };
+    fprintf(stderr, "\r");
+    if (showFpga_) bar("FPGA", fpgaPercent_);
+    if (showFpga_ && showEeprom_) fprintf(stderr, "   ");
+    if (showEeprom_) bar("Serial flash", eepromPercent_);
+    fflush(stderr);
+    barsShown_ = true;
+}
+
+void Reporter::EndBars() {
+    if (barsShown_) fprintf(stderr, "\n");
+    barsShown_ = false;
+}
+
+void Reporter::Say(const std::string& line) {
+    if (json_) return;
+    EndBars();
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+void Reporter::Emit(const JsonObject& event) {
+    if (!json_) return;
+    printf("%s\n", event.Str().c_str());
+    fflush(stdout);
+}
+
+JsonObject Reporter::ResultHead(int exitCode) const {
+    JsonObject result;
+    result.Text("event", "result").Text("command", command_).Bool("ok", exitCode == kExitOk).Number("exit", exitCode);
+    return result;
+}
+
+JsonObject Reporter::Result(int exitCode, const std::string& failure) const {
+    JsonObject result = ResultHead(exitCode);
+    result.Text("failure", failure);
+    return result;
+}
+
+int Reporter::Finish(int exitCode, const std::string& failure, const JsonObject& result) {
+    EndBars();
+    if (!failure.empty()) {
+        fprintf(stderr, "%s\n", TerminalText(failure).c_str());
+        fflush(stderr);
+    }
+    Emit(result);
+    return exitCode;
+}
+
+int Reporter::Finish(int exitCode, const std::string& failure) {
+    return Finish(exitCode, failure, Result(exitCode, failure));
+}
+
+void ChannelReader::Post(uint32_t message, WPARAM wParam, LPARAM) {
+    if (message == WM_RUN_TEXT) out_.RunText(GetMsgText(), wParam);
+}
+
+std::string TerminalText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != '\r') out += c;
+    return out;
+}
+
+// --- The box -----------------------------------------------------------------
+
+BoxSession::~BoxSession() {
+    if (monitor_) monitor_->Stop();
+    if (started_) {
+        CDevManage::End();
+        CDevManage::SetBackend(nullptr);
+    }
+}
+
+bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents, std::string& error) {
+    backend_ = MakeBackend(options, error, &simulatorOptions_);
+    if (!backend_) return false;
+    CDevManage::SetBackend(backend_.get());
+    CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, deviceEvents ? deviceEvents : &ignoredEvents_);
+    started_ = true;
+    return true;
+}
+
+bool BoxSession::StartHotplug(MessageTarget* owner) {
+    sim::SimBackend* simulator = Simulator();
+    monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeUdevHotplugMonitor();
+    return monitor_ && monitor_->Start([this, owner](const HotplugEvent& event) {
+        {
+            std::lock_guard<std::mutex> guard(eventsMutex_);
+            events_.push_back(event);
+        }
+        owner->Post(WM_HOTPLUG_EVENT, 0, 0);
+    });
+}
+
+void BoxSession::HandleHotplug() {
+    for (;;) {
+        HotplugEvent event;
+        {
+            std::lock_guard<std::mutex> guard(eventsMutex_);
+            if (events_.empty()) return;
+            event = events_.front();
+            events_.pop_front();
+        }
+        CDevManage::OnHotplug(event);
+    }
+}
+
+bool BoxSession::HasBox() const { return CDevManage::GetHandle() != 0; }
+
+sim::SimBackend* BoxSession::Simulator() { return dynamic_cast<sim::SimBackend*>(backend_.get()); }
+
+std::string BoxSession::Summary() { return backend_ ? SimulationSummary(*backend_) : std::string(); }
+
+void BoxSession::AddSummary(JsonObject& result) {
+    sim::SimBackend* simulator = Simulator();
+    if (!simulator) return;
+    const sim::UsbCounters usb = simulator->Counters();
+    const uint64_t violations = simulator->Inspect([](sim::SimBox& box) { return box.Counters().violations; });
+    result.Raw("simulation", JsonObject()
+                                 .Number("reports", static_cast<int64_t>(usb.transfers))
+                                 .Number("failedReports", static_cast<int64_t>(usb.failedTransfers))
+                                 .Number("violations", static_cast<int64_t>(violations))
+                                 .Real("modelledSeconds", static_cast<double>(simulator->ModelledTimeUs()) / 1e6)
+                                 .Str());
+}
+
+void BoxSession::SaySummary(const Reporter& out) {
+    const std::string summary = Summary();
+    if (summary.empty() || out.Json()) return;
+    fprintf(stderr, "%s\n", summary.c_str());
+    fflush(stderr);
+}
+
+// --- Images ------------------------------------------------------------------
+
+namespace {
+
+// A plain image file into a buffer that lives as long as the process (the
+// image buffers point into it).
+bool LoadImageFile(const std::string& path, const char* what, std::vector<uint8_t>& image, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = std::string("cannot open the ") + what + " " + path;
+        return false;
+    }
+    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        error = std::string("cannot read the ") + what + " " + path;
+        return false;
+    }
+    if (image.size() > std::numeric_limits<uint32_t>::max()) {
+        error = std::string("the ") + what + " " + path + " is larger than 4 GiB";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LoadFpgaImage(const GlobalOptions& options, std::string& error) {
+    static std::vector<uint8_t> fileImage;
+    if (!options.fpgaImage.empty()) {
+        if (!LoadImageFile(options.fpgaImage, "FPGA data image", fileImage, error)) return false;
+        g_fpgaData = fileImage.data();
+        g_fpgaSize = static_cast<uint32_t>(fileImage.size());
+    } else if (!g_fpgaData) {
+        LoadFpgaData();
+    }
+    if (!g_fpgaData || g_fpgaSize == 0) {
+        error = "no FPGA data image: give one with --fpga-image FILE";
+        return false;
+    }
+    return true;
+}
+
+bool LoadEepromImage(const GlobalOptions& options, std::string& error) {
+    static std::vector<uint8_t> fileImage;
+    if (!options.eepromImage.empty()) {
+        if (!LoadImageFile(options.eepromImage, "serial-flash image", fileImage, error)) return false;
+        g_eepromData = fileImage.data();
+        g_eepromSize = static_cast<uint32_t>(fileImage.size());
+        return true;
+    }
+    if (!g_eepromData) LoadEepromData();
+    if (!g_eepromData) {
+        error = "no serial-flash image is embedded: give one with --eeprom-image FILE";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vexu::cli

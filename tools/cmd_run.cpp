@@ -1,0 +1,300 @@
+// "vexu-cli run": the start button without the window. The same run worker
+// performs the run and posts the same messages; this command's thread plays
+// the window: it takes the run texts, follows the box's arrival and
+// removal, and waits for the end of the run.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+#include "app/app_setting.h"
+#include "engine/dp_state.h"
+#include "platform/message_queue.h"
+#include "run/image_load.h"
+#include "run/run_messages.h"
+#include "run/thread_action.h"
+#include "tools/cli.h"
+#include "tools/cli_session.h"
+
+namespace vexu::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int signal) {
+    g_interrupted = 1;
+    // A second interrupt ends the program at once.
+    std::signal(signal, SIG_DFL);
+}
+
+// Ctrl-C and a station's stop request end station mode between runs; a
+// run in progress is finished first (a half-programmed board is worse).
+class InterruptHandlers {
+public:
+    InterruptHandlers() {
+        g_interrupted = 0;
+        previousInt_ = std::signal(SIGINT, OnInterrupt);
+        previousTerm_ = std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptHandlers() {
+        std::signal(SIGINT, previousInt_);
+        std::signal(SIGTERM, previousTerm_);
+    }
+    InterruptHandlers(const InterruptHandlers&) = delete;
+    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+
+private:
+    void (*previousInt_)(int);
+    void (*previousTerm_)(int);
+};
+
+// How often the command's thread looks at the interrupt flag while it waits.
+constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
+
+// The settings record as the window loads it: from the executable, bytes
+// as they are; a record that cannot be loaded reads as zero.
+AppSetting EmbeddedSetting() {
+    uint8_t bytes[kAppSettingSize];
+    LoadFile(bytes, sizeof bytes, kAppSettingResourceId, kAppSettingResourceType);
+    return AppSettingFromBytes(bytes, sizeof bytes);
+}
+
+std::string Seconds(uint64_t us) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f s", static_cast<double>(us) / 1e6);
+    return text;
+}
+
+// One line per step: its result, how long it took and what it found.
+std::string StepLine(const char* name, const RunStepRecord& step, const std::string& found) {
+    char head[40];
+    snprintf(head, sizeof head, "%-13s %s", name, RunOutcomeText(step.outcome));
+    std::string line = head;
+    if (StepRan(step)) {
+        line.resize(22, ' ');
+        line += Seconds(step.durationUs);
+        if (!found.empty()) line += "   " + found;
+    }
+    return line;
+}
+
+std::string FpgaFound(const RunRecord& record) {
+    if (!record.fpgaId) return {};
+    char text[32];
+    snprintf(text, sizeof text, "ID 0x%08X", static_cast<unsigned>(*record.fpgaId));
+    return text;
+}
+
+std::string TrimmedText(const std::string& text) {
+    std::string out = TerminalText(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+struct RunOutcome {
+    bool ok = false;
+    WPARAM step = 0;          // the step last started, as WM_RUN_END carries it
+    RunRecord record;
+    std::optional<uint8_t> engineCode;  // when the FPGA step failed
+};
+
+class Runner {
+public:
+    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom)
+        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom) {}
+    ~Runner() { FreeMsgQueue(); }
+
+    bool Open(std::string& error) {
+        if (!session_.Open(options_, &queue_, error)) return false;
+        InitMsgQueue(&queue_);
+        hotplug_ = session_.StartHotplug(&queue_);
+        return true;
+    }
+
+    int Single() {
+        if (!session_.HasBox()) return out_.Finish(kExitNoBox, "no programmer box found");
+        const RunOutcome run = RunOnce();
+        out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
+        out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));
+        const int exitCode = run.ok ? kExitOk : kExitFailed;
+        JsonObject result = Result(run, exitCode);
+        session_.AddSummary(result);
+        if (run.ok) out_.Say("run succeeded");
+        out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
+        session_.SaySummary(out_);
+        return exitCode;
+    }
+
+    int Station() {
+        if (!hotplug_) return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
+        // The simulator may play the operator who brings and takes the boxes.
+        sim::SimBackend* simulator = session_.Simulator();
+        uint32_t boxesLeft = simulator ? session_.SimulatorChoices().stationBoxes : 0;
+        const bool scripted = boxesLeft > 0;
+        int runs = 0;
+        int passed = 0;
+        for (;;) {
+            if (!session_.HasBox()) {
+                if (scripted) {
+                    if (boxesLeft == 0) break;
+                    simulator->Plug();
+                } else {
+                    StationState("waiting", "station: waiting for a programmer box (Ctrl-C to stop)");
+                }
+                if (!WaitFor([this] { return session_.HasBox(); })) break;
+            }
+            if (scripted) --boxesLeft;
+            const RunOutcome run = RunOnce();
+            ++runs;
+            passed += run.ok;
+            ReportStationRun(run, runs, passed);
+            if (g_interrupted) break;
+            if (session_.HasBox()) {
+                StationState("remove", "station: remove the box");
+                if (scripted) simulator->Unplug();
+                if (!WaitFor([this] { return !session_.HasBox(); })) break;
+            }
+        }
+        const int failed = runs - passed;
+        out_.Say("station stopped: " + std::to_string(runs) + " runs, " + std::to_string(passed) + " passed, " +
+                 std::to_string(failed) + " failed");
+        JsonObject summary;
+        summary.Text("event", "summary").Number("runs", runs).Number("passed", passed).Number("failed", failed);
+        session_.AddSummary(summary);
+        out_.Emit(summary);
+        session_.SaySummary(out_);
+        return failed ? kExitFailed : kExitOk;
+    }
+
+private:
+    // One run on the worker, the messages handled as the window handles
+    // them, until its end message.
+    RunOutcome RunOnce() {
+        out_.ShowBars(doFpga_ == 1, doEeprom_ == 1);
+        worker_.StartAction(doFpga_, doEeprom_, &queue_);
+        bool interruptNoted = false;
+        RunOutcome run;
+        for (;;) {
+            MessageQueue::Message m;
+            if (!queue_.Wait(m, kInterruptPoll)) {
+                if (g_interrupted && !interruptNoted) {
+                    out_.EndBars();
+                    fprintf(stderr, "interrupted: the run in progress is finished first\n");
+                    interruptNoted = true;
+                }
+                continue;
+            }
+            if (m.message == WM_RUN_END) {
+                worker_.End();
+                run.step = m.wParam;
+                run.ok = m.lParam == RUN_OK;
+                break;
+            }
+            Dispatch(m);
+        }
+        out_.EndBars();
+        run.record = worker_.LastRecord();
+        if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
+        return run;
+    }
+
+    void Dispatch(const MessageQueue::Message& m) {
+        switch (m.message) {
+            case WM_RUN_TEXT: out_.RunText(GetMsgText(), m.wParam); break;
+            case WM_HOTPLUG_EVENT: session_.HandleHotplug(); break;
+            case WM_DEVICE_REMOVE:
+                // The box went away: its transfers now fail, so the run ends
+                // soon; wait for it as the window does.
+                worker_.End();
+                break;
+            default: break;
+        }
+    }
+
+    // Handles messages until done() holds; false when interrupted first.
+    bool WaitFor(const std::function<bool()>& done) {
+        for (;;) {
+            if (done()) return true;
+            if (g_interrupted) return false;
+            MessageQueue::Message m;
+            if (queue_.Wait(m, kInterruptPoll)) Dispatch(m);
+        }
+    }
+
+    void StationState(const char* state, const std::string& line) {
+        out_.Say(line);
+        out_.Emit(JsonObject().Text("event", "station").Text("state", state));
+    }
+
+    std::string FailureText(const RunOutcome& run) const {
+        std::string text = "run failed in the ";
+        text += run.step == STEP_FPGA ? "FPGA step" : "serial-flash step";
+        if (run.engineCode) text += " (engine code " + std::to_string(*run.engineCode) + ")";
+        return text + ": " + TrimmedText(run.record.failure);
+    }
+
+    JsonObject Result(const RunOutcome& run, int exitCode) const {
+        JsonObject result = out_.ResultHead(exitCode);
+        AddRunRecordFields(result, run.record);
+        if (run.step == STEP_FPGA)
+            result.Text("step", "fpga");
+        else if (run.step == STEP_EEPROM)
+            result.Text("step", "eeprom");
+        else
+            result.Null("step");
+        if (run.engineCode) result.Number("engineCode", *run.engineCode);
+        return result;
+    }
+
+    void ReportStationRun(const RunOutcome& run, int runs, int passed) {
+        const std::string count = "#" + std::to_string(runs) + "  (" + std::to_string(passed) + " passed, " +
+                                  std::to_string(runs - passed) + " failed)";
+        if (run.ok) {
+            std::string times;
+            if (StepRan(run.record.fpga)) times += "FPGA " + Seconds(run.record.fpga.durationUs);
+            if (StepRan(run.record.eeprom))
+                times += (times.empty() ? "" : ", ") + std::string("serial flash ") +
+                         Seconds(run.record.eeprom.durationUs);
+            out_.Say("PASS " + count + "  " + times);
+        } else {
+            out_.Say("FAIL " + count + "  " + FailureText(run));
+        }
+        JsonObject result = Result(run, run.ok ? kExitOk : kExitFailed);
+        result.Number("run", runs).Number("passed", passed).Number("failed", runs - passed);
+        out_.Emit(result);
+    }
+
+    const GlobalOptions& options_;
+    Reporter& out_;
+    const int doFpga_;
+    const int doEeprom_;
+    // The command's message loop; it outlives the session that posts to it.
+    MessageQueue queue_;
+    BoxSession session_;
+    CThreadAction worker_;
+    bool hotplug_ = false;
+};
+
+}  // namespace
+
+int RunRun(const GlobalOptions& options, const RunOptions& run) {
+    Reporter out(options, run.station ? "station" : "run");
+    const AppSetting setting = EmbeddedSetting();
+    const int doFpga = run.noFpga ? 0 : static_cast<int>(setting.showFpga);
+    const int doEeprom = run.noEeprom ? 0 : static_cast<int>(setting.showEeprom);
+    // A run with both parts off would pass without touching the board.
+    if (doFpga != 1 && doEeprom != 1)
+        return out.Finish(kExitUsage, "nothing to program: the settings record and the options switch both parts off");
+    std::string error;
+    if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
+    if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
+
+    InterruptHandlers interrupts;
+    Runner runner(options, out, doFpga, doEeprom);
+    if (!runner.Open(error)) return out.Finish(kExitFailed, error);
+    return run.station ? runner.Station() : runner.Single();
+}
+
+}  // namespace vexu::cli
