@@ -1,0 +1,296 @@
+// vexu-cli run as a process against the simulated box and board: exit
+// status, what it prints (for people and as JSON lines), the run log it
+// leaves, station mode, and the report log of a run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <set>
+
+#include "embedded_resource_files.h"
+#include "json_reader.h"
+#include "support/engine_build.h"
+#include "support/temp_dir.h"
+#include "tools/image/image_files.h"
+
+extern char** environ;
+
+namespace vexu::test {
+namespace {
+
+struct CliResult {
+    int exit = -1;
+    std::vector<std::string> out;  // stdout lines
+    std::string err;
+};
+
+// Runs vexu-cli with its run log in stateDir; onLine sees every stdout line
+// as it comes, with the process id (to interrupt it).
+CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
+                 const std::function<void(const std::string&, pid_t)>& onLine = {}) {
+    CliResult result;
+    std::vector<std::string> env = {"XDG_STATE_HOME=" + stateDir.Path().string()};
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("XDG_STATE_HOME=", 0) != 0) env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStore = {VEXU_CLI_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return result;
+    const std::string errFile = stateDir.File("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (spawned != 0) {
+        close(pipeFds[0]);
+        return result;
+    }
+    FILE* out = fdopen(pipeFds[0], "r");
+    char buffer[65536];
+    while (fgets(buffer, sizeof buffer, out)) {
+        std::string line = buffer;
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        result.out.push_back(line);
+        if (onLine) onLine(line, pid);
+    }
+    fclose(out);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (const std::string& line : ReadLines(errFile)) result.err += line + "\n";
+    return result;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+JsonValue Parsed(const std::string& line) {
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(ParseJson(line, value, error)) << error << ": " << line;
+    return value;
+}
+
+// The last line of the run log.
+JsonValue LastRecord(const TempDir& stateDir) {
+    const auto lines = ReadLines(stateDir.File("vexu-programmer/runs.log"));
+    return lines.empty() ? JsonValue{} : Parsed(lines.back());
+}
+
+
+using Kind = JsonValue::Kind;
+
+// Every line is one JSON object with an event name; bars only climb; the
+// last line is the one result, which agrees with the exit status and with
+// the line the run left in the run log.
+TEST(CliRun, JsonLinesTellTheWholeRun) {
+    TempDir state;
+    const CliResult run = RunCli({"--simulate", "--json", "run"}, state);
+    EXPECT_EQ(run.exit, kEngineProgramsTheFpga ? 0 : 1) << run.err;
+    ASSERT_FALSE(run.out.empty());
+    std::map<std::string, double> lastPercent;
+    std::set<std::string> events;
+    for (size_t i = 0; i < run.out.size(); ++i) {
+        const JsonValue line = Parsed(run.out[i]);
+        ASSERT_EQ(line.kind, Kind::kObject) << run.out[i];
+        ASSERT_FALSE(line.order.empty());
+        EXPECT_EQ(line.order.front(), "event");
+        const std::string event = line["event"].text;
+        events.insert(event);
+        if (event == "progress") {
+            const std::string part = line["part"].text;
+            EXPECT_TRUE(part == "fpga" || part == "eeprom") << run.out[i];
+            const double percent = line["percent"].number;
+            EXPECT_TRUE(percent >= 0 && percent <= 100 && percent == static_cast<int>(percent)) << run.out[i];
+            if (lastPercent.count(part)) {
+                EXPECT_GT(percent, lastPercent[part]) << run.out[i];
+            }
+            lastPercent[part] = percent;
+        } else if (event == "log") {
+            EXPECT_EQ(line["text"].kind, Kind::kString);
+        } else {
+            EXPECT_EQ(event, "result");
+            EXPECT_EQ(i, run.out.size() - 1) << "the result is the last line";
+        }
+    }
+    EXPECT_EQ(events, (std::set<std::string>{"progress", "log", "result"}));
+    const JsonValue result = Parsed(run.out.back());
+    EXPECT_EQ(result["command"].text, "run");
+    EXPECT_EQ(result["exit"].number, run.exit);
+    EXPECT_EQ(result["ok"].boolean, run.exit == 0);
+    EXPECT_GT(result["simulation"]["modelledSeconds"].number, 0);
+    const JsonValue record = LastRecord(state);
+    for (const char* key : {"time", "box", "result", "failure"}) EXPECT_EQ(result[key].text, record[key].text) << key;
+    EXPECT_EQ(record["box"].text, "sim://vexu-box");
+    EXPECT_EQ(result["fpga"]["id"].text, "0x029121CF");
+    if (kEngineProgramsTheFpga) {
+        EXPECT_EQ(lastPercent["fpga"], 100);
+        EXPECT_EQ(lastPercent["eeprom"], 100);
+        EXPECT_EQ(result["eeprom"]["chip"].text, "M25P20");
+    } else {
+        EXPECT_EQ(result["engineCode"].number, 152);
+        EXPECT_EQ(result["eeprom"]["result"].text, "skipped");
+    }
+}
+
+// A corrupted copy of the embedded FPGA image.
+std::string CorruptImage(const TempDir& dir) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(image::ReadBinaryFile(kEmbeddedFpgaPlainFile, bytes, error)) << error;
+    bytes[bytes.size() / 2] ^= 0x01;
+    const std::string path = dir.File("corrupt.dat");
+    EXPECT_TRUE(image::WriteBinaryFile(path, bytes, error)) << error;
+    return path;
+}
+
+TEST(CliRun, EachFaultEndsWithItsFailureText) {
+    struct Case {
+        std::string simulate;
+        std::vector<std::string> extra;
+        const char* failure;
+    };
+    TempDir images;
+    const Case cases[] = {
+        {"refuse-serial", {"--no-fpga"}, " Entry Eeprom Mode False"},
+        {"flash=none", {"--no-fpga"}, " Eeprom Id Error"},
+        {"flash-bit-error-page=1023", {"--no-fpga"}, "Device Check Error"},
+        {"unplug-after=3000", {"--no-fpga"}, "Device Write Error"},
+        {"idcode=0x02A121CF", {}, "(engine code 6): The IDCODE of the target device does not match"},
+        {"mode-refused=status", {}, "(engine code 25): Failed to enter programming mode"},
+        {"flash=M25P40", {"--fpga-image", CorruptImage(images)}, "(engine code 100): CRC data error."},
+    };
+    for (const Case& c : cases) {
+        TempDir state;
+        std::vector<std::string> args = {"--simulate=" + c.simulate, "run"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const CliResult run = RunCli(args, state);
+        EXPECT_EQ(run.exit, 1) << c.simulate;
+        EXPECT_NE(run.err.find(c.failure), std::string::npos) << c.simulate << "\n" << run.err;
+        const std::string text = c.failure[0] == '(' ? strchr(c.failure, ':') + 2 : c.failure;
+        EXPECT_EQ(LastRecord(state)["failure"].text.rfind(text, 0), 0u) << c.simulate;
+    }
+}
+
+TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{"--simulate=unplugged", "run"}, 3, "no programmer box found"},
+        {{"--simulate", "run", "--no-fpga", "--no-eeprom"}, 2, "nothing to program"},
+        {{"--simulate", "run", "--eeprom-image", "/nonexistent/flash.bin"}, 2, "cannot open the serial-flash image"},
+        {{"run", "--fast"}, 2, "--fast"},
+    };
+    for (const Case& c : cases) {
+        TempDir state;
+        const CliResult run = RunCli(c.args, state);
+        EXPECT_EQ(run.exit, c.exit) << c.text;
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << run.err;
+        EXPECT_TRUE(ReadLines(state.File("vexu-programmer/runs.log")).empty()) << "no run, no record";
+    }
+}
+
+// The simulated operator brings and takes the boxes; every run gets its
+// PASS or FAIL line with the running count and its record.
+TEST(CliRun, StationCountsBoxAfterBox) {
+    struct Case {
+        const char* simulate;
+        std::vector<const char*> lines;
+        int exit;
+    };
+    const Case cases[] = {
+        {"station-boxes=3",
+         {"PASS #1  (1 passed, 0 failed)", "PASS #2  (2 passed, 0 failed)", "PASS #3  (3 passed, 0 failed)",
+          "station stopped: 3 runs, 3 passed, 0 failed"},
+         0},
+        {"station-boxes=2,flash=none",
+         {"FAIL #1  (0 passed, 1 failed)  run failed in the serial-flash step:  Eeprom Id Error",
+          "FAIL #2  (0 passed, 2 failed)", "station stopped: 2 runs, 0 passed, 2 failed"},
+         1},
+    };
+    for (const Case& c : cases) {
+        TempDir state;
+        const CliResult run = RunCli({std::string("--simulate=") + c.simulate, "run", "--station", "--no-fpga"}, state);
+        EXPECT_EQ(run.exit, c.exit) << c.simulate;
+        const std::string out = Joined(run.out);
+        size_t at = 0;
+        for (const char* line : c.lines) {
+            at = out.find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << "\n" << out;
+        }
+        EXPECT_EQ(ReadLines(state.File("vexu-programmer/runs.log")).size(), c.lines.size() - 1);
+    }
+}
+
+TEST(CliRun, StationStopsCleanlyWhenInterrupted) {
+    TempDir state;
+    const CliResult run = RunCli({"--simulate=unplugged", "--json", "run", "--station"}, state,
+                                 [](const std::string& line, pid_t pid) {
+                                     if (line.find(R"("state":"waiting")") != std::string::npos) kill(pid, SIGINT);
+                                 });
+    EXPECT_EQ(run.exit, 0);
+    ASSERT_EQ(run.out.size(), 2u) << Joined(run.out);
+    const JsonValue summary = Parsed(run.out.back());
+    EXPECT_EQ(summary["event"].text, "summary");
+    EXPECT_EQ(summary["runs"].number, 0);
+}
+
+// "SET id=1 len=64 : 01 0A ... -> OK": direction, report id, length and
+// that many bytes, the first of them the id.
+bool WellFormedReportLine(const std::string& line) {
+    char direction[4] = {};
+    unsigned id = 0;
+    size_t length = 0;
+    int used = 0;
+    const std::string ok = " -> OK";
+    if (sscanf(line.c_str(), "%3s id=%u len=%zu :%n", direction, &id, &length, &used) != 3 || used == 0) return false;
+    if ((std::string(direction) != "SET" && std::string(direction) != "GET") || id < 1 || id > 3) return false;
+    if (line.size() < used + ok.size() || line.compare(line.size() - ok.size(), ok.size(), ok) != 0) return false;
+    const std::string bytes = line.substr(used, line.size() - used - ok.size());
+    if (bytes.size() != 3 * length) return false;
+    for (size_t i = 0; i < bytes.size(); i += 3)
+        if (bytes[i] != ' ' || !isxdigit(bytes[i + 1]) || !isxdigit(bytes[i + 2])) return false;
+    return std::stoul(bytes.substr(1, 2), nullptr, 16) == id;
+}
+
+// The report log holds one line for every report the box saw.
+TEST(CliRun, ReportLogListsEveryTransfer) {
+    for (const char* part : {"--no-eeprom", "--no-fpga"}) {
+        TempDir state;
+        const std::string log = state.File("reports.log");
+        const CliResult run = RunCli({"--simulate", "--json", "--report-log", log, "run", part}, state);
+        const JsonValue result = Parsed(run.out.back());
+        const auto lines = ReadLines(log);
+        EXPECT_EQ(static_cast<double>(lines.size()), result["simulation"]["reports"].number) << part;
+        EXPECT_GT(lines.size(), 50u);
+        size_t malformed = 0;
+        for (const std::string& line : lines) malformed += !WellFormedReportLine(line);
+        EXPECT_EQ(malformed, 0u) << part;
+    }
+}
+
+}  // namespace
+}  // namespace vexu::test
