@@ -3,7 +3,7 @@
 #include "engine/dp_array.h"
 #include "engine/dp_flashrom.h"
 #include "engine/dp_nvm.h"
-#include "engine/dp_security_program.h"
+#include "engine/dp_security.h"
 #include "engine/dp_state.h"
 
 namespace {
