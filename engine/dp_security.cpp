@@ -179,6 +179,10 @@ void dp_sec_write() {
     dp_sec_write_pass_key();
     if (g_dpState.supportFlags & DP_SUPPORT_AES_KEY) dp_sec_write_aes_key();
     if (dp_failed()) return;
+    // The match decides on the key just programmed, not on the one the
+    // device held when the run began: a pass key that did not take must not
+    // let the lock settings through.
+    g_dpState.securityWord &= ~DP_SEC_PASS_KEY_MATCHED;
     dp_sec_match_pass_key();
     if (dp_failed()) return;
     if (!(g_dpState.securityWord & DP_SEC_PASS_KEY_MATCHED)) {
