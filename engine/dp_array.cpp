@@ -79,16 +79,18 @@ constexpr ArrayLoop kAuthentication{"\r\nPerforming Data Authentication...", tru
                                     DPE_AUTHENTICATION_FAILED, false, false, 0, 3};
 
 // The FPGA progress of one loop: base + finished / rows x 100 / divisor,
-// truncated, posted only when it changes (0 counts as posted).
+// truncated. A percent is posted only when it differs from the one posted
+// last in the run, so a loop that starts where the one before ended does
+// not post its first value again.
 class ArrayProgress {
 public:
     ArrayProgress(uint32_t base, uint32_t divisor, uint32_t rows) : base_(base), divisor_(divisor), rows_(rows) {}
     void RowDone() {
         const uint32_t percent =
             base_ + static_cast<uint32_t>(uint64_t{finished_} * 100 / (uint64_t{rows_} * divisor_));
-        if (percent != lastPosted_) {
+        if (percent != g_dpState.progressPosted) {
             dp_post_text(kFpgaProgressText, percent);
-            lastPosted_ = percent;
+            g_dpState.progressPosted = percent;
         }
         ++finished_;
     }
@@ -98,7 +100,6 @@ private:
     uint32_t divisor_;
     uint32_t rows_;
     uint32_t finished_ = 0;
-    uint32_t lastPosted_ = 0;
 };
 
 void TraceRow(const char* text) {

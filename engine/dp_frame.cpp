@@ -269,6 +269,7 @@ uint8_t dp_engine_run() {
     g_dpState.securityWord = 0;
     g_dpState.errorCode = DPE_SUCCESS;
     g_dpState.failedCommands = 0;
+    g_dpState.progressPosted = 0;
     dp_image_attach();
     dp_crc_check_image();
     // A corrupted image stops here, before anything reaches the device.
