@@ -29,6 +29,11 @@ struct GlobalOptions {
 // The HID services the options ask for: the simulated box or hidapi.
 // Returns null and writes the reason to error when they cannot be had.
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error);
+// The --simulate option's help: what it does and every scenario key.
+std::string SimulateHelp();
+// One line on the simulated box's traffic and modelled time; empty for a
+// real box.
+std::string SimulationSummary(HidBackend& backend);
 
 int RunList(const GlobalOptions& options);
 
@@ -67,5 +72,12 @@ int RunImageScramble(const std::string& input, const std::string& output, bool s
 int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
+
+struct FlashOptions {
+    std::string eepromImage;  // empty: the embedded serial-flash image
+};
+
+// Writes, reads back and compares the board's serial flash on its own.
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
 
 }  // namespace vexu::cli

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     app.add_flag("--trace", options.trace, "Write trace lines to standard error");
     app.add_option("--report-log", options.reportLog,
                    "Write every feature-report transfer to FILE, one per line");
-    auto* simulate = app.add_option("--simulate", options.simulateKeys,
-                                    "Use the simulated programmer box and board instead of USB")
+    auto* simulate = app.add_option("--simulate", options.simulateKeys, SimulateHelp())
+                         ->type_name("[=KEYS]")
                          ->expected(0, 1);
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
@@ -72,6 +72,11 @@ int main(int argc, char** argv) {
     settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
     settingsShow->add_option("file", settingsFile, "Record file")->required();
+    FlashOptions flashOptions;
+    CLI::App* flash = app.add_subcommand(
+        "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
+    flash->add_option("--eeprom-image", flashOptions.eepromImage,
+                      "Serial-flash image to write instead of the embedded one");
 
     try {
         app.parse(argc, argv);
@@ -93,5 +98,6 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return RunSettingsWrite(settingsFile);
     if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
+    if (flash->parsed()) return RunFlash(options, flashOptions);
     return kExitUsage;
 }
