@@ -1,9 +1,9 @@
 #include "engine/dp_frame.h"
 
-#include <algorithm>
 #include <cctype>
-#include <iterator>
+#include <cstdio>
 
+#include "engine/device_id_table.h"
 #include "engine/dp_array.h"
 #include "engine/dp_composite.h"
 #include "engine/dp_flashrom.h"
@@ -58,27 +58,6 @@ constexpr DpActionEntry kActions[] = {
     // The action check asks for NVM data, the dispatcher for the verify flag.
     {"verify_nvm", DP_ACTION_VERIFY_NVM, dp_action_verify_nvm, HasNvm, HasNvmVerify, false, kNone, kNone, kRead, false},
     {"verify_device_info", DP_ACTION_VERIFY_DEVICE_INFO, dp_action_verify_device_info, Always, Always, true, kNone, kNone, kNone, false},
-};
-
-// ---- Device identification table ------------------------------------------
-
-struct DeviceRow {
-    uint32_t mask;
-    uint32_t value;
-    uint8_t rowWidthFactor;
-    uint32_t arrayRowCount;
-    uint8_t deviceClass;
-    uint32_t bsrLength;
-};
-
-constexpr DeviceRow kDevices[] = {
-    {0x03FFFFFF, 0x023261CF, 6, 3444, 1, 1056},  {0x03FFFFFF, 0x0274E1CF, 14, 7844, 1, 2424},
-    {0x06FFFFFF, 0x049011CF, 2, 625, 1, 288},    {0x06FFFFFF, 0x02A121CF, 4, 1244, 1, 564},
-    {0x06FFFFFF, 0x02A141CF, 4, 2300, 1, 708},   {0x06FFFFFF, 0x02B141CF, 6, 2300, 1, 900},
-    {0x06FFFFFF, 0x02B261CF, 6, 3444, 1, 1056},  {0x03FFFFFF, 0x0253A1CF, 10, 5644, 1, 1740},
-    {0x06FFFFFF, 0x029121CF, 2, 1244, 1, 372},   {0x06FFFFFF, 0x02C281CF, 8, 4500, 1, 1392},
-    {0x0BFFFFFF, 0x031921CF, 3, 1244, 2, 468},   {0x0FFFFFFF, 0x032141CF, 4, 2300, 2, 708},
-    {0x0FFFFFFF, 0x033261CF, 6, 3444, 2, 1056},  {0x0FFFFFFF, 0x0353A1CF, 10, 5556, 2, 1740},
 };
 
 // Programming-mode status bits.
@@ -304,19 +283,16 @@ void dp_identify_device() {
     dp_trace_text(" ExpID = ");
     dp_trace_value(g_dpState.expectedId, 0);
 
-    const uint32_t id = g_dpState.deviceId;
-    const uint32_t expected = g_dpState.expectedId;
-    const DeviceRow* row = std::find_if(std::begin(kDevices), std::end(kDevices), [&](const DeviceRow& r) {
-        return (id & r.mask) == r.value && (expected & r.mask) == r.value;
-    });
-    if (row == std::end(kDevices)) {
+    const int row = FindDeviceIdRow(g_dpState.deviceId, g_dpState.expectedId);
+    if (row < 0) {
         dp_fail(DPE_ID_MISMATCH);
         return;
     }
-    g_dpState.rowWidthFactor = row->rowWidthFactor;
-    g_dpState.arrayRowCount = row->arrayRowCount;
-    g_dpState.deviceClass = row->deviceClass;
-    g_dpState.bsrLength = row->bsrLength;
+    const DeviceIdRow& device = kDeviceIdTable[row];
+    g_dpState.rowWidthFactor = device.rowWidthFactor;
+    g_dpState.arrayRowCount = device.arrayRowCount;
+    g_dpState.deviceClass = device.deviceClass;
+    g_dpState.bsrLength = device.boundaryScanLength;
 }
 
 void dp_bsr_setup() {

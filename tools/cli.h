@@ -80,4 +80,15 @@ struct FlashOptions {
 // Writes, reads back and compares the board's serial flash on its own.
 int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
 
+struct ActionOptions {
+    std::vector<std::string> actions;  // engine action names, run in order
+    std::string fpgaImage;             // empty: the embedded FPGA data image
+};
+
+// "action NAME...": one FPGA engine run per name on the same board, JTAG
+// port and lamps switched on and off around them; stops at the first
+// failure (its engine code and message on stderr). Reporting actions
+// print their report.
+int RunAction(const GlobalOptions& options, const ActionOptions& action);
+
 }  // namespace vexu::cli

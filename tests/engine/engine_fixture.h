@@ -15,7 +15,7 @@
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
 #include "engine/dp_variant.h"
-#include "support/fake_backend.h"
+#include "support/fake_jtag_box.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "run/image_buffers.h"
@@ -68,18 +68,19 @@ inline DatImage HealthyImage(uint32_t id = kTestDeviceId) {
 }
 
 // The reports of dp_exit, byte for byte, for a device whose IR capture is
-// irCapture: leave programming mode (0x81), read the IR capture, 0x07 when
-// its bit 2 is clear, Test-Logic-Reset.
-inline std::vector<FakeBackend::Transfer> ExitReports(uint8_t irCapture) {
+// irCapture: leave programming mode (0x81), read the IR capture (a fetch,
+// recorded as handed to the box), 0x07 when its bit 2 is clear,
+// Test-Logic-Reset.
+inline std::vector<FakeHidBackend::Transfer> ExitReports(uint8_t irCapture) {
     auto report = [](bool set, std::initializer_list<std::pair<int, uint8_t>> bytes) {
-        FakeBackend::Transfer t{set, std::vector<uint8_t>(64, 0)};
+        FakeHidBackend::Transfer t{set, std::vector<uint8_t>(64, 0)};
         for (auto [at, value] : bytes) t.bytes[at] = value;
         return t;
     };
-    std::vector<FakeBackend::Transfer> reports;
+    std::vector<FakeHidBackend::Transfer> reports;
     reports.push_back(report(true, {{0, 1}, {1, 0xF1}, {3, 1}, {5, 4}, {6, 0x81}, {7, 2}}));
     reports.push_back(report(true, {{0, 1}, {1, 0xF3}, {9, 4}, {11, 1}, {12, 8}, {14, 2}, {16, 0xFF}}));
-    reports.push_back(report(false, {{0, 2}, {16, irCapture}}));
+    reports.push_back(report(false, {{0, 2}}));
     if (!(irCapture & 0x04)) reports.push_back(report(true, {{0, 1}, {1, 0xF1}, {3, 1}, {5, 4}, {6, 0x07}, {7, 2}, {8, 1}}));
     reports.push_back(report(true, {{0, 1}, {1, 0xF1}, {5, 1}}));
     return reports;
@@ -91,7 +92,7 @@ protected:
         dp_reset_state();
         MakeHealthy(box);
         scopedBox = std::make_unique<ScopedBox>(box);
-        box.transfers.clear();
+        box.Reset();
         trace = std::make_unique<TraceCapture>();
     }
 

@@ -30,10 +30,11 @@ protected:
     // Every run ends with exactly one dp_exit, sent byte for byte.
     void ExpectOneExit() {
         EXPECT_EQ(trace->Count("dp_exit() \r\n"), 1u);
-        const std::vector<FakeBackend::Transfer> exit = ExitReports(box.irCapture);
-        ASSERT_GE(box.transfers.size(), exit.size());
+        const std::vector<FakeHidBackend::Transfer> exit = ExitReports(box.irCapture);
+        const std::vector<FakeHidBackend::Transfer> transfers = box.Transfers();
+        ASSERT_GE(transfers.size(), exit.size());
         for (size_t i = 0; i < exit.size(); ++i) {
-            const FakeBackend::Transfer& sent = box.transfers[box.transfers.size() - exit.size() + i];
+            const FakeHidBackend::Transfer& sent = transfers[transfers.size() - exit.size() + i];
             EXPECT_EQ(sent.set, exit[i].set) << "exit report " << i;
             EXPECT_EQ(sent.bytes, exit[i].bytes) << "exit report " << i;
         }
@@ -168,9 +169,10 @@ TEST_F(FrameTest, IdMismatchSendsNothingButTheExit) {
     EXPECT_EQ(Run("read_idcode"), DPE_ID_MISMATCH);
     EXPECT_EQ(trace->Text(), "\r\nActID = 29121CF ExpID = 2A121CF" "dp_exit() \r\n");
     // After the ID code came back: the move to idle, then the exit alone.
-    auto fetched = std::find_if(box.transfers.begin(), box.transfers.end(), [](const auto& t) { return !t.set; });
-    ASSERT_NE(fetched, box.transfers.end());
-    const size_t rest = box.transfers.end() - fetched - 1;
+    const std::vector<FakeHidBackend::Transfer> transfers = box.Transfers();
+    auto fetched = std::find_if(transfers.begin(), transfers.end(), [](const auto& t) { return !t.set; });
+    ASSERT_NE(fetched, transfers.end());
+    const size_t rest = transfers.end() - fetched - 1;
     EXPECT_EQ(rest, 1 + ExitReports(box.irCapture).size());
     std::vector<uint8_t> toIdle(64, 0);
     toIdle[0] = 1;
@@ -224,7 +226,7 @@ TEST_F(FrameTest, ProgrammingModeRefusedAtEachStatusCheck) {
     };
     for (const Case& c : cases) {
         box.scans.clear();
-        box.transfers.clear();
+        box.Reset();
         trace->Clear();
         box.irCapture = c.irCapture;
         box.answers[0x80] = c.modeWord;
@@ -308,7 +310,7 @@ TEST_F(FrameTest, ActionCheckAgainstTheImage) {
     };
     for (const Case& c : cases) {
         trace->Clear();
-        box.transfers.clear();
+        box.Reset();
         Load(HealthyImage().Support(c.support).Build());
         ExpectCode(Run(c.action), c.code, c.action);
         EXPECT_EQ(Traced(kLacksData), c.code == DPE_IMAGE_LACKS_DATA) << c.action;
@@ -520,7 +522,7 @@ TEST_F(FrameTest, SecurityPrecheckGroups) {
         box.answers[0x92] = {static_cast<uint8_t>(c.passKeyMatched ? 0x01 : 0x02)};
         box.answers[0x0A][15] = c.aesCheckPasses ? 0xC0 : 0x40;
         trace->Clear();
-        box.transfers.clear();
+        box.Reset();
         box.scans.clear();
         // No AES check block: the check at initialisation stays out of the way
         // and the pre-check's own check decides on the device's answer.
@@ -567,7 +569,7 @@ TEST_F(FrameTest, VariantChecks) {
     const std::vector<uint8_t> m1(DP_M1_CHALLENGE, DP_M1_CHALLENGE + 16);
     for (const Case& c : cases) {
         box.scans.clear();
-        box.transfers.clear();
+        box.Reset();
         trace->Clear();
         box.m7Answer = c.m7Answer;
         box.m1Answer = c.m1Answer;
@@ -646,7 +648,7 @@ TEST_F(FrameTest, VerifyDeviceInfoComparesLockBitsAndUrow) {
 TEST_F(FrameTest, ARunDuringWhichTheProgrammerFailsNeverSucceeds) {
     Load(HealthyImage().Build());
     EXPECT_EQ(Run("device_info"), DPE_SUCCESS);
-    const long reports = static_cast<long>(box.transfers.size());
+    const long reports = static_cast<long>(box.Transfers().size());
     struct Case {
         long failFrom;
         uint8_t code;
@@ -655,12 +657,12 @@ TEST_F(FrameTest, ARunDuringWhichTheProgrammerFailsNeverSucceeds) {
     // reads zeros, but the run knows that its commands failed.
     for (const Case& c : {Case{0, DPE_ID_MISMATCH}, Case{reports / 2, DPE_POLL_TIMEOUT}, Case{reports - 3, DPE_POLL_TIMEOUT}}) {
         CDevManage::FindDevice();
-        box.transfers.clear();
-        box.failFrom = c.failFrom;
+        box.Reset();
+        box.failTransfer = c.failFrom < 0 ? 0 : static_cast<size_t>(c.failFrom) + 1;
         trace->Clear();
         EXPECT_EQ(Run("device_info"), c.code) << c.failFrom;
         EXPECT_EQ(trace->Count("dp_exit() \r\n"), 1u);
-        box.failFrom = -1;
+        box.failTransfer = 0;
     }
 }
 

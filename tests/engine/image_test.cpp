@@ -119,7 +119,7 @@ TEST_F(ImageTest, CrcMismatchTracesBothValuesAndStopsBeforeTheDevice) {
     snprintf(expected, sizeof expected, "\r\nCRC verification failed.  Expected CRC = %X Actual CRC = %X\r\n", computed,
              stored);
     EXPECT_EQ(trace->Text(), expected);
-    EXPECT_TRUE(box.transfers.empty());
+    EXPECT_TRUE(box.Transfers().empty());
 }
 
 TEST_F(ImageTest, ImagesThatCannotHoldTheirCrcFailTheCheck) {
@@ -150,7 +150,7 @@ TEST_F(ImageTest, ImagesThatCannotHoldTheirCrcFailTheCheck) {
         }
         EXPECT_TRUE(trace->Contains("\r\nCRC verification failed.  Expected CRC = ")) << c.what;
     }
-    EXPECT_TRUE(box.transfers.empty());
+    EXPECT_TRUE(box.Transfers().empty());
 }
 
 TEST_F(ImageTest, TheCrcVerdictIsTheSameOnEveryRun) {
@@ -174,7 +174,7 @@ TEST_F(ImageTest, ShiftFromAMissingBlockWritesItsLinesAndShiftsNothing) {
     EXPECT_EQ(trace->Text(),
               "\r\n dp_get_and_shift_in_out()...return_bytes < requested_bytes "
               "\r\nError: Page buffer size is not big enough...");
-    EXPECT_TRUE(box.transfers.empty());
+    EXPECT_TRUE(box.Transfers().empty());
     EXPECT_EQ(g_dpState.errorCode, DPE_SUCCESS);
 }
 
@@ -187,8 +187,8 @@ TEST_F(ImageTest, ABoundaryScanRowGoesOutInOneShift) {
     EXPECT_EQ(box.scans[0].bitOffset, 0u);
     EXPECT_EQ(box.scans[0].in, bsr);
     // Command report with 48 bytes, then two reports 2 (48 and 36 bytes).
-    ASSERT_EQ(box.transfers.size(), 3u);
-    const std::vector<uint8_t>& command = box.transfers[0].bytes;
+    ASSERT_EQ(box.Transfers().size(), 3u);
+    const std::vector<uint8_t> command = box.Transfers()[0].bytes;
     EXPECT_EQ(command[1], 0xF1);
     EXPECT_EQ(command[10], 0);
     EXPECT_EQ(command[11], 1);
@@ -200,8 +200,8 @@ TEST_F(ImageTest, ShiftStartsAtTheByteHoldingTheStartBit) {
     DatImage built = HealthyImage().Block(DP_BLOCK_RLOCK, rows);
     Load(built.Build());
     dp_get_and_shift_in(DP_BLOCK_RLOCK, 20, 13);
-    ASSERT_EQ(box.transfers.size(), 1u);
-    const std::vector<uint8_t>& command = box.transfers[0].bytes;
+    ASSERT_EQ(box.Transfers().size(), 1u);
+    const std::vector<uint8_t> command = box.Transfers()[0].bytes;
     EXPECT_EQ(command[10], 5);                    // bit offset 13 mod 8
     EXPECT_EQ(command[12] | command[13] << 8, 20);
     // (5 + 20 + 7) / 8 = 4 bytes from block byte 1 on.
@@ -229,14 +229,14 @@ TEST_F(ImageTest, ShiftThatWouldRunPastTheImageEndIsRefused) {
     Load(HealthyImage().Block(DP_BLOCK_USER_LOCK, {1, 2, 3}).Build());
     dp_get_and_shift_in(DP_BLOCK_USER_LOCK, 41, 0);  // 6 bytes
     EXPECT_TRUE(trace->Contains("dp_get_and_shift_in()...return_bytes < requested_bytes"));
-    EXPECT_TRUE(box.transfers.empty());
+    EXPECT_TRUE(box.Transfers().empty());
     dp_get_and_shift_in(DP_BLOCK_USER_LOCK, 37, 3);  // bits 3..39: exactly 5 bytes
-    EXPECT_EQ(box.transfers.size(), 1u);
+    EXPECT_EQ(box.Transfers().size(), 1u);
     uint8_t capture[8];
     trace->Clear();
     dp_get_and_shift_in_out(DP_BLOCK_USER_LOCK, 48, 0, capture);
     EXPECT_TRUE(trace->Contains("Page buffer size is not big enough"));
-    EXPECT_EQ(box.transfers.size(), 1u);
+    EXPECT_EQ(box.Transfers().size(), 1u);
 }
 
 TEST_F(ImageTest, ArrayRowShiftsTraceTheirPage) {

@@ -132,19 +132,19 @@ TEST_F(JtagTest, ScanPatternsAsReports) {
         command({{1, 0xF1}, {5, 7}}),
         command({{1, 0xF0}, {12, 3}}),                                     // wait 3
     };
-    ASSERT_EQ(box.transfers.size(), expected.size());
+    ASSERT_EQ(box.Transfers().size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
         if (!expected[i].empty()) {
-            EXPECT_EQ(box.transfers[i].bytes, expected[i]) << "report " << i;
+            EXPECT_EQ(box.Transfers()[i].bytes, expected[i]) << "report " << i;
         }
-    EXPECT_FALSE(box.transfers[8].set);
+    EXPECT_FALSE(box.Transfers()[8].set);
     EXPECT_EQ(capture[0], 0x34);
     EXPECT_EQ(capture[1], 0x02);
 }
 
 TEST_F(JtagTest, ACaptureThatFailsReadsAsZeros) {
     uint8_t capture[4] = {0xAA, 0xBB, 0xCC, 0xDD};
-    box.failFrom = 0;
+    box.failTransfer = 1;
     EXPECT_EQ(dp_dr_out(32, capture, DP_PAUSE_DR), 0);
     EXPECT_EQ(capture[0] | capture[1] | capture[2] | capture[3], 0);
     EXPECT_GT(g_dpState.failedCommands, 0u);
@@ -178,8 +178,8 @@ TEST_F(JtagTest, DecryptorResetSequence) {
     EXPECT_EQ(box.scans[1].bits, 128u);
     EXPECT_EQ(box.scans[1].in, std::vector<uint8_t>(16, 0));
     EXPECT_EQ(box.gotoStates, std::vector<uint8_t>({4, 8, 3, 2}));
-    EXPECT_EQ(box.transfers.back().bytes[1], 0xF0);  // wait 3
-    EXPECT_EQ(box.transfers.back().bytes[12], 3);
+    EXPECT_EQ(box.Transfers().back().bytes[1], 0xF0);  // wait 3
+    EXPECT_EQ(box.Transfers().back().bytes[12], 3);
 }
 
 TEST_F(JtagTest, BusyPollEndsWhenReadyOrAfterItsLastTry) {
@@ -209,13 +209,13 @@ TEST_F(JtagTest, BusyPollEndsWhenReadyOrAfterItsLastTry) {
     expected[11] = 1;
     expected[12] = 5;
     expected[14] = 2;
-    ASSERT_EQ(box.transfers.size(), 2u);
-    EXPECT_EQ(box.transfers[0].bytes, expected);
+    ASSERT_EQ(box.Transfers().size(), 2u);
+    EXPECT_EQ(box.Transfers()[0].bytes, expected);
     for (const Case& c : cases) {
         g_dpState.errorCode = DPE_SUCCESS;
         box.scans.clear();
-        box.transfers.clear();
-        box.failFrom = c.failFrom;
+        box.Reset();
+        box.failTransfer = c.failFrom < 0 ? 0 : static_cast<size_t>(c.failFrom) + 1;
         int answered = 0;
         box.responder = [&](uint8_t ir, unsigned, const std::vector<uint8_t>&) -> std::vector<uint8_t> {
             if (ir != 0x84) return {};

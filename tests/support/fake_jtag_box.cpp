@@ -1,4 +1,4 @@
-#include "fake_backend.h"
+#include "support/fake_jtag_box.h"
 
 #include <algorithm>
 
@@ -9,52 +9,37 @@ namespace vexu::test {
 
 namespace {
 
-constexpr const char* kBoxPath = "fake-box";
-constexpr HidHandle kBoxHandle = 1;
+constexpr const char* kBoxPath = "/dev/hidraw-jtag";
 
 unsigned Le16(const uint8_t* at) { return at[0] | at[1] << 8; }
 
 }  // namespace
 
-bool FakeBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
-    devices = {HidDeviceInfo{{HidInterfaceInfo{kBoxPath}}}};
+FakeJtagBox::FakeJtagBox() { AddDevice(kBoxPath, kProgrammerVendorId, kProgrammerProductId); }
+
+HidHandle FakeJtagBox::Open(const std::string& path) {
+    HidHandle handle = FakeHidBackend::Open(path);
+    // A box that comes back starts afresh.
+    pending_.clear();
+    followOnBytes_ = 0;
+    return handle;
+}
+
+bool FakeJtagBox::SetFeature(HidHandle handle, const uint8_t* report, size_t length) {
+    if (!FakeHidBackend::SetFeature(handle, report, length)) return false;
+    Decode(report, length);
     return true;
 }
 
-HidHandle FakeBackend::Open(const std::string& path) {
-    if (path != kBoxPath) return 0;
-    OnOpen();
-    return kBoxHandle;
-}
-
-bool FakeBackend::GetAttributes(HidHandle, uint16_t& vendorId, uint16_t& productId) {
-    vendorId = kProgrammerVendorId;
-    productId = kProgrammerProductId;
+bool FakeJtagBox::GetFeature(HidHandle handle, uint8_t* report, size_t length) {
+    if (!FakeHidBackend::GetFeature(handle, report, length)) return false;
+    const size_t n = std::min({pending_.size(), kDataReportPayload, length - kReportDataOffset});
+    for (size_t i = 0; i < n; ++i) {
+        report[kReportDataOffset + i] = pending_.front();
+        pending_.pop_front();
+    }
     return true;
 }
-
-bool FakeBackend::SetFeature(HidHandle, const uint8_t* report, size_t length) {
-    if (failFrom >= 0 && static_cast<long>(transfers.size()) >= failFrom) return false;
-    transfers.push_back({true, std::vector<uint8_t>(report, report + length)});
-    OnSet(report, length);
-    return true;
-}
-
-bool FakeBackend::GetFeature(HidHandle, uint8_t* report, size_t length) {
-    if (failFrom >= 0 && static_cast<long>(transfers.size()) >= failFrom) return false;
-    std::fill(report + 1, report + length, 0);
-    OnGet(report, length);
-    transfers.push_back({false, std::vector<uint8_t>(report, report + length)});
-    return true;
-}
-
-void FakeBackend::Close(HidHandle) {}
-
-std::string FakeBackend::PathOf(HidHandle handle) { return handle == kBoxHandle ? kBoxPath : ""; }
-
-void FakeBackend::OnSet(const uint8_t*, size_t) {}
-
-void FakeBackend::OnGet(uint8_t*, size_t) {}
 
 std::vector<uint8_t> FakeJtagBox::Instructions() const {
     std::vector<uint8_t> loaded;
@@ -69,7 +54,7 @@ std::vector<uint8_t> FakeJtagBox::LastDataIn(uint8_t ir) const {
     return {};
 }
 
-void FakeJtagBox::OnSet(const uint8_t* report, size_t length) {
+void FakeJtagBox::Decode(const uint8_t* report, size_t length) {
     if (report[0] == kDataReportId) {
         if (followOnBytes_ == 0 || scans.empty()) return;
         const size_t n = std::min(followOnBytes_, kDataReportPayload);
@@ -131,19 +116,6 @@ std::vector<uint8_t> FakeJtagBox::Answer(unsigned bits, const std::vector<uint8_
     }
     out.resize((bits + 7) / 8, 0);
     return out;
-}
-
-void FakeJtagBox::OnOpen() {
-    pending_.clear();
-    followOnBytes_ = 0;
-}
-
-void FakeJtagBox::OnGet(uint8_t* report, size_t length) {
-    const size_t n = std::min({pending_.size(), kDataReportPayload, length - kReportDataOffset});
-    for (size_t i = 0; i < n; ++i) {
-        report[kReportDataOffset + i] = pending_.front();
-        pending_.pop_front();
-    }
 }
 
 ScopedBox::ScopedBox(HidBackend& backend) {
