@@ -19,7 +19,7 @@ protected:
             g_dpState.verifyMode = DP_VERIFY_STANDALONE;
             loop();
             EXPECT_EQ(g_dpState.errorCode, DPE_SUCCESS);
-            totals[rows - 5] = box.transfers.size();
+            totals[rows - 5] = box.Transfers().size();
         }
         return totals[1] - totals[0];
     }
@@ -343,11 +343,10 @@ TEST_F(ArrayStepTest, EraseFailures) {
     Prepare(ArrayImage(kTestDeviceId, 2, 1).Build());
     extra = nullptr;
     dp_set_erase_word(DP_ERASE_ARRAY);
-    box.failFrom = 10;
+    box.failTransfer = 11;  // the device manager drops the box after it
     dp_erase_apply();
-    box.failFrom = -1;
     EXPECT_EQ(g_dpState.errorCode, DPE_ERASE_FAILED);
-    EXPECT_EQ(box.transfers.size(), 10u);
+    EXPECT_EQ(box.Transfers().size(), 11u);  // the failed one included
     EXPECT_TRUE(trace->Text().ends_with("\r\nFailed Erease Operation"));
 }
 

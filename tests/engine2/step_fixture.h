@@ -83,7 +83,7 @@ protected:
             g_dpState.deviceClass = g.deviceClass;
         }
         g_dpState.errorCode = DPE_SUCCESS;
-        box.transfers.clear();
+        box.Reset();
         box.scans.clear();
         trace->Clear();
         window.Clear();
@@ -116,7 +116,7 @@ protected:
     // Written command reports with the command code, in order.
     std::vector<std::vector<uint8_t>> Commands(uint8_t code) const {
         std::vector<std::vector<uint8_t>> found;
-        for (const FakeBackend::Transfer& t : box.transfers)
+        for (const FakeHidBackend::Transfer& t : box.Transfers())
             if (t.set && t.bytes[0] == kCommandReportId && t.bytes[1] == code) found.push_back(t.bytes);
         return found;
     }
