@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,23 @@
 
 namespace vexu::test {
 
+// The window of the tests: every run text with the box's report count at
+// the moment it was posted.
+class TextWindow : public MessageTarget {
+public:
+    struct Text {
+        std::string text;
+        WPARAM value;
+        uint64_t reports;
+    };
+    void Post(uint32_t message, WPARAM wParam, LPARAM) override {
+        if (message != WM_RUN_TEXT) return;
+        texts.push_back({GetMsgText(), wParam, reportCount ? reportCount() : 0});
+    }
+    std::vector<Text> texts;
+    std::function<uint64_t()> reportCount;
+};
+
 class SimEngineTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -44,7 +62,7 @@ protected:
         CDevManage::SetBackend(sim.get());
         CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, &window);
         InitMsgQueue(&window);
-        window.Clear();
+        window.reportCount = [this] { return Reports(); };
         // The run worker switches the JTAG port on before the FPGA job.
         CHidDevice::SetPort(kJtagPort, 0x01, 0x0E, nullptr);
     }
@@ -75,18 +93,21 @@ protected:
     // One FPGA job with the action; returns the engine error code.
     uint8_t Run(const char* action) {
         trace.Clear();
-        window.Clear();
+        window.texts.clear();
         RunFpgaJob(action);
         return g_dpState.errorCode;
     }
 
-    // Percents posted with "SetFpgaProgress" since the last run started.
-    std::vector<uintptr_t> ProgressPosts() {
+    // The "SetFpgaProgress" posts of the last run.
+    std::vector<TextWindow::Text> ProgressTexts() const {
+        std::vector<TextWindow::Text> posts;
+        for (const TextWindow::Text& t : window.texts)
+            if (t.text == kFpgaProgressText) posts.push_back(t);
+        return posts;
+    }
+    std::vector<uintptr_t> ProgressPosts() const {
         std::vector<uintptr_t> percents;
-        for (const RecordingTarget::Message& m : window.Take()) {
-            if (m.message != WM_RUN_TEXT) continue;
-            if (GetMsgText() == kFpgaProgressText) percents.push_back(m.wParam);
-        }
+        for (const TextWindow::Text& t : ProgressTexts()) percents.push_back(t.value);
         return percents;
     }
 
@@ -98,7 +119,7 @@ protected:
     VirtualClock clock;
     ScopedClock scopedClock{clock};
     TraceCapture trace;
-    RecordingTarget window;
+    TextWindow window;
     std::unique_ptr<sim::SimBackend> sim;
     std::vector<uint8_t> image;
 };

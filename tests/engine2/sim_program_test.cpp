@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "encrypted_image.h"
 #include "sim_fixture.h"
 
 namespace vexu::test {
@@ -77,6 +78,186 @@ TEST_F(SimProgramTest, DemoImageProgramsAndVerifies) {
     ASSERT_EQ(Run("verify"), DPE_SUCCESS) << trace.Text().substr(0, 2000);
     ExpectOneExit();
     ExpectDeviceHolds(parts, 1);
+}
+
+// Rows finished when a loop of the given span first posts percent.
+uint32_t RowsAtPercent(uint32_t percent, uint32_t base, uint32_t divisor, uint32_t rows) {
+    const uint64_t scaled = uint64_t{percent - base} * rows * divisor;
+    return static_cast<uint32_t>((scaled + 99) / 100);
+}
+
+TEST_F(SimProgramTest, ProgressAndReportsPerRowOfThePlainLoops) {
+    Start();
+    Load(image::MakeDemoFpgaImage());
+    ASSERT_EQ(Run("program"), DPE_SUCCESS);
+    std::vector<uintptr_t> oneToNinetyNine(99);
+    std::iota(oneToNinetyNine.begin(), oneToNinetyNine.end(), 1);
+    EXPECT_EQ(ProgressPosts(), oneToNinetyNine);
+
+    // Every row of a loop costs the same reports, so the reports between two
+    // posts are the rows between them times the cost of one row: with the
+    // device ready at the first poll, 6 to program and 13 to verify.
+    const std::vector<TextWindow::Text> posts = ProgressTexts();
+    const uint32_t rows = 1244;
+    const auto perRow = [&](uint32_t from, uint32_t to, uint32_t base) {
+        const uint64_t reports = posts[to - 1].reports - posts[from - 1].reports;
+        const uint32_t rowCount = RowsAtPercent(to, base, 2, rows) - RowsAtPercent(from, base, 2, rows);
+        EXPECT_EQ(reports % rowCount, 0u) << from << ".." << to;
+        return reports / rowCount;
+    };
+    EXPECT_EQ(perRow(1, 49, 0), 6u);
+    EXPECT_EQ(perRow(51, 99, 50), 13u);
+
+    // A stand-alone verify moves within 50..99.
+    ASSERT_EQ(Run("verify"), DPE_SUCCESS);
+    EXPECT_EQ(ProgressPosts(), std::vector<uintptr_t>(oneToNinetyNine.begin() + 49, oneToNinetyNine.end()));
+}
+
+const sim::AesKey128 kAesKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
+                                0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
+
+TEST_F(SimProgramTest, EncryptedArrayAndFlashRom) {
+    // The device takes encrypted array and FlashROM data (security bits 20
+    // and 18) with its AES key; the image's lock bits keep both enabled
+    // (register byte 0 bit 6 and byte 1 bit 0 of a class 1 device).
+    Start("security=0x140000,aes-key=" + KeyHex(kAesKey));
+    ImageParts parts = image::DemoFpgaParts();
+    parts.encryptArray = true;
+    parts.encryptFlashRom = true;
+    parts.flashRom->mask = 0xA5;
+    // The image carries no security settings: their erase would take the
+    // device's AES key with it before the encrypted rows arrive.
+    parts.userLock.reset();
+    parts.passKey.reset();
+    Load(BuildEncryptedImage(parts, kAesKey));
+    const uint8_t code = Run("program");
+    printf("auth failures %u rows %u odd %u busy %u outside %u rlock %u\n", Fpga().Counters().authFailures, Fpga().Counters().rowsAuthenticated, Fpga().Counters().oddLengthScans, Fpga().Counters().whileBusy, Fpga().Counters().outsideProgrammingMode, Fpga().Counters().rlockPrograms);
+    {
+        const std::vector<uint8_t>& img = image;
+        uint32_t dir = img[24]; uint32_t n = img[dir-1];
+        for (uint32_t e = 0; e < n; ++e) { const uint8_t* en = &img[dir + 9*e]; uint32_t off = en[1]|en[2]<<8|en[3]<<16|en[4]<<24; uint32_t len = en[5]|en[6]<<8|en[7]<<16|en[8]<<24; printf("block %u off %u len %u\n", en[0], off, len);
+          if (en[0]==6) { std::array<uint8_t,26> pl{}; bool ok = sim::fpga_crypto::OpenUnit(kAesKey, 0x41, 0, std::span<const uint8_t,32>(&img[off],32), pl); printf("open rlock unit0 %d %02X %02X %02X %02X\n", ok, img[off], img[off+1], img[off+2], img[off+3]);} }
+    }
+    ASSERT_EQ(code, DPE_SUCCESS) << trace.Text().substr(0, 3000);
+    ExpectDeviceHolds(parts, 1);
+    EXPECT_EQ(Fpga().SecurityLockWord(), 0x140000u);
+    EXPECT_EQ(Fpga().Counters().authFailures, 0u);
+    // Authentication 0..33, programming 34..66, verify 67..99: each
+    // percent once.
+    std::vector<uintptr_t> oneToNinetyNine(99);
+    std::iota(oneToNinetyNine.begin(), oneToNinetyNine.end(), 1);
+    EXPECT_EQ(ProgressPosts(), oneToNinetyNine);
+    EXPECT_LT(trace.Text().find("\r\nPerforming Data Authentication..."), trace.Text().find("\r\nErase..."));
+    // Encrypted FlashROM pages are programmed but never compared.
+    EXPECT_EQ(Fpga().Counters().flashRomCompares, 0u);
+
+    ASSERT_EQ(Run("verify"), DPE_SUCCESS) << trace.Text().substr(0, 3000);
+    EXPECT_EQ(ProgressPosts(), std::vector<uintptr_t>(oneToNinetyNine.begin() + 65, oneToNinetyNine.end()));
+    EXPECT_FALSE(trace.Contains("\r\nVerifying FlashROM..."));
+    EXPECT_EQ(Fpga().Counters().flashRomCompares, 0u);
+    ExpectOneExit();
+}
+
+// Words that differ from word to word and from one segment to the next.
+std::vector<uint32_t> Words(size_t count, uint32_t seed) {
+    std::vector<uint32_t> words(count);
+    for (size_t i = 0; i < count; ++i) words[i] = seed * 0x01000193u ^ static_cast<uint32_t>(i * 0x9E3779B1u);
+    return words;
+}
+
+TEST_F(SimProgramTest, Class2DeviceWithPlainAndEncryptedNvmBlocks) {
+    constexpr uint32_t kClass2Id = 0x032141CF;  // 2300 rows of factor 4, 56-bit security register
+    // NVM block 3 takes encrypted data (security bit 11).
+    Start("idcode=0x032141CF,security=0x800,aes-key=" + KeyHex(kAesKey));
+    ImageParts parts;
+    parts.idCode = kClass2Id;
+    image::DeviceGeometry geometry;
+    ASSERT_TRUE(image::GeometryForIdCode(kClass2Id, geometry));
+    parts.arrayRows.resize(size_t{geometry.PlainRowBytes()} * geometry.arrayRowCount);
+    for (size_t i = 0; i < parts.arrayRows.size(); ++i) parts.arrayRows[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    parts.rlock.assign(geometry.PlainRowBytes(), 0x3C);
+    parts.silsig = 0x12345678;
+    parts.designName = image::DesignNameFromText("CLASS2");
+    parts.designChecksum = 0xBEEF;
+    // Block 1 (device pages 1024..2047), plain: two pages, a segment
+    // without words, one more page.
+    parts.nvm[1].present = true;
+    parts.nvm[1].segments = {{0x040000, 5, Words(64, 1)}, {0x040400, 2, {}}, {0x040800, 3, Words(32, 2)}};
+    // Block 3 (pages 3072..4095), encrypted: two whole pages.
+    parts.nvm[3].present = true;
+    parts.nvm[3].encrypted = true;
+    parts.nvm[3].segments = {{0x0C0000, 0, Words(64, 3)}};
+    Load(BuildEncryptedImage(parts, kAesKey));
+    ASSERT_EQ(Run("program"), DPE_SUCCESS) << trace.Text().substr(0, 3000);
+    ExpectDeviceHolds(parts, 1);
+    const std::string text = trace.Text();
+    EXPECT_LT(text.find("\r\nProgramming SILSIG..."), text.find("\r\nProgramming NVM block 1"));
+    EXPECT_LT(text.find("\r\nProgramming NVM block 1"), text.find("\r\nProgramming NVM block 3"));
+    EXPECT_EQ(text.find("\r\nProgramming Security..."), std::string::npos);
+    const auto expectWords = [&](unsigned block, uint32_t firstPage, const std::vector<uint32_t>& words) {
+        for (size_t i = 0; i < words.size(); ++i)
+            EXPECT_EQ(Fpga().NvmWord(block, firstPage + static_cast<uint32_t>(i / 32), i % 32), words[i])
+                << "block " << block << " word " << i;
+    };
+    expectWords(1, 0, parts.nvm[1].segments[0].words);
+    expectWords(1, 8, parts.nvm[1].segments[2].words);
+    expectWords(3, 0, parts.nvm[3].segments[0].words);
+    EXPECT_EQ(Fpga().NvmWord(1, 4, 0), 0xFFFFFFFFu);  // the segment without words
+
+    // "verify" checks the plain block only.
+    ASSERT_EQ(Run("verify"), DPE_SUCCESS) << trace.Text().substr(0, 3000);
+    printf("V %s\n", trace.Text().c_str());
+    EXPECT_TRUE(trace.Contains("\r\nVerifying NVM block 1"));
+    EXPECT_FALSE(trace.Contains("\r\nVerifying NVM block 3"));
+    EXPECT_EQ(Run("verify_nvm"), DPE_SUCCESS);
+    EXPECT_FALSE(trace.Contains("\r\nVerifying NVM block 3"));
+}
+
+TEST_F(SimProgramTest, Class2SecuritySettingsAndDeviceInfo) {
+    // A 56-bit register: lock bytes 0-2 (byte 1 bit 7 always programmed),
+    // then the signature. "verify_device_info" then finds lock bits and
+    // UROW as the image has them.
+    Start("idcode=0x032141CF");
+    ImageParts parts;
+    parts.idCode = 0x032141CF;
+    parts.silsig = 0xCAFEF00D;
+    parts.designName = image::DesignNameFromText("SEC2");
+    parts.designChecksum = 0x1234;
+    parts.userLock = 0x000810;
+    parts.passKey = kAesKey;
+    Load(Build(parts));
+    ASSERT_EQ(Run("program"), DPE_SUCCESS) << trace.Text();
+    EXPECT_EQ(Fpga().SecurityLockWord(), 0x008810u);
+    EXPECT_EQ(Fpga().SiliconSignature(), 0xCAFEF00Du);
+    EXPECT_EQ(Fpga().PassKey(), kAesKey);
+    ExpectDeviceHolds(parts, 1);
+    EXPECT_EQ(Run("verify_device_info"), DPE_SUCCESS) << trace.Text();
+
+    // Programming the same settings again needs the pass key, which the
+    // image carries; the cycle count moves on.
+    ASSERT_EQ(Run("program_security"), DPE_SUCCESS) << trace.Text();
+    printf("PS %s\n", trace.Text().c_str());
+    EXPECT_EQ(Fpga().SecurityLockWord(), 0x008810u);
+    ASSERT_EQ(Run("program"), DPE_SUCCESS) << trace.Text();
+    ExpectDeviceHolds(parts, 2);
+}
+
+TEST_F(SimProgramTest, APartialLastNvmPageIsLoadedButNotProgrammed) {
+    // The words of a segment past its last whole page go into the page
+    // buffer, but no page program follows: the page stays as it was, and a
+    // verify of the block finds the difference (the read poll runs out: 7).
+    Start("idcode=0x032141CF");
+    ImageParts parts;
+    parts.idCode = 0x032141CF;
+    parts.silsig = 1;
+    parts.nvm[0].present = true;
+    parts.nvm[0].segments = {{0x000000, 1, Words(40, 7)}};
+    Load(Build(parts));
+    ASSERT_EQ(Run("program_nvm"), DPE_SUCCESS);
+    for (unsigned word = 0; word < 32; ++word) EXPECT_EQ(Fpga().NvmWord(0, 0, word), parts.nvm[0].segments[0].words[word]);
+    for (unsigned word = 0; word < 8; ++word) EXPECT_EQ(Fpga().NvmWord(0, 1, word), 0xFFFFFFFFu);
+    EXPECT_EQ(Fpga().Counters().nvmPagePrograms, 1u);
+    EXPECT_EQ(Run("verify_nvm"), DPE_POLL_TIMEOUT);
 }
 
 }  // namespace
