@@ -58,6 +58,7 @@ struct ImageBuildOptions {
     std::string userLock;
     std::string passKey;  // 32 hex digits, first byte first
     std::string aesKey;
+    std::string encryptionKey;  // the device's key, when the image does not program one
     std::vector<std::string> nvmSegments;  // BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian words)
     std::vector<std::string> encrypt;      // array, flashrom, nvm0 .. nvm3
     std::string supportFlags;

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     imageBuild->add_option("--user-lock", build.userLock, "User lock bits (2 bytes for class 1, 3 for class 2)");
     imageBuild->add_option("--pass-key", build.passKey, "Pass key: 32 hex digits, first byte first");
     imageBuild->add_option("--aes-key", build.aesKey, "AES key: 32 hex digits, first byte first");
+    imageBuild->add_option("--encryption-key", build.encryptionKey,
+                           "The device's AES key for encrypted parts (default: --aes-key); 32 hex digits");
     imageBuild->add_option("--nvm", build.nvmSegments,
                            "NVM segment BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian 32-bit words); repeatable");
     imageBuild->add_option("--encrypt", build.encrypt, "Parts to encrypt: array, flashrom, nvm0 .. nvm3")
