@@ -53,6 +53,17 @@ protected:
         dp_reset_state();
     }
 
+    // "00112233..": 32 hexadecimal digits, byte 0 first, as the scenario takes keys.
+    static std::string KeyHex(const image::Key128& key) {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string hex;
+        for (uint8_t byte : key) {
+            hex += digits[byte >> 4];
+            hex += digits[byte & 15];
+        }
+        return hex;
+    }
+
     // A fresh box and board; "jtag=fpga" and the keys given.
     void Start(const std::string& keys = "") {
         Stop();
@@ -110,6 +121,9 @@ protected:
         for (const TextWindow::Text& t : ProgressTexts()) percents.push_back(t.value);
         return percents;
     }
+
+    // Texts may span trace lines (a text and its number).
+    bool Traced(const std::string& text) const { return trace.Text().find(text) != std::string::npos; }
 
     uint64_t Reports() const {
         const sim::BoxCounters& c = sim->Box().Counters();
