@@ -254,5 +254,29 @@ TEST_F(SimProgramTest, APartialLastNvmPageIsLoadedButNotProgrammed) {
     EXPECT_EQ(Run("verify_nvm"), DPE_POLL_TIMEOUT);
 }
 
+TEST_F(SimProgramTest, CycleCountWrapsAtItsTenBits) {
+    struct Case {
+        uint32_t before;
+        uint32_t after;
+    };
+    // 1022 + 1 reads as 1023, which the count never holds: it becomes 0;
+    // 1023 + 1 becomes 1.
+    for (const Case c : {Case{1022, 0}, Case{1023, 1}, Case{5, 6}}) {
+        std::string urow(32, 'F');
+        const uint8_t byte12 = static_cast<uint8_t>(0x3F | (c.before & 3) << 6);
+        const uint8_t byte13 = static_cast<uint8_t>(c.before >> 2);
+        const char* digits = "0123456789ABCDEF";
+        urow[24] = digits[byte12 >> 4];
+        urow[25] = digits[byte12 & 15];
+        urow[26] = digits[byte13 >> 4];
+        urow[27] = digits[byte13 & 15];
+        Start("urow=" + urow);
+        const ImageParts parts = image::DemoFpgaParts();
+        Load(Build(parts));
+        ASSERT_EQ(Run("program"), DPE_SUCCESS);
+        ExpectDeviceHolds(parts, c.after);
+    }
+}
+
 }  // namespace
 }  // namespace vexu::test
