@@ -52,12 +52,12 @@ protected:
     void RememberProgrammedRegisters() {
         auto healthy = box.responder;
         box.responder = [this, healthy](uint8_t ir, unsigned bits, const std::vector<uint8_t>& in) {
-            if (ir == 0xA8) return box.LastDataIn(0xA7);
-            if (ir == 0xA4) return box.LastDataIn(0xA3);
             if (extra) {
                 std::vector<uint8_t> out = extra(ir, bits, in);
                 if (!out.empty()) return out;
             }
+            if (ir == 0xA8) return box.LastDataIn(0xA7);
+            if (ir == 0xA4) return box.LastDataIn(0xA3);
             return healthy ? healthy(ir, bits, in) : std::vector<uint8_t>{};
         };
     }
@@ -127,7 +127,7 @@ protected:
         return word[0] | word[1] << 8 | word[2] << 16;
     }
 
-    // A further answer source consulted before the healthy device's.
+    // A further answer source, consulted first.
     FakeJtagBox::Responder extra;
     RecordingTarget window;
 };
