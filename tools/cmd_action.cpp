@@ -11,6 +11,7 @@
 #include "platform/terminal.h"
 #include "platform/trace.h"
 #include "run/fpga_job.h"
+#include "run/thread_action.h"
 #include "run/image_buffers.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
@@ -49,13 +50,11 @@ private:
 // The JTAG port and both lamps, switched as the run worker switches them.
 void JtagPortAndLamps(bool on) {
     if (on) {
-        Trace("Enable Jtag Port.\r\n");
-        CHidDevice::SetPort(kJtagPort, 0x01, 0x0E, nullptr);
+        EnableJtagPort();
         CHidDevice::LightLed(1, 1);
     } else {
         CHidDevice::LightLed(0, 0);
-        Trace("Disable Jtag Port.\r\n");
-        CHidDevice::SetPort(kJtagPort, 0xFF, 0xFF, nullptr);
+        DisableJtagPort();
     }
 }
 
@@ -153,6 +152,8 @@ int RunAction(const GlobalOptions& options, const ActionOptions& action) {
     }
     JtagPortAndLamps(false);
     FreeMsgQueue();
+    const std::string simulation = SimulationSummary(*backend);
+    if (!simulation.empty()) fprintf(stderr, "%s\n", simulation.c_str());
     return result;
 }
 

@@ -164,24 +164,6 @@ TEST_F(FrameTest, SecurityReportListsSetBitsInItsOrderAndNvmLinesOnlyForClass2) 
     EXPECT_EQ(trace->Text(), std::string("\r\nSecurity Setting : \r\nEncrypted FPGA Array Programming Enabled.") + kRule);
 }
 
-TEST_F(FrameTest, IdMismatchSendsNothingButTheExit) {
-    Load(HealthyImage(0x02A121CF).Build());
-    EXPECT_EQ(Run("read_idcode"), DPE_ID_MISMATCH);
-    EXPECT_EQ(trace->Text(), "\r\nActID = 29121CF ExpID = 2A121CF" "dp_exit() \r\n");
-    // After the ID code came back: the move to idle, then the exit alone.
-    const std::vector<FakeHidBackend::Transfer> transfers = box.Transfers();
-    auto fetched = std::find_if(transfers.begin(), transfers.end(), [](const auto& t) { return !t.set; });
-    ASSERT_NE(fetched, transfers.end());
-    const size_t rest = transfers.end() - fetched - 1;
-    EXPECT_EQ(rest, 1 + ExitReports(box.irCapture).size());
-    std::vector<uint8_t> toIdle(64, 0);
-    toIdle[0] = 1;
-    toIdle[1] = 0xF1;
-    toIdle[5] = DP_IDLE;
-    EXPECT_EQ((fetched + 1)->bytes, toIdle);
-    ExpectOneExit();
-}
-
 TEST_F(FrameTest, IdentificationTakesTheFirstMatchingRowUnderItsMask) {
     struct Case {
         uint32_t id;
@@ -209,44 +191,6 @@ TEST_F(FrameTest, IdentificationTakesTheFirstMatchingRowUnderItsMask) {
     MakeHealthy(box, 0x123261CF);
     Load(HealthyImage(0x023261CE).Build());
     EXPECT_EQ(Run("read_idcode"), DPE_ID_MISMATCH);
-}
-
-TEST_F(FrameTest, ProgrammingModeRefusedAtEachStatusCheck) {
-    struct Case {
-        const char* what;
-        uint8_t irCapture;
-        std::vector<uint8_t> modeWord;
-        std::vector<uint8_t> status;
-        uint8_t lastInstruction;
-    };
-    const Case cases[] = {
-        {"IR capture bit 5", 0x21, {0x00, 0x00, 0x01}, {0x00}, 0x80},
-        {"mode word bit 16 clear", 0x01, {0xFF, 0xFF, 0xFE}, {0x00}, 0x80},
-        {"status bit 2", 0x01, {0x00, 0x00, 0x01}, {0x1F}, 0x84},
-    };
-    for (const Case& c : cases) {
-        box.scans.clear();
-        box.Reset();
-        trace->Clear();
-        box.irCapture = c.irCapture;
-        box.answers[0x80] = c.modeWord;
-        box.answers[0x84] = c.status;
-        Load(HealthyImage().Build());
-        EXPECT_EQ(Run("device_info"), DPE_PROGRAMMING_MODE_REFUSED) << c.what;
-        EXPECT_FALSE(trace->Contains("Reading Security")) << c.what;
-        std::vector<uint8_t> instructions = box.Instructions();
-        const auto exit = std::find(instructions.begin(), instructions.end(), 0x81);
-        ASSERT_NE(exit, instructions.begin()) << c.what;
-        EXPECT_EQ(*(exit - 1), c.lastInstruction) << c.what;
-        ExpectOneExit();
-    }
-    // With all three checks passing the device is in programming mode.
-    box.irCapture = 0x05;  // IR capture bit 2: the exit then sends no 0x07
-    box.answers[0x80] = {0x00, 0x00, 0x01};
-    box.answers[0x84] = {0x1B & ~0x04};
-    trace->Clear();
-    EXPECT_EQ(Run("read_idcode"), DPE_SUCCESS);
-    ExpectOneExit();
 }
 
 TEST_F(FrameTest, BoundaryScanDataIsLoadedWhenTheImageCarriesIt) {
@@ -538,65 +482,6 @@ TEST_F(FrameTest, SecurityPrecheckGroups) {
         EXPECT_FALSE(Traced("FROM Verification") && c.code == 30) << c.what;  // one refusal only
         ExpectOneExit();
     }
-}
-
-TEST_F(FrameTest, VariantChecks) {
-    struct Case {
-        const char* what;
-        uint8_t marker;
-        uint8_t m7Answer;
-        uint8_t m1Answer;
-        uint8_t code;
-        std::string lines;
-        int challenges;
-    };
-    const Case cases[] = {
-        {"plain device, plain image", 0, 0x80, 0x80, 0, "", 2},
-        {"M7 device, M7 image", 7, 0xC0, 0x80, 0, "\r\nM7 Device Detected...", 2},
-        {"M7 device, plain image", 0, 0xC0, 0x80, 6,
-         "\r\nM7 Device Detected...\r\nError: M7 Device Detected. Data file is not compiled for M7 Device...", 1},
-        {"plain device, M7 image", 7, 0x80, 0x80, 6,
-         "\r\nError: M7 Device is not Detected. Data file is compiled for M7 Device...", 1},
-        {"M1 device, M1 image", 1, 0x80, 0xC0, 0, "\r\nM1 Device Detected...", 2},
-        {"M1 device, plain image", 0, 0x80, 0xC0, 6,
-         "\r\nM1 Device Detected...\r\nError: M1 Device Detected. Data file is not compiled for M1 Device...", 2},
-        {"plain device, M1 image", 1, 0x80, 0x80, 6,
-         "\r\nError: M1 Device is not Detected. Data file is compiled for M1 Device...", 2},
-        {"AES engine silent on M7", 0, 0x40, 0x80, 31, "\r\nFailed to verify AES Sec...", 1},
-        {"AES engine silent on M1", 0, 0x80, 0x00, 31, "\r\nFailed to verify AES Sec...", 2},
-    };
-    const std::vector<uint8_t> m7(DP_M7_CHALLENGE, DP_M7_CHALLENGE + 16);
-    const std::vector<uint8_t> m1(DP_M1_CHALLENGE, DP_M1_CHALLENGE + 16);
-    for (const Case& c : cases) {
-        box.scans.clear();
-        box.Reset();
-        trace->Clear();
-        box.m7Answer = c.m7Answer;
-        box.m1Answer = c.m1Answer;
-        Load(HealthyImage().Variant(c.marker).Block(DP_BLOCK_AES_CHECK, kPassKey).Build());
-        EXPECT_EQ(Run("read_idcode"), c.code) << c.what;
-        if (!c.lines.empty()) {
-            EXPECT_TRUE(Traced(c.lines + (c.code ? "dp_exit" : ""))) << c.what << "\n" << trace->Text();
-        }
-        EXPECT_EQ(Traced("\r\nIDCODE: "), c.code == 0) << c.what;
-        std::vector<std::vector<uint8_t>> challenges;
-        for (const JtagScan& scan : box.scans)
-            if (!scan.instruction && scan.ir == 0x0A && scan.bits == 128 && !scan.in.empty()) challenges.push_back(scan.in);
-        ASSERT_EQ(challenges.size(), size_t(c.challenges)) << c.what;
-        EXPECT_EQ(challenges[0], m7) << c.what;
-        if (c.challenges == 2) {
-            EXPECT_EQ(challenges[1], m1) << c.what;
-        }
-        ExpectOneExit();
-    }
-    // Without AES check data no challenge goes out, whatever the device.
-    box.scans.clear();
-    box.m7Answer = 0x00;
-    Load(HealthyImage().Variant(7).Build());
-    EXPECT_EQ(Run("read_idcode"), DPE_SUCCESS);
-    const std::vector<uint8_t> instructions = box.Instructions();
-    EXPECT_EQ(std::count(instructions.begin(), instructions.end(), 0x0A), 0);
-    EXPECT_EQ(std::count(instructions.begin(), instructions.end(), 0xDD), 0);
 }
 
 TEST_F(FrameTest, VerifyDeviceInfoComparesLockBitsAndUrow) {
