@@ -196,10 +196,12 @@ void dp_nvm_write(uint8_t k) {
             dp_block_in(dataBlock, DP_NVM_WORD_BITS, DP_IDLE);
             dp_wait(3);
             g_dpState.dataBitIndex += DP_NVM_WORD_BITS;
-            // A partial last page stays in the page buffer unprogrammed.
             if (word % DP_NVM_PAGE_WORDS == 0 && !ProgramPage(pageField)) return;
             dp_ir(kInstrPageLoad, DP_PAUSE_IR);
         }
+        // The words of a last partial page are programmed too: left in the
+        // page buffer they would be lost while the run reports success.
+        if (words % DP_NVM_PAGE_WORDS != 0 && !ProgramPage(pageField)) return;
     }
 }
 

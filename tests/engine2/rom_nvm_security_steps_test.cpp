@@ -140,12 +140,12 @@ TEST_F(RomNvmSecurityTest, PlainNvmProgrammingLoadsEveryWordAndProgramsWholePage
     ASSERT_EQ(words.size(), 104u);
     const std::vector<uint8_t> data = Pattern(4 * 104, 0x21);
     for (size_t w = 0; w < words.size(); ++w) EXPECT_EQ(words[w].in, Slice(data, 4 * w, 4)) << w;
-    // Pages programmed: one for the first segment (its last 8 words stay in
-    // the page buffer), two for the third, with the segment's value in bits 2-4.
+    // Pages programmed: two for the first segment (a whole page, then its
+    // last 8 words), two for the third, with the segment's value in bits 2-4.
     std::vector<uint8_t> programs;
     for (const JtagScan& scan : DataScans(0xBA))
         if (scan.out.empty()) programs.push_back(scan.in.at(0));
-    EXPECT_EQ(programs, (std::vector<uint8_t>{5 << 2, 2 << 2, 2 << 2}));
+    EXPECT_EQ(programs, (std::vector<uint8_t>{5 << 2, 5 << 2, 2 << 2, 2 << 2}));
     // No "." before the hundredth word of a segment.
     const std::vector<std::string> lines = trace->Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "."), 0);
