@@ -15,7 +15,6 @@
 #include "sim/fpga_model.h"
 #include "sim/simulator.h"
 #include "sim/spi_flash.h"
-#include "support/engine_build.h"
 #include "support/temp_dir.h"
 #include "tools/image/demo_images.h"
 
@@ -91,15 +90,6 @@ TEST_F(RunSimTest, ThreadedFullRunLeavesBothImagesOnTheBoard) {
     const RunRecord& record = worker.LastRecord();
     EXPECT_EQ(record.fpgaId, vexu::image::kDemoIdCode);
     const auto& flash = *dynamic_cast<vexu::sim::SpiFlash*>(sim->Box().Spi());
-    if (!kEngineProgramsTheFpga) {
-        // Until the engine carries "program", the FPGA step fails honestly
-        // and the serial flash is not touched.
-        EXPECT_EQ(end.wParam, STEP_FPGA);
-        EXPECT_EQ(end.lParam, RUN_FAILED);
-        EXPECT_EQ(record.failure, "Compiled code does not support the requested action.");
-        EXPECT_TRUE(std::all_of(flash.Contents().begin(), flash.Contents().end(), [](uint8_t b) { return b == 0xFF; }));
-        return;
-    }
     EXPECT_EQ(end.wParam, STEP_EEPROM);
     ASSERT_EQ(end.lParam, RUN_OK) << GetRunError();
     EXPECT_EQ(record.chip, "M25P80");
@@ -135,7 +125,7 @@ TEST_F(RunSimTest, ThreadedUnplugMidRunEndsPromptly) {
     };
     const Case cases[] = {
         {"in the serial-flash step", 0, "unplug-after=3000", STEP_EEPROM, "Device Write Error"},
-        {"in the FPGA step", 1, "unplug-after=40", STEP_FPGA, nullptr},
+        {"in the FPGA array", 1, "unplug-after=5000", STEP_FPGA, "Failed to program FlashROM"},  // engine code 10
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
