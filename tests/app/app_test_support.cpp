@@ -51,6 +51,18 @@ void WindowRig::Settle() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
+void WindowRig::Unplug() {
+    sim->Unplug();
+    CDevManage::OnHotplug({HotplugEvent::Kind::Removal, sim::SimBackend::kBoxPath});
+    Settle();
+}
+
+void WindowRig::Plug() {
+    sim->Plug();
+    CDevManage::OnHotplug({HotplugEvent::Kind::Arrival, sim::SimBackend::kBoxPath});
+    Settle();
+}
+
 CQarnStatic* WindowRig::Static(int id) const { return static_cast<CQarnStatic*>(dlg->Control(id)); }
 CQarnProgress* WindowRig::Bar(int id) const { return static_cast<CQarnProgress*>(dlg->Control(id)); }
 CQarnLink* WindowRig::Link() const { return static_cast<CQarnLink*>(dlg->Control(IDC_LINK)); }

@@ -46,6 +46,10 @@ struct WindowRig {
 
     // Delivers what is posted to the window until nothing is left.
     void Settle();
+    // The box goes away / comes back, reported on this thread as the
+    // hot-plug monitor's events are.
+    void Unplug();
+    void Plug();
 
     CQarnStatic* Static(int id) const;
     CQarnProgress* Bar(int id) const;

@@ -110,10 +110,9 @@ private slots:
             {IDC_EEPROM_BAR, s.eepromBarColor, s.eepromBarBackColor, s.eepromBarDisabledColor,
              s.eepromBarDisabledBackColor},
         };
-        for (const TextControlColours& bar : bars) rig.Bar(bar.id)->SetPos(50);
-
         auto render = [&rig](int id) { return id == IDC_LINK ? rig.Link()->Render() : rig.Static(id)->Render(); };
         auto check = [&](bool enabled) {
+            for (const TextControlColours& bar : bars) rig.Bar(bar.id)->SetPos(50);
             for (const TextControlColours& c : texts) {
                 QImage image = render(c.id);
                 QCOMPARE(QColor(image.pixel(0, 0)), ToQColor(enabled ? c.back : c.disabledBack));
@@ -126,13 +125,13 @@ private slots:
             }
         };
         check(true);
-        rig.dlg->WindowProc(vexu::WM_DEVICE_REMOVE, 0, 0);
+        rig.Unplug();
         QVERIFY(!rig.dlg->Enabled());
         check(false);
-
-        rig.Settle();  // the box is still there: it arrives again
+        rig.Plug();
         QVERIFY(rig.dlg->Enabled());
-        check(true);
+        // An arrival puts the bars back to 0.
+        QCOMPARE(rig.Bar(IDC_FPGA_BAR)->Pos(), 0u);
     }
 
     void hoverColourComesFromTheRecord() {
@@ -239,12 +238,13 @@ private slots:
         auto shown = [&rig, header] { return rig.dlg->grab().toImage().pixel(header); };
         QCOMPARE(shown(), on.pixel(header));
 
-        rig.dlg->WindowProc(vexu::WM_DEVICE_REMOVE, 0, 0);
+        rig.Unplug();
         QCOMPARE(shown(), off.pixel(header));
         for (int id : kSwitchedControls) QVERIFY(!rig.dlg->Control(id)->isEnabled());
-        QCOMPARE(rig.Picture(IDC_START)->Current().toImage(), QImage(":/vexu/start_disabled.png"));
+        QCOMPARE(rig.Picture(IDC_START)->Current().toImage().convertToFormat(QImage::Format_ARGB32),
+                 QImage(":/vexu/start_disabled.png").convertToFormat(QImage::Format_ARGB32));
 
-        rig.Settle();  // taken up again by the search after the removal
+        rig.Plug();
         QCOMPARE(shown(), on.pixel(header));
         for (int id : kSwitchedControls) QVERIFY(rig.dlg->Control(id)->isEnabled());
     }
