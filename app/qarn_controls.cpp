@@ -9,7 +9,7 @@
 namespace {
 
 // Pixel height the font mapper picks when the height is left at 0.
-constexpr int kDefaultFontPixels = 16;
+constexpr int kDefaultFontPixels = 13;
 // The mouse must rest this long on the link before it counts as hovering.
 constexpr int kHoverTimeMs = 1;
 

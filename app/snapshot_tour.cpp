@@ -21,6 +21,7 @@ constexpr qint64 kSettleMs = 400;
 // A stage that does not come about within this time is photographed as it
 // is and counted as a failure.
 constexpr qint64 kStageLimitMs = 180'000;
+constexpr int kMarginPx = 16;
 
 qint64 NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
@@ -48,7 +49,14 @@ CKTRDlg* SnapshotTour::Window() const {
 void SnapshotTour::Snap(const char* name) {
     QScreen* screen = QGuiApplication::primaryScreen();
     QString path = directory_ + QLatin1Char('/') + QLatin1String(name);
-    if (!screen || !screen->grabWindow(0).save(path, "PNG")) {
+    // The part of the screen the program's windows cover, with a margin.
+    QRect covered;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible()) covered |= widget->frameGeometry();
+    }
+    if (screen) covered = covered.adjusted(-kMarginPx, -kMarginPx, kMarginPx, kMarginPx) & screen->geometry();
+    if (!screen || covered.isEmpty() ||
+        !screen->grabWindow(0, covered.x(), covered.y(), covered.width(), covered.height()).save(path, "PNG")) {
         std::fprintf(stderr, "vexu-programmer: could not save %s\n", qPrintable(path));
         ++failures_;
         return;
@@ -119,7 +127,8 @@ void SnapshotTour::Tick() {
             return;
         case kWaitError: {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box && box->isVisible() && inStage > kSettleMs) {
+            if (box && box->isVisible() && errorSeenMs_ == 0) errorSeenMs_ = NowMs();
+            if (box && errorSeenMs_ != 0 && NowMs() - errorSeenMs_ > kSettleMs) {
                 Snap("5-failed.png");
                 box->accept();
                 Advance(kDone);

@@ -35,5 +35,6 @@ private:
     QTimer timer_;
     Stage stage_ = kWaitWindow;
     qint64 stageStartMs_ = 0;
+    qint64 errorSeenMs_ = 0;  // when the error box was first seen on screen
     int failures_ = 0;
 };
