@@ -65,6 +65,12 @@ void FreeMsgQueue() {
     channel.enabled = false;
 }
 
+RunTextKind ClassifyRunText(const std::string& text) {
+    if (text == kFpgaProgressText) return RunTextKind::kFpgaProgress;
+    if (text == kEepromProgressText) return RunTextKind::kEepromProgress;
+    return RunTextKind::kLog;
+}
+
 void SetRunError(const char* text) {
     RunErrorText& runError = RunError();
     std::lock_guard<std::mutex> guard(runError.mutex);

@@ -17,6 +17,12 @@ constexpr vexu::WPARAM STEP_EEPROM = 0x45;
 constexpr const char* kFpgaProgressText = "SetFpgaProgress";
 constexpr const char* kEepromProgressText = "SetEepromProgress";
 
+// What the window does with a text taken from the channel: move one of the
+// two bars, or nothing (every other text is a log text). The names are
+// compared exactly, letter case included.
+enum class RunTextKind { kFpgaProgress, kEepromProgress, kLog };
+RunTextKind ClassifyRunText(const std::string& text);
+
 // Stores the target window, empties the list and enables the channel.
 void InitMsgQueue(vexu::MessageTarget* window);
 // Queues a copy of text (while enabled) and posts WM_RUN_TEXT with w and l

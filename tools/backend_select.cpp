@@ -1,14 +1,58 @@
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/clock.h"
 #include "platform/hidapi_backend.h"
+#include "sim/simulator.h"
 #include "tools/cli.h"
 
 namespace vexu::cli {
 
+namespace {
+
+// The command line runs one command per process, so the simulator's virtual
+// clock simply lives as long as the process.
+VirtualClock& SimulatorClock() {
+    static VirtualClock clock;
+    return clock;
+}
+
+}  // namespace
+
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error) {
-    if (options.simulate) {
-        error = "the simulated box is not available in this build";
+    if (!options.simulate) return MakeHidapiBackend();
+    // Virtual time from the start, so that the simulator's modelled time
+    // begins at zero; the real clock comes back when the scenario asks for it.
+    SetClock(&SimulatorClock());
+    sim::SimulatorOptions simulatorOptions;
+    std::unique_ptr<sim::SimBackend> backend = sim::MakeSimulator(options.simulateKeys, error, &simulatorOptions);
+    if (!backend) {
+        SetClock(nullptr);
+        error = "--simulate: " + error;
         return nullptr;
     }
-    return MakeHidapiBackend();
+    if (simulatorOptions.realtime) SetClock(nullptr);
+    return backend;
+}
+
+std::string SimulateHelp() {
+    std::string text = "Use the simulated programmer box and board instead of USB, set up by KEYS\n" +
+                       sim::SimulatorHelp();
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+std::string SimulationSummary(HidBackend& backend) {
+    auto* simulator = dynamic_cast<sim::SimBackend*>(&backend);
+    if (!simulator) return {};
+    const sim::UsbCounters usb = simulator->Counters();
+    const uint64_t violations = simulator->Inspect([](sim::SimBox& box) { return box.Counters().violations; });
+    char text[200];
+    snprintf(text, sizeof text,
+             "simulated box: %" PRIu64 " reports (%" PRIu64 " failed), %" PRIu64
+             " protocol violations, modelled time %.3f s",
+             usb.transfers, usb.failedTransfers, violations, static_cast<double>(simulator->ModelledTimeUs()) / 1e6);
+    return text;
 }
 
 }  // namespace vexu::cli

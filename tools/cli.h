@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/hid_backend.h"
 
@@ -28,7 +29,55 @@ struct GlobalOptions {
 // The HID services the options ask for: the simulated box or hidapi.
 // Returns null and writes the reason to error when they cannot be had.
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error);
+// The --simulate option's help: what it does and every scenario key.
+std::string SimulateHelp();
+// One line on the simulated box's traffic and modelled time; empty for a
+// real box.
+std::string SimulationSummary(HidBackend& backend);
 
 int RunList(const GlobalOptions& options);
+
+// "image info FILE": the data image's header, directory, flags, device and
+// CRC, with findings. Fails (1) when a finding is an error.
+int RunImageInfo(const std::string& file);
+
+// "image build": every value is the text the user gave; empty means "not given".
+struct ImageBuildOptions {
+    std::string output;
+    bool demo = false;  // start from the demo image's parts
+    std::string idCode;
+    std::string variant;
+    std::string boundaryScanFile;
+    std::string arrayFile;  // every row, plain, in the order programmed
+    std::string rlockFile;
+    std::string flashRomMask;
+    std::string flashRomFile;  // 8 pages of 16 bytes, page 0 first
+    std::string silsig;
+    std::string designName;
+    std::string designChecksum;
+    std::string userLock;
+    std::string passKey;  // 32 hex digits, first byte first
+    std::string aesKey;
+    std::vector<std::string> nvmSegments;  // BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian words)
+    std::vector<std::string> encrypt;      // array, flashrom, nvm0 .. nvm3
+    std::string supportFlags;
+};
+int RunImageBuild(const ImageBuildOptions& options);
+
+// "image scramble IN OUT" / "image unscramble IN OUT": the stored form of
+// an embedded image and back.
+int RunImageScramble(const std::string& input, const std::string& output, bool scramble);
+
+// "settings write [FILE]", "settings set FILE FIELD VALUE", "settings show FILE".
+int RunSettingsWrite(const std::string& file);
+int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
+int RunSettingsShow(const std::string& file);
+
+struct FlashOptions {
+    std::string eepromImage;  // empty: the embedded serial-flash image
+};
+
+// Writes, reads back and compares the board's serial flash on its own.
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
 
 }  // namespace vexu::cli

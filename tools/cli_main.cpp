@@ -16,11 +16,67 @@ int main(int argc, char** argv) {
     app.add_flag("--trace", options.trace, "Write trace lines to standard error");
     app.add_option("--report-log", options.reportLog,
                    "Write every feature-report transfer to FILE, one per line");
-    auto* simulate = app.add_option("--simulate", options.simulateKeys,
-                                    "Use the simulated programmer box and board instead of USB")
+    auto* simulate = app.add_option("--simulate", options.simulateKeys, SimulateHelp())
+                         ->type_name("[=KEYS]")
                          ->expected(0, 1);
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
+
+    CLI::App* image = app.add_subcommand("image", "Inspect, build and scramble FPGA data images");
+    image->require_subcommand(1);
+    std::string infoFile;
+    CLI::App* imageInfo = image->add_subcommand("info", "Header, directory, flags, device and CRC of a data image");
+    imageInfo->add_option("file", infoFile, "The data image (plain)")->required();
+
+    ImageBuildOptions build;
+    CLI::App* imageBuild = image->add_subcommand("build", "Compose a data image from its parts");
+    imageBuild->add_option("-o,--output", build.output, "The image to write")->required();
+    imageBuild->add_flag("--demo", build.demo, "Start from the demo image's parts; the options below replace them");
+    imageBuild->add_option("--idcode", build.idCode, "Expected ID code (a row of the identification table)");
+    imageBuild->add_option("--variant", build.variant, "Device variant marker: 7 M7, 1 M1, 0 neither");
+    imageBuild->add_option("--boundary-scan", build.boundaryScanFile, "Boundary-scan register data file");
+    imageBuild->add_option("--array", build.arrayFile, "Array rows file: every plain row in the order programmed");
+    imageBuild->add_option("--rlock", build.rlockFile, "RLOCK row file (one plain row)");
+    imageBuild->add_option("--flashrom-mask", build.flashRomMask, "FlashROM page-selection mask (bit k: page k)");
+    imageBuild->add_option("--flashrom", build.flashRomFile, "FlashROM pages file: 8 pages of 16 bytes, page 0 first");
+    imageBuild->add_option("--silsig", build.silsig, "Silicon signature (32 bits)");
+    imageBuild->add_option("--design-name", build.designName, "Design name (up to 9 characters)");
+    imageBuild->add_option("--checksum", build.designChecksum, "Design checksum (16 bits)");
+    imageBuild->add_option("--user-lock", build.userLock, "User lock bits (2 bytes for class 1, 3 for class 2)");
+    imageBuild->add_option("--pass-key", build.passKey, "Pass key: 32 hex digits, first byte first");
+    imageBuild->add_option("--aes-key", build.aesKey, "AES key: 32 hex digits, first byte first");
+    imageBuild->add_option("--nvm", build.nvmSegments,
+                           "NVM segment BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian 32-bit words); repeatable");
+    imageBuild->add_option("--encrypt", build.encrypt, "Parts to encrypt: array, flashrom, nvm0 .. nvm3")
+        ->delimiter(',');
+    imageBuild->add_option("--support-flags", build.supportFlags, "Write these support flags instead of the derived ones");
+
+    std::string scrambleIn, scrambleOut;
+    CLI::App* imageScramble = image->add_subcommand("scramble", "Plain image to the stored (embedded) form");
+    imageScramble->add_option("input", scrambleIn, "Plain image")->required();
+    imageScramble->add_option("output", scrambleOut, "Stored form to write")->required();
+    std::string unscrambleIn, unscrambleOut;
+    CLI::App* imageUnscramble = image->add_subcommand("unscramble", "Stored (embedded) form back to the plain image");
+    imageUnscramble->add_option("input", unscrambleIn, "Stored form")->required();
+    imageUnscramble->add_option("output", unscrambleOut, "Plain image to write")->required();
+
+    CLI::App* settings = app.add_subcommand("settings", "The settings record file (AppSetting.bin)");
+    settings->require_subcommand(1);
+    std::string settingsFile = "AppSetting.bin";
+    std::string settingsField, settingsValue;
+    CLI::App* settingsWrite = settings->add_subcommand("write", "Write the record with the built-in defaults");
+    settingsWrite->add_option("file", settingsFile, "Record file (default AppSetting.bin)");
+    CLI::App* settingsSet = settings->add_subcommand("set", "Set one field of a record file");
+    settingsSet->add_option("file", settingsFile, "Record file")->required();
+    settingsSet->add_option("field", settingsField, "Field name, as 'settings show' lists them")->required();
+    settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
+    CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
+    settingsShow->add_option("file", settingsFile, "Record file")->required();
+    FlashOptions flashOptions;
+    CLI::App* flash = app.add_subcommand(
+        "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
+    flash->add_option("--eeprom-image", flashOptions.eepromImage,
+                      "Serial-flash image to write instead of the embedded one");
 
     try {
         app.parse(argc, argv);
@@ -35,5 +91,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (list->parsed()) return RunList(options);
+    if (imageInfo->parsed()) return RunImageInfo(infoFile);
+    if (imageBuild->parsed()) return RunImageBuild(build);
+    if (imageScramble->parsed()) return RunImageScramble(scrambleIn, scrambleOut, true);
+    if (imageUnscramble->parsed()) return RunImageScramble(unscrambleIn, unscrambleOut, false);
+    if (settingsWrite->parsed()) return RunSettingsWrite(settingsFile);
+    if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
+    if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
+    if (flash->parsed()) return RunFlash(options, flashOptions);
     return kExitUsage;
 }

@@ -1,0 +1,133 @@
+// The SPI serial flash chip families. The ST line (CStFlash, CStFlashAdd24p)
+// and the TSI line (CTsiFlash, CTsiFlashAdd24) use the same instructions and
+// differ only in their maker and in the names they use for themselves, so
+// each line is one instance of the same two class templates, told apart by a
+// family record. Every chip operation is one serial transfer through the
+// programmer box, which sends the write-enable instruction by itself before
+// each program and erase frame.
+#pragma once
+
+#include <cstdint>
+
+#include "flash/memory.h"
+
+// The names a family's classes give themselves.
+struct SerialFlashFamily {
+    const char* vendor;            // "ST"
+    const char* defaultName;       // name of a default-built family object
+    const char* add24DefaultName;  // name of a default-built 24-bit object
+    const char* statusClass;       // class in the status-read failure line
+    const char* add24Class;        // class in the 24-bit class's trace lines
+};
+
+inline constexpr SerialFlashFamily kStFamily{"ST", "STSerialFlash", "STSerialFlashAddress24bit",
+                                             "CStFlash::", "CStFlashAdd24p::"};
+inline constexpr SerialFlashFamily kTsiFamily{"TSI", "TSISerialFlash", "TsiSerialFlashAddress24bit",
+                                              "CTsiFlash::", "CTsiFlashAdd24::"};
+
+// SPI instructions.
+enum : uint8_t {
+    kSpiPageProgram = 0x02,
+    kSpiReadData = 0x03,
+    kSpiReadStatus = 0x05,
+    kSpiWriteEnable = 0x06,
+    kSpiSectorErase = 0xD8,
+};
+
+// Status register bit 0: a program or erase cycle is in progress.
+constexpr uint8_t kStatusWriteInProgress = 0x01;
+
+// Busy waits: an erase is tested every 20 ms for about 10 s, a page program
+// right away and then every 5 ms for about 0.5 s.
+constexpr int kEraseWaitTries = 512;
+constexpr uint32_t kEraseWaitStepMs = 20;
+constexpr int kProgramWaitTries = 100;
+constexpr uint32_t kProgramWaitStepMs = 5;
+
+// One chip: its geometry and signature bytes.
+struct SerialFlashGeometry {
+    const char* name;
+    int memorySize;
+    int pageSize;
+    int pageTotal;
+    int sectorSize;
+    int sectorTotal;
+    uint8_t signature[3];
+};
+
+// Family class: the chip geometry, the status read and the busy test.
+template <const SerialFlashFamily& Family>
+class CSerialFlash : public CMemory {
+public:
+    CSerialFlash();
+    CSerialFlash(const char* name, int addressBits, int memorySize, int pageSize, int pageTotal,
+                 int sectorSize, int sectorTotal, uint8_t signature0, uint8_t signature1,
+                 uint8_t signature2);
+    ~CSerialFlash() override;
+
+    // Reads len status bytes into out; 1 when the transfer succeeded.
+    int Read_Status_Register(unsigned char* out, int len);
+    // 1 while a program or erase runs, 0 when ready. A status read that
+    // fails counts as busy.
+    int IsBusy();
+
+    int GetMemorySize() const { return memorySize_; }
+    int GetPageSize() const { return pageSize_; }
+    int GetPageTotal() const { return pageTotal_; }
+    int GetSectorSize() const { return sectorSize_; }
+    int GetSectorTotal() const { return sectorTotal_; }
+
+protected:
+    explicit CSerialFlash(const char* defaultName);
+
+    uint8_t signature_[3];
+    int addressBits_;
+    int memorySize_;
+    int pageSize_;
+    int pageTotal_;
+    int sectorSize_;
+    int sectorTotal_;
+};
+
+// 24-bit addressing: page read, page program and sector erase, and the four
+// operations of a memory device on top of them.
+template <const SerialFlashFamily& Family>
+class CSerialFlashAdd24 : public CSerialFlash<Family> {
+public:
+    CSerialFlashAdd24();
+    CSerialFlashAdd24(const char* name, int memorySize, int pageSize, int pageTotal, int sectorSize,
+                      int sectorTotal, uint8_t signature0, uint8_t signature1, uint8_t signature2);
+    explicit CSerialFlashAdd24(const SerialFlashGeometry& chip);
+    ~CSerialFlashAdd24() override;
+
+    // Reads len bytes (1 to pageSize) from the start of page index.
+    int Read_Data_Bytes(unsigned index, char* dst, unsigned len);
+    // Sends the program frame for len bytes (1 to pageSize) at the start of
+    // page index; does not wait for the chip.
+    int Page_Program(unsigned index, const char* src, unsigned len);
+    // Sends the erase frame of sector index; does not wait for the chip.
+    int Sector_Erase(unsigned index);
+    // Erases sector index and waits until the chip is ready.
+    int SectorErase(int index);
+
+    // Erases every sector, one by one.
+    int WriteInit() override;
+    // Programs one page and waits until the chip is ready.
+    int WriteVisualPage(int page, const char* data, int len) override;
+    int ReadInit() override;
+    int ReadVisualPage(int page, char* data, int len) override;
+
+private:
+    // The 24-bit chip address of unit index of unitSize bytes.
+    static uint32_t Address(unsigned index, int unitSize);
+};
+
+using CStFlash = CSerialFlash<kStFamily>;
+using CStFlashAdd24p = CSerialFlashAdd24<kStFamily>;
+using CTsiFlash = CSerialFlash<kTsiFamily>;
+using CTsiFlashAdd24 = CSerialFlashAdd24<kTsiFamily>;
+
+extern template class CSerialFlash<kStFamily>;
+extern template class CSerialFlash<kTsiFamily>;
+extern template class CSerialFlashAdd24<kStFamily>;
+extern template class CSerialFlashAdd24<kTsiFamily>;

@@ -1,0 +1,31 @@
+// The serial-flash job: puts the programmer box into serial-flash mode,
+// identifies the chip by its signature, erases it, writes the serial-flash
+// image page by page, reads every page back and compares it, posting
+// "SetEepromProgress" percentages, and leaves serial-flash mode. Runs on the
+// run thread, between the switching on and off of the serial port.
+#pragma once
+
+#include <string>
+
+// Failure texts the job leaves for the run worker.
+constexpr const char* kEepromEntryFailed = " Entry Eeprom Mode False";
+constexpr const char* kEepromIdError = " Eeprom Id Error";
+constexpr const char* kEepromImageTooLarge = "Eeprom Image Too Large";
+constexpr const char* kEepromDeviceError = "Device Error";
+constexpr const char* kEepromWriteError = "Device Write Error";
+constexpr const char* kEepromReadError = "Device Read Error";
+constexpr const char* kEepromCheckError = "Device Check Error";
+
+// Writes and verifies g_eepromData; nonzero when every byte of the image was
+// written and read back equal. On failure the reason is in GetEepromError.
+int RunEepromJob();
+// 1 when the programmer accepted serial-flash mode, 0 otherwise. Spends
+// 5 s before the entry frame and 5 s after an accepted answer.
+int EntryEepromMode();
+// Leaves serial-flash mode; the transfer's result.
+int ExitEepromMode();
+// The chip type name ("M25P80", "M25P40", "M25P20", "TS25L80P"), empty when
+// the chip was not recognised.
+std::string ReadEepromType();
+// The failure text of the last failed job; it stays until a job fails again.
+std::string GetEepromError();

@@ -1,0 +1,288 @@
+#include "sim/sim_backend.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "platform/clock.h"
+
+namespace vexu::sim {
+
+// --- Hot-plug --------------------------------------------------------------
+
+namespace {
+
+// The delivery thread of one monitor and its queue.
+class MonitorCore {
+public:
+    explicit MonitorCore(HotplugMonitor::Callback callback) : callback_(std::move(callback)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~MonitorCore() { Stop(); }
+
+    void Post(const HotplugEvent& event) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (stopping_) return;
+        queue_.push_back(event);
+        wake_.notify_all();
+    }
+    void WaitIdle() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || (queue_.empty() && !delivering_); });
+    }
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+            queue_.clear();
+            wake_.notify_all();
+        }
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            HotplugEvent event = queue_.front();
+            queue_.pop_front();
+            delivering_ = true;
+            lock.unlock();
+            callback_(event);
+            lock.lock();
+            delivering_ = false;
+            wake_.notify_all();
+        }
+    }
+
+    HotplugMonitor::Callback callback_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<HotplugEvent> queue_;
+    bool delivering_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+// Shared by a backend and its monitors, so that either may go first.
+class HotplugHub {
+public:
+    void Add(const std::shared_ptr<MonitorCore>& core) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        cores_.push_back(core);
+    }
+    void Remove(const std::shared_ptr<MonitorCore>& core) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::erase(cores_, core);
+    }
+    void Publish(const HotplugEvent& event) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const auto& core : cores_) core->Post(event);
+    }
+    std::vector<std::shared_ptr<MonitorCore>> Cores() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return cores_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<MonitorCore>> cores_;
+};
+
+namespace {
+
+class SimHotplugMonitor final : public HotplugMonitor {
+public:
+    explicit SimHotplugMonitor(std::shared_ptr<HotplugHub> hub) : hub_(std::move(hub)) {}
+    ~SimHotplugMonitor() override { Stop(); }
+
+    bool Start(Callback callback) override {
+        if (core_ || !callback) return false;
+        core_ = std::make_shared<MonitorCore>(std::move(callback));
+        hub_->Add(core_);
+        return true;
+    }
+    void Stop() override {
+        if (!core_) return;
+        hub_->Remove(core_);
+        core_->Stop();
+        core_.reset();
+    }
+
+private:
+    std::shared_ptr<HotplugHub> hub_;
+    std::shared_ptr<MonitorCore> core_;
+};
+
+}  // namespace
+
+// --- Backend ---------------------------------------------------------------
+
+SimBackend::SimBackend(std::unique_ptr<SimBox> box, UsbSettings usb, bool plugged)
+    : box_(box ? std::move(box) : std::make_unique<SimBox>()), usb_(usb), hub_(std::make_shared<HotplugHub>()),
+      startUs_(GetClock().NowUs()) {
+    slots_.push_back({kBoxPath, kSimBoxVendorId, kSimBoxProductId, true, false, 0});
+    if (plugged) Plug();
+}
+
+SimBackend::~SimBackend() = default;
+
+SimBackend::Slot* SimBackend::BoxSlot() { return &slots_.back(); }
+
+void SimBackend::AddForeignDevice(uint16_t vendorId, uint16_t productId) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const size_t n = slots_.size();
+    slots_.insert(slots_.end() - 1,
+                  {"sim://hid-" + std::to_string(n), vendorId, productId, false, true, 1});
+    // Handles name slots by index: the box moved one place on.
+    for (auto& [handle, open] : handles_)
+        if (open.slot == n - 1) open.slot = n;
+}
+
+bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    devices.clear();
+    for (const Slot& slot : slots_)
+        if (slot.present) devices.push_back(HidDeviceInfo{{HidInterfaceInfo{slot.path}}});
+    return true;
+}
+
+HidHandle SimBackend::Open(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        const Slot& slot = slots_[i];
+        if (slot.path != path || !slot.present) continue;
+        // Exclusive: one open handle per present interface.
+        for (const auto& [handle, open] : handles_)
+            if (open.slot == i && open.generation == slot.generation) return 0;
+        const HidHandle handle = nextHandle_++;
+        handles_[handle] = {i, slot.generation};
+        return handle;
+    }
+    return 0;
+}
+
+const SimBackend::Slot* SimBackend::LiveSlot(HidHandle handle) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return nullptr;
+    const Slot& slot = slots_[it->second.slot];
+    return slot.present && slot.generation == it->second.generation ? &slot : nullptr;
+}
+
+bool SimBackend::GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const Slot* slot = LiveSlot(handle);
+    if (!slot) return false;
+    vendorId = slot->vendorId;
+    productId = slot->productId;
+    return true;
+}
+
+void SimBackend::Close(HidHandle handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    handles_.erase(handle);
+}
+
+std::string SimBackend::PathOf(HidHandle handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? std::string() : slots_[it->second.slot].path;
+}
+
+bool SimBackend::SetFeature(HidHandle handle, const uint8_t* report, size_t length) {
+    return Transfer(handle, true, const_cast<uint8_t*>(report), length);
+}
+
+bool SimBackend::GetFeature(HidHandle handle, uint8_t* report, size_t length) {
+    return Transfer(handle, false, report, length);
+}
+
+bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t length) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    CheckUnplugAfter();
+    const Slot* slot = LiveSlot(handle);
+    if (!slot || !report) {
+        ++counters_.failedTransfers;
+        return false;
+    }
+    ++counters_.transfers;
+    counters_.latencyUs += usb_.latencyUs;
+    // Whole milliseconds sleep (in real time a spin would burn a core for
+    // every report), the rest is waited out.
+    GetClock().SleepMs(static_cast<uint32_t>(usb_.latencyUs / 1000));
+    GetClock().BusyWaitUs(usb_.latencyUs % 1000);
+    bool ok;
+    if (usb_.failReport && counters_.transfers == *usb_.failReport) {
+        ok = false;  // lost on the bus; the box never sees it
+    } else if (!slot->isBox) {
+        ok = false;
+    } else {
+        ok = write ? box_->WriteReport(report, length) : box_->FetchReport(report, length);
+    }
+    if (!ok) ++counters_.failedTransfers;
+    CheckUnplugAfter();
+    return ok;
+}
+
+void SimBackend::CheckUnplugAfter() {
+    if (usb_.unplugAfter && counters_.transfers >= *usb_.unplugAfter) {
+        usb_.unplugAfter.reset();
+        SetPresent(false);
+    }
+}
+
+void SimBackend::SetPresent(bool present) {
+    Slot& slot = *BoxSlot();
+    if (slot.present == present) return;
+    slot.present = present;
+    if (present) {
+        ++slot.generation;
+        ++counters_.plugs;
+        box_->PowerUp();
+    } else {
+        ++counters_.unplugs;
+    }
+    hub_->Publish({present ? HotplugEvent::Kind::Arrival : HotplugEvent::Kind::Removal, slot.path});
+}
+
+void SimBackend::Plug() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    SetPresent(true);
+}
+
+void SimBackend::Unplug() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    SetPresent(false);
+}
+
+bool SimBackend::Plugged() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return slots_.back().present;
+}
+
+void SimBackend::SetUsbSettings(const UsbSettings& usb) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    usb_ = usb;
+}
+
+UsbCounters SimBackend::Counters() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return counters_;
+}
+
+uint64_t SimBackend::ModelledTimeUs() const { return GetClock().NowUs() - startUs_; }
+
+std::unique_ptr<HotplugMonitor> SimBackend::MakeHotplugMonitor() {
+    return std::make_unique<SimHotplugMonitor>(hub_);
+}
+
+void SimBackend::WaitForHotplugDelivery() {
+    for (const auto& core : hub_->Cores()) core->WaitIdle();
+}
+
+}  // namespace vexu::sim

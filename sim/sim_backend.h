@@ -1,0 +1,124 @@
+// The simulated box as a HID backend: it appears among the HID devices as an
+// interface with the programmer's ids and answers feature reports through
+// the box firmware model. It can be plugged and unplugged at any moment;
+// monitors made by it report the arrival and removal. After an unplug every
+// transfer on a handle opened before fails, as on a vanished USB device.
+//
+// Every transfer costs the USB latency on the system clock (virtual time in
+// tests and by default on the command line). Thread-safe: transfers,
+// plugging and inspection may come from different threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hid_backend.h"
+#include "platform/hotplug.h"
+#include "sim/sim_box.h"
+
+namespace vexu::sim {
+
+constexpr uint16_t kSimBoxVendorId = 0xA112;
+constexpr uint16_t kSimBoxProductId = 0xB112;
+constexpr uint64_t kDefaultUsbLatencyUs = 1000;
+
+// Transfer-level behaviour and faults of the USB link.
+struct UsbSettings {
+    uint64_t latencyUs = kDefaultUsbLatencyUs;  // per control transfer
+    std::optional<uint64_t> unplugAfter;         // the box goes away after this many transfers
+    std::optional<uint64_t> failReport;          // this transfer (1 = the first) fails
+};
+
+struct UsbCounters {
+    uint64_t transfers = 0;        // transfers that reached the bus
+    uint64_t failedTransfers = 0;  // of them, or on a vanished device, that failed
+    uint64_t latencyUs = 0;        // modelled USB time
+    uint64_t plugs = 0;
+    uint64_t unplugs = 0;
+};
+
+class HotplugHub;
+
+class SimBackend final : public HidBackend {
+public:
+    static constexpr const char* kBoxPath = "sim://vexu-box";
+
+    explicit SimBackend(std::unique_ptr<SimBox> box, UsbSettings usb = {}, bool plugged = true);
+    ~SimBackend() override;
+    SimBackend(const SimBackend&) = delete;
+    SimBackend& operator=(const SimBackend&) = delete;
+
+    bool Enumerate(std::vector<HidDeviceInfo>& devices) override;
+    HidHandle Open(const std::string& path) override;
+    bool GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) override;
+    bool SetFeature(HidHandle handle, const uint8_t* report, size_t length) override;
+    bool GetFeature(HidHandle handle, uint8_t* report, size_t length) override;
+    void Close(HidHandle handle) override;
+    std::string PathOf(HidHandle handle) override;
+
+    // Plugging powers the box up afresh (the board keeps its state).
+    void Plug();
+    void Unplug();
+    bool Plugged() const;
+    // Another HID device that is not a programmer box; it is listed before
+    // the box and stalls every report.
+    void AddForeignDevice(uint16_t vendorId, uint16_t productId);
+
+    void SetUsbSettings(const UsbSettings& usb);
+    UsbCounters Counters() const;
+    // Time on the system clock since the backend was made: on virtual time,
+    // how long the same traffic would take with a real box.
+    uint64_t ModelledTimeUs() const;
+
+    // A monitor that reports this backend's plugging, from its own thread.
+    std::unique_ptr<HotplugMonitor> MakeHotplugMonitor();
+    // Returns once every monitor has delivered the events published so far.
+    // Not to be called from a monitor's callback.
+    void WaitForHotplugDelivery();
+
+    // Runs f(SimBox&) while no transfer can run; returns what f returns.
+    template <typename F>
+    auto Inspect(F&& f) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return f(*box_);
+    }
+    // The box without the lock, for tests that run on one thread.
+    SimBox& Box() { return *box_; }
+
+private:
+    struct Slot {
+        std::string path;
+        uint16_t vendorId;
+        uint16_t productId;
+        bool isBox;
+        bool present;
+        uint64_t generation;  // bumps at every plug
+    };
+    struct OpenHandle {
+        size_t slot;
+        uint64_t generation;
+    };
+
+    Slot* BoxSlot();
+    const Slot* LiveSlot(HidHandle handle);
+    bool Transfer(HidHandle handle, bool write, uint8_t* report, size_t length);
+    void SetPresent(bool present);
+    void CheckUnplugAfter();
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<SimBox> box_;
+    UsbSettings usb_;
+    UsbCounters counters_;
+    std::vector<Slot> slots_;  // foreign devices first, the box last
+    std::map<HidHandle, OpenHandle> handles_;
+    HidHandle nextHandle_ = 1;
+    std::shared_ptr<HotplugHub> hub_;
+    uint64_t startUs_;
+};
+
+}  // namespace vexu::sim

@@ -1,0 +1,199 @@
+#include "sim/simulator.h"
+
+#include <array>
+#include <fstream>
+#include <iterator>
+
+#include "sim/idcode_device.h"
+#include "sim/spi_flash.h"
+
+namespace vexu::sim {
+
+namespace {
+
+constexpr const char* kDefaultFlash = "M25P20";
+
+constexpr ScenarioKeyHelp kBoxKeys[] = {
+    {"flash=CHIP", "serial flash on the board: M25P20 (default), M25P40, M25P80, TS25L80P or none"},
+    {"flash-fill=N", "initial value of every flash byte (default 0xFF)"},
+    {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
+    {"flash-stuck-busy", "the flash never finishes a program or erase"},
+    {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
+    {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
+    {"unplug-after=N", "the box is unplugged after N reports"},
+    {"fail-report=N", "report N (1 = the first) fails on the bus"},
+    {"latency-us=N", "USB time per report in microseconds (default 1000)"},
+    {"unplugged", "the box starts unplugged"},
+    {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
+    {"realtime", "run on the real clock instead of virtual time"},
+    {"jtag=MODEL", "device behind the JTAG port (default: the first model below)"},
+};
+
+// --- JTAG models -------------------------------------------------------------
+
+constexpr ScenarioKeyHelp kIdcodeKeys[] = {
+    {"idcode=N", "32-bit ID code (default 0x1A2B3C4D)"},
+};
+
+std::unique_ptr<JtagDevice> MakeIdcodeDevice(Scenario& scenario, std::string& error) {
+    uint64_t idcode = IdcodeDevice::kDefaultIdcode;
+    if (!scenario.TakeUnsigned("idcode", 0xFFFFFFFF, idcode, error)) return nullptr;
+    return std::make_unique<IdcodeDevice>(static_cast<uint32_t>(idcode));
+}
+
+constexpr JtagModel kJtagModels[] = {
+    {"idcode", "8-bit instruction register, ID code register at instruction 0x0F, bypass otherwise",
+     MakeIdcodeDevice, kIdcodeKeys},
+};
+
+// --- Board -------------------------------------------------------------------
+
+bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productId) {
+    const size_t colon = text.find(':');
+    uint64_t vid = 0;
+    uint64_t pid = 0;
+    if (colon == std::string::npos || !ParseUnsigned(std::string_view(text).substr(0, colon), vid) ||
+        !ParseUnsigned(std::string_view(text).substr(colon + 1), pid) || vid > 0xFFFF || pid > 0xFFFF)
+        return false;
+    vendorId = static_cast<uint16_t>(vid);
+    productId = static_cast<uint16_t>(pid);
+    return true;
+}
+
+std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool& ok) {
+    ok = false;
+    std::string name = kDefaultFlash;
+    if (!scenario.TakeText("flash", name, error)) return nullptr;
+    uint64_t fill = 0xFF;
+    std::string imagePath;
+    bool stuck = false;
+    uint64_t errorPage = UINT64_MAX;
+    const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
+                        scenario.TakeText("flash-image", imagePath, error) &&
+                        scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
+                        scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error);
+    if (!keysOk) return nullptr;
+    if (name == "none") {
+        ok = true;
+        return nullptr;
+    }
+    const FlashChip* chip = FindFlashChip(name);
+    if (!chip) {
+        error = "unknown flash chip \"" + name + "\" (M25P20, M25P40, M25P80, TS25L80P or none)";
+        return nullptr;
+    }
+    auto flash = std::make_unique<SpiFlash>(*chip, static_cast<uint8_t>(fill));
+    if (!imagePath.empty()) {
+        std::ifstream file(imagePath, std::ios::binary);
+        if (!file) {
+            error = "cannot read the flash image " + imagePath;
+            return nullptr;
+        }
+        std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (image.size() > chip->size) {
+            error = "flash image " + imagePath + " has " + std::to_string(image.size()) + " bytes, the " +
+                    chip->name + " holds " + std::to_string(chip->size);
+            return nullptr;
+        }
+        std::copy(image.begin(), image.end(), flash->MutableContents().begin());
+    }
+    if (errorPage != UINT64_MAX) {
+        if (errorPage >= chip->size / kFlashPageSize) {
+            error = "flash-bit-error-page " + std::to_string(errorPage) + " is beyond the " + chip->name +
+                    " (" + std::to_string(chip->size / kFlashPageSize) + " pages)";
+            return nullptr;
+        }
+        flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
+    }
+    flash->SetStuckBusy(stuck);
+    ok = true;
+    return flash;
+}
+
+bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
+    uint64_t unplugAfter = UINT64_MAX;
+    uint64_t failReport = 0;
+    if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
+        !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
+        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error))
+        return false;
+    if (scenario.Has("fail-report") && failReport == 0) {
+        error = "fail-report counts from 1";
+        return false;
+    }
+    if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
+    if (failReport != 0) usb.failReport = failReport;
+    return true;
+}
+
+const JtagModel* FindJtagModel(std::string_view name) {
+    for (const JtagModel& model : kJtagModels)
+        if (name == model.name) return &model;
+    return nullptr;
+}
+
+}  // namespace
+
+std::span<const JtagModel> JtagModels() { return kJtagModels; }
+
+std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
+    auto box = std::make_unique<SimBox>();
+
+    bool flashOk = false;
+    std::unique_ptr<SpiFlash> flash = MakeFlash(scenario, error, flashOk);
+    if (!flashOk) return nullptr;
+    box->AttachSpiDevice(std::move(flash));
+
+    std::string modelName = kJtagModels[0].name;
+    if (!scenario.TakeText("jtag", modelName, error)) return nullptr;
+    const JtagModel* model = FindJtagModel(modelName);
+    if (!model) {
+        error = "unknown JTAG device model \"" + modelName + "\"";
+        return nullptr;
+    }
+    std::unique_ptr<JtagDevice> device = model->make(scenario, error);
+    if (!device) return nullptr;
+    box->AttachJtagDevice(std::move(device));
+
+    bool refuseSerial = false;
+    bool unplugged = false;
+    UsbSettings usb;
+    std::string otherHid;
+    uint16_t otherVendor = 0;
+    uint16_t otherProduct = 0;
+    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
+        !scenario.TakeFlag("unplugged", unplugged, error) ||
+        !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
+        !scenario.TakeText("other-hid", otherHid, error))
+        return nullptr;
+    if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {
+        error = "other-hid needs VID:PID, not \"" + otherHid + "\"";
+        return nullptr;
+    }
+    box->SetRefuseSerial(refuseSerial);
+
+    auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
+    if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);
+    return backend;
+}
+
+std::unique_ptr<SimBackend> MakeSimulator(std::string_view scenarioText, std::string& error,
+                                          SimulatorOptions* options) {
+    Scenario scenario;
+    if (!Scenario::Parse(scenarioText, scenario, error)) return nullptr;
+    SimulatorOptions local;
+    std::unique_ptr<SimBackend> backend = MakeSimulator(scenario, options ? *options : local, error);
+    if (!backend) return nullptr;
+    error = scenario.LeftoverError();
+    if (!error.empty()) return nullptr;
+    return backend;
+}
+
+std::string SimulatorHelp() {
+    std::string text = "Scenario keys (KEY=VALUE,KEY,...):\n" + FormatScenarioHelp(kBoxKeys);
+    for (const JtagModel& model : kJtagModels)
+        text += "jtag=" + std::string(model.name) + ": " + model.summary + "\n" + FormatScenarioHelp(model.keys);
+    return text;
+}
+
+}  // namespace vexu::sim

@@ -1,0 +1,253 @@
+#include "support/flash_fakes.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "link/dev_manage.h"
+#include "link/hid_device.h"
+#include "run/run_messages.h"
+
+namespace vexu::test {
+
+namespace {
+
+constexpr const char* kBoxPath = "fake-serial-box";
+constexpr HidHandle kBoxHandle = 7;
+
+unsigned Le16(const uint8_t* at) { return at[0] | (at[1] << 8); }
+
+}  // namespace
+
+// ---- the box ---------------------------------------------------------------
+
+bool FakeSerialBox::Enumerate(std::vector<HidDeviceInfo>& devices) {
+    devices.clear();
+    if (Present()) devices.push_back({{{kBoxPath}}});
+    return true;
+}
+
+HidHandle FakeSerialBox::Open(const std::string& path) {
+    return Present() && path == kBoxPath ? kBoxHandle : 0;
+}
+
+bool FakeSerialBox::GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) {
+    if (handle != kBoxHandle) return false;
+    vendorId = kProgrammerVendorId;
+    productId = kProgrammerProductId;
+    return true;
+}
+
+std::string FakeSerialBox::PathOf(HidHandle handle) { return handle == kBoxHandle ? kBoxPath : ""; }
+
+bool FakeSerialBox::Spend() {
+    if (reportsLeft_ == 0) return false;
+    if (reportsLeft_ > 0) --reportsLeft_;
+    return true;
+}
+
+// The whole transfer has arrived: the chip answers or the transfer fails.
+bool FakeSerialBox::Finish() {
+    SerialTransfer transfer = std::move(*receiving_);
+    receiving_.reset();
+    transfers_.push_back(transfer);
+    std::optional<std::vector<uint8_t>> answer =
+        responder_ ? responder_(transfer) : std::vector<uint8_t>(transfer.outLen, 0xFF);
+    if (!answer) {
+        reportsLeft_ = 0;
+        return false;
+    }
+    answer->resize(transfer.outLen, 0xFF);
+    pending_ = std::move(*answer);
+    pendingAt_ = 0;
+    return true;
+}
+
+bool FakeSerialBox::SetFeature(HidHandle handle, const uint8_t* report, size_t length) {
+    if (handle != kBoxHandle || !Spend()) return false;
+    written_.emplace_back(report, report + length);
+    const uint8_t id = report[0];
+    if (id == kCommandReportId) {
+        if (length != kCommandReportLength) ++violations_;
+        if (receiving_ || pendingAt_ < pending_.size()) ++violations_;  // previous transfer unfinished
+        pending_.clear();
+        pendingAt_ = 0;
+        if (report[1] != kCmdTransmit) {
+            commands_.push_back({report[1], std::vector<uint8_t>(report, report + length)});
+            return true;
+        }
+        SerialTransfer transfer;
+        transfer.withPrefix = report[2] == 1;
+        transfer.kind = report[3];
+        transfer.prefix = report[4];
+        transfer.outLen = Le16(&report[7]);
+        expectedIn_ = Le16(&report[5]);
+        receiving_ = std::move(transfer);
+        if (expectedIn_ == 0) return Finish();
+        return true;
+    }
+    if (!receiving_ || (id != kDataReportId && id != kBulkReportId)) {
+        ++violations_;
+        return true;
+    }
+    const size_t want = id == kDataReportId ? kDataReportLength : kBulkReportLength;
+    const bool bulk = expectedIn_ > kDataReportPayload;
+    if (length != want || bulk != (id == kBulkReportId)) ++violations_;
+    const size_t chunk = std::min<size_t>(expectedIn_ - receiving_->in.size(),
+                                          bulk ? kBulkReportPayload : kDataReportPayload);
+    receiving_->in.insert(receiving_->in.end(), report + kReportDataOffset,
+                          report + kReportDataOffset + chunk);
+    if (receiving_->in.size() < expectedIn_) return true;
+    return Finish();
+}
+
+bool FakeSerialBox::GetFeature(HidHandle handle, uint8_t* report, size_t length) {
+    if (handle != kBoxHandle || !Spend()) return false;
+    if (pendingAt_ >= pending_.size()) {
+        ++violations_;
+        return true;
+    }
+    const bool bulk = pending_.size() > kDataReportPayload;
+    if (report[0] != (bulk ? kBulkReportId : kDataReportId) ||
+        length != (bulk ? kBulkReportLength : kDataReportLength))
+        ++violations_;
+    const size_t chunk = std::min<size_t>(pending_.size() - pendingAt_,
+                                          bulk ? kBulkReportPayload : kDataReportPayload);
+    std::fill(report + 1, report + length, 0);
+    if (kReportDataOffset + chunk <= length)
+        std::copy_n(pending_.begin() + static_cast<long>(pendingAt_), chunk, report + kReportDataOffset);
+    pendingAt_ += chunk;
+    return true;
+}
+
+// ---- the chip --------------------------------------------------------------
+
+const FakeChipKind& FakeChip(const std::string& name) {
+    static const FakeChipKind kinds[] = {
+        {"M25P20", 0x40000, 0x11, {0x20, 0x20, 0x12}},
+        {"M25P40", 0x80000, 0x12, {0x20, 0x20, 0x13}},
+        {"M25P80", 0x100000, 0x13, {0x20, 0x20, 0x14}},
+        {"TS25L80P", 0x100000, 0x14, {0x20, 0x20, 0x14}},
+    };
+    for (const FakeChipKind& kind : kinds) {
+        if (kind.name == name) return kind;
+    }
+    throw std::invalid_argument("no fake chip " + name);
+}
+
+FakeSpiFlash::FakeSpiFlash(const FakeChipKind& kind) : kind_(kind), contents_(kind.size, 0xA5) {}
+
+void FakeSpiFlash::Attach(FakeSerialBox& box) {
+    box.SetResponder([this](const SerialTransfer& t) { return Answer(t); });
+}
+
+bool FakeSpiFlash::Busy() const { return stuck_ || GetClock().NowUs() < busyUntilUs_; }
+
+std::optional<std::vector<uint8_t>> FakeSpiFlash::Answer(const SerialTransfer& t) {
+    if (failWhen && failWhen(t)) return std::nullopt;
+    std::vector<uint8_t> out(t.outLen, 0xFF);
+    const std::vector<uint8_t> entry = {0xFF, 0xFF, 'V', 'O', 'R'};
+    if (t.kind == 0 && t.in == entry) {
+        if (!refuseSerialMode) {
+            serialMode_ = true;
+            if (!out.empty()) out[0] = 0xAA;
+        } else if (!out.empty()) {
+            out[0] = 0x00;
+        }
+        return out;
+    }
+    if (t.in.empty() || !serialMode_) {
+        ++violations_;
+        return out;
+    }
+    if (t.in == std::vector<uint8_t>{0x55}) {
+        serialMode_ = false;
+        ++exitFrames_;
+        return out;
+    }
+    const uint8_t instruction = t.in[0];
+    const uint32_t address =
+        t.in.size() >= 4 ? ((t.in[1] << 16) | (t.in[2] << 8) | t.in[3]) % kind_.size : 0;
+    if (Busy() && instruction != 0x05) {
+        ++violations_;
+        return out;
+    }
+    switch (instruction) {
+    case 0x05:
+        if (!out.empty()) out[0] = Busy() ? 0x03 : 0x00;
+        break;
+    case 0xAB:
+        std::fill(out.begin(), out.end(), kind_.signature);
+        break;
+    case 0x9F:
+        for (size_t i = 0; i < out.size() && i < 3; ++i) out[i] = kind_.identification[i];
+        break;
+    case 0x03:
+        for (size_t i = 0; i < out.size(); ++i) {
+            const uint32_t at = static_cast<uint32_t>((address + i) % kind_.size);
+            out[i] = contents_[at] ^ (flippedByte == at ? 0x01 : 0x00);
+        }
+        break;
+    case 0x02: {
+        if (!t.withPrefix || t.prefix != 0x06 || t.in.size() < 5) {
+            ++violations_;
+            break;
+        }
+        const uint32_t pageStart = address & ~0xFFu;
+        for (size_t i = 4; i < t.in.size(); ++i) {
+            const uint32_t at = pageStart + ((address + static_cast<uint32_t>(i - 4)) & 0xFF);
+            contents_[at] &= t.in[i];
+        }
+        ++pagePrograms_;
+        busyUntilUs_ = GetClock().NowUs() + programUs;
+        break;
+    }
+    case 0xD8: {
+        if (!t.withPrefix || t.prefix != 0x06 || t.in.size() != 4) {
+            ++violations_;
+            break;
+        }
+        const uint32_t sector = address / 0x10000;
+        std::fill_n(contents_.begin() + sector * 0x10000, 0x10000, 0xFF);
+        erasedSectors_.push_back(sector);
+        busyUntilUs_ = GetClock().NowUs() + eraseUs;
+        stuck_ = stuckSector == sector;
+        break;
+    }
+    default:
+        ++violations_;
+    }
+    return out;
+}
+
+// ---- the session -----------------------------------------------------------
+
+FakeBoxSession::FakeBoxSession() : scopedClock_(clock) {
+    CDevManage::SetBackend(&box);
+    CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, nullptr);
+}
+
+FakeBoxSession::~FakeBoxSession() {
+    CDevManage::End();
+    CDevManage::SetBackend(nullptr);
+}
+
+ProgressRecorder::ProgressRecorder(const FakeSpiFlash* flash) : flash_(flash) { InitMsgQueue(this); }
+
+ProgressRecorder::~ProgressRecorder() {
+    FreeMsgQueue();
+    InitMsgQueue(nullptr);
+    FreeMsgQueue();
+}
+
+void ProgressRecorder::Post(uint32_t message, WPARAM wParam, LPARAM) {
+    if (message != WM_RUN_TEXT) return;
+    posts.push_back({GetMsgText(), wParam, flash_ ? flash_->PagePrograms() : 0});
+}
+
+std::vector<WPARAM> ProgressRecorder::Percents() const {
+    std::vector<WPARAM> percents;
+    for (const ProgressPost& post : posts) percents.push_back(post.percent);
+    return percents;
+}
+
+}  // namespace vexu::test

@@ -1,0 +1,230 @@
+// "vexu-cli image ...": inspect, build and scramble FPGA data images.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "run/image_load.h"
+#include "tools/cli.h"
+#include "tools/image/demo_images.h"
+#include "tools/image/image_builder.h"
+#include "tools/image/image_files.h"
+#include "tools/image/image_info.h"
+
+namespace vexu::cli {
+
+namespace {
+
+using namespace vexu::image;
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value, const char* what, std::string& error) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long parsed = text.empty() || text[0] == '-' ? 0 : std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || errno != 0 || end == nullptr || *end != '\0' || parsed > max) {
+        error = std::string("bad ") + what + ": " + text;
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+template <typename T>
+bool ParseField(const std::string& text, uint64_t max, std::optional<T>& field, const char* what, std::string& error) {
+    if (text.empty()) return true;
+    uint64_t value = 0;
+    if (!ParseUnsigned(text, max, value, what, error)) return false;
+    field = static_cast<T>(value);
+    return true;
+}
+
+bool ParseKey(const std::string& text, std::optional<Key128>& key, const char* what, std::string& error) {
+    if (text.empty()) return true;
+    std::string hex = text.rfind("0x", 0) == 0 ? text.substr(2) : text;
+    if (hex.size() != 2 * kKeySize || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        error = std::string(what) + " must be 32 hex digits, first byte first: " + text;
+        return false;
+    }
+    Key128 bytes{};
+    for (size_t i = 0; i < kKeySize; ++i) bytes[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    key = bytes;
+    return true;
+}
+
+bool ReadPart(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    return path.empty() || ReadBinaryFile(path, bytes, error);
+}
+
+// BLOCK:ADDRESS:PAGEVALUE:FILE, FILE holding the segment's little-endian words.
+bool ParseNvmSegment(const std::string& text, ImageParts& parts, std::string& error) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t colon = text.find(':', start);
+        if (colon == std::string::npos) break;
+        fields.push_back(text.substr(start, colon - start));
+        start = colon + 1;
+    }
+    fields.push_back(text.substr(start));
+    if (fields.size() != 4) {
+        error = "an NVM segment is BLOCK:ADDRESS:PAGEVALUE:FILE, not " + text;
+        return false;
+    }
+    uint64_t block = 0;
+    uint64_t address = 0;
+    uint64_t pageValue = 0;
+    if (!ParseUnsigned(fields[0], kNvmBlockCount - 1, block, "NVM block (0-3)", error) ||
+        !ParseUnsigned(fields[1], (1u << kNvmAddressBits) - 1, address, "NVM start address (22 bits)", error) ||
+        !ParseUnsigned(fields[2], 7, pageValue, "NVM page value (0-7)", error)) {
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadBinaryFile(fields[3], bytes, error)) return false;
+    if (bytes.size() % 4 != 0) {
+        error = fields[3] + " does not hold whole 32-bit words";
+        return false;
+    }
+    NvmSegment segment;
+    segment.startAddress = static_cast<uint32_t>(address);
+    segment.pageValue = static_cast<uint8_t>(pageValue);
+    for (size_t i = 0; i < bytes.size(); i += 4) segment.words.push_back(GetLe(&bytes[i], 4));
+    parts.nvm[block].present = true;
+    parts.nvm[block].segments.push_back(std::move(segment));
+    return true;
+}
+
+bool ParseEncrypt(const std::vector<std::string>& names, ImageParts& parts, std::string& error) {
+    for (const std::string& name : names) {
+        if (name == "array") {
+            parts.encryptArray = true;
+        } else if (name == "flashrom") {
+            parts.encryptFlashRom = true;
+        } else if (name.size() == 4 && name.rfind("nvm", 0) == 0 && name[3] >= '0' && name[3] <= '3') {
+            parts.nvm[name[3] - '0'].encrypted = true;
+        } else {
+            error = "unknown part to encrypt: " + name + " (array, flashrom, nvm0 .. nvm3)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::string& error) {
+    if (options.demo) parts = DemoFpgaParts();
+    std::optional<uint32_t> idCode;
+    std::optional<uint8_t> variant;
+    if (!ParseField(options.idCode, 0xFFFFFFFF, idCode, "ID code", error) ||
+        !ParseField(options.variant, 0xFF, variant, "variant marker", error)) {
+        return false;
+    }
+    if (idCode) parts.idCode = *idCode;
+    if (variant) parts.variantMarker = *variant;
+    if (!options.demo && !idCode) {
+        error = "give --idcode (or --demo)";
+        return false;
+    }
+    if (!ReadPart(options.boundaryScanFile, parts.boundaryScan, error) ||
+        !ReadPart(options.arrayFile, parts.arrayRows, error) || !ReadPart(options.rlockFile, parts.rlock, error)) {
+        return false;
+    }
+    std::optional<uint8_t> mask;
+    if (!ParseField(options.flashRomMask, 0xFF, mask, "FlashROM page mask", error)) return false;
+    if (mask || !options.flashRomFile.empty()) {
+        FlashRomParts flashRom = parts.flashRom.value_or(FlashRomParts{});
+        if (mask) flashRom.mask = *mask;
+        if (!options.flashRomFile.empty()) {
+            std::vector<uint8_t> pages;
+            if (!ReadBinaryFile(options.flashRomFile, pages, error)) return false;
+            if (pages.size() != kFlashRomPageCount * kFlashRomPageSize) {
+                error = options.flashRomFile + " must hold 8 pages of 16 bytes (128 bytes), page 0 first";
+                return false;
+            }
+            for (size_t page = 0; page < kFlashRomPageCount; ++page) {
+                std::memcpy(flashRom.pages[page].data(), &pages[page * kFlashRomPageSize], kFlashRomPageSize);
+            }
+        }
+        parts.flashRom = flashRom;
+    }
+    if (!ParseField(options.silsig, 0xFFFFFFFF, parts.silsig, "silicon signature", error) ||
+        !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "design checksum", error) ||
+        !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "user lock bits", error) ||
+        !ParseKey(options.passKey, parts.passKey, "the pass key", error) ||
+        !ParseKey(options.aesKey, parts.aesKey, "the AES key", error)) {
+        return false;
+    }
+    if (!options.designName.empty()) {
+        if (options.designName.size() > kDesignNameSize) {
+            error = "the design name has at most 9 characters";
+            return false;
+        }
+        parts.designName = DesignNameFromText(options.designName);
+    }
+    for (const std::string& segment : options.nvmSegments) {
+        if (!ParseNvmSegment(segment, parts, error)) return false;
+    }
+    if (!ParseEncrypt(options.encrypt, parts, error)) return false;
+    return ParseField(options.supportFlags, 0xFFFF, parts.supportFlags, "support flags", error);
+}
+
+}  // namespace
+
+int RunImageInfo(const std::string& file) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!ReadBinaryFile(file, bytes, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitFailed;
+    }
+    const ImageInfo info = InspectImage(bytes.data(), bytes.size());
+    std::printf("%s", FormatImageInfo(info, bytes.data(), bytes.size()).c_str());
+    return info.HasErrors() ? kExitFailed : kExitOk;
+}
+
+int RunImageBuild(const ImageBuildOptions& options) {
+    ImageParts parts;
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!PartsFromOptions(options, parts, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!BuildImage(parts, image, error)) {
+        std::fprintf(stderr, "cannot build the image: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (!WriteBinaryFile(options.output, image, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::printf("%s: %zu bytes, support flags 0x%04X (%s)\n", options.output.c_str(), image.size(),
+                DeriveSupportFlags(parts), SupportFlagWords(DeriveSupportFlags(parts)).c_str());
+    return kExitOk;
+}
+
+int RunImageScramble(const std::string& input, const std::string& output, bool scramble) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!ReadBinaryFile(input, bytes, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (bytes.size() > 0xFFFFFFFFu) {
+        std::fprintf(stderr, "%s is too large for an embedded image\n", input.c_str());
+        return kExitFailed;
+    }
+    const uint32_t length = static_cast<uint32_t>(bytes.size());
+    if (scramble) {
+        EncodeData(bytes.data(), length);
+    } else {
+        DecodeData(bytes.data(), length);
+    }
+    if (!WriteBinaryFile(output, bytes, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace vexu::cli
