@@ -86,7 +86,9 @@ DialogHooks DialogHooks::Desktop() {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, owner);
         box.exec();
     };
-    hooks.openLink = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
+    // An address without a scheme ("www.example.com") is taken as the
+    // desktop's shell would take it: as a web address.
+    hooks.openLink = [](const QString& address) { QDesktopServices::openUrl(QUrl::fromUserInput(address)); };
     hooks.showAbout = [](QWidget* owner) {
         CAboutDlg about(owner);
         about.exec();
