@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim/fpga_model.h"
 #include "sim/idcode_device.h"
 #include "sim/spi_flash.h"
 
@@ -41,7 +42,16 @@ std::unique_ptr<JtagDevice> MakeIdcodeDevice(Scenario& scenario, std::string& er
     return std::make_unique<IdcodeDevice>(static_cast<uint32_t>(idcode));
 }
 
-constexpr JtagModel kJtagModels[] = {
+std::unique_ptr<JtagDevice> MakeFpgaDevice(Scenario& scenario, std::string& error) {
+    FpgaScenario fpga;
+    if (!TakeFpgaScenario(scenario, fpga, error)) return nullptr;
+    return std::make_unique<FpgaModel>(fpga);
+}
+
+// Not constexpr: the FPGA's key help is assembled from its key table.
+const JtagModel kJtagModels[] = {
+    {"fpga", "the flash-based FPGA (default: the demo image's device, ID 0x029121CF)", MakeFpgaDevice,
+     FpgaScenarioKeyHelp()},
     {"idcode", "8-bit instruction register, ID code register at instruction 0x0F, bypass otherwise",
      MakeIdcodeDevice, kIdcodeKeys},
 };

@@ -10,6 +10,7 @@
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "run/image_buffers.h"
+#include "run/image_load.h"
 #include "run/run_messages.h"
 #include "tools/cli.h"
 
@@ -95,9 +96,12 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
         }
         g_eepromData = fileImage.data();
         g_eepromSize = static_cast<uint32_t>(fileImage.size());
-    } else if (!g_eepromData) {
-        fprintf(stderr, "no serial-flash image: give one with --eeprom-image FILE\n");
-        return kExitUsage;
+    } else {
+        LoadEepromData();
+        if (!g_eepromData) {
+            fprintf(stderr, "no serial-flash image is embedded: give one with --eeprom-image FILE\n");
+            return kExitUsage;
+        }
     }
 
     std::string error;
@@ -122,6 +126,8 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
     bar.Finish();
     FreeMsgQueue();
 
+    const std::string simulation = SimulationSummary(*backend);
+    if (!simulation.empty()) fprintf(stderr, "%s\n", simulation.c_str());
     if (!done) {
         const std::string text = GetEepromError();
         Trace(text + "\r\n");

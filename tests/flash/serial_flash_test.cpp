@@ -184,56 +184,83 @@ TEST_F(SerialFlashTest, IsBusyReadsBitZeroAndTakesAFailedReadForBusy) {
     }
 }
 
-TEST_F(SerialFlashTest, WriteInitErasesEverySectorInOrderAndWaitsForEach) {
-    FakeSpiFlash flash(FakeChip("M25P40"));
-    flash.Attach(session->box);
-    flash.EnterSerialMode();
-    CM25P40 chip;
-    const uint64_t start = session->clock.NowUs();
-    ASSERT_EQ(chip.WriteInit(), 1);
-    EXPECT_EQ(flash.ErasedSectors(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(flash.Violations(), 0);
-    EXPECT_TRUE(std::all_of(flash.Contents().begin(), flash.Contents().end(),
-                            [](uint8_t b) { return b == 0xFF; }));
-    // Each 0.6 s erase is tested every 20 ms: 8 x 30 sleeps.
-    EXPECT_EQ(session->clock.NowUs() - start, 8u * 30 * 20'000);
-    EXPECT_EQ(trace.Count("M25P40 CStFlashAdd24p::SectorErase()  \r\n"), 8u);
-    EXPECT_EQ(trace.Count("M25P40 CStFlashAdd24p::WriteInit()  \r\n"), 1u);
-}
+// A chip that answers "busy" to a number of status reads after each program
+// or erase frame, and keeps the frames it was sent.
+struct BusyChip {
+    BusyChip(int busyReads, int stuckAfterFrame) : busyReads(busyReads), stuckAfterFrame(stuckAfterFrame) {}
+    int busyReads;
+    int stuckAfterFrame;  // busy for good after this frame (0 = the first; -1 never)
+    std::vector<std::vector<uint8_t>> frames;
 
-TEST_F(SerialFlashTest, WriteInitStopsAtTheSectorThatStaysBusy) {
-    FakeSpiFlash flash(FakeChip("M25P40"));
-    flash.Attach(session->box);
-    flash.EnterSerialMode();
-    flash.stuckSector = 5;
-    CM25P40 chip;
-    const uint64_t start = session->clock.NowUs();
-    EXPECT_EQ(chip.WriteInit(), 0);
-    EXPECT_EQ(flash.ErasedSectors(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
-    // Five good erases, then 512 tests 20 ms apart.
-    EXPECT_EQ(session->clock.NowUs() - start, (5u * 30 + 512) * 20'000);
+    void Attach(FakeSerialBox& box) {
+        box.SetResponder([this](const SerialTransfer& t) { return Answer(t); });
+    }
+    std::optional<std::vector<uint8_t>> Answer(const SerialTransfer& t) {
+        std::vector<uint8_t> out(t.outLen, 0x00);
+        if (t.in == std::vector<uint8_t>{0x05}) {
+            const bool stuck = stuckAfterFrame >= 0 && static_cast<int>(frames.size()) > stuckAfterFrame;
+            if (stuck || left_ > 0) out[0] = 0x03;
+            if (left_ > 0) --left_;
+        } else {
+            frames.push_back(t.in);
+            left_ = busyReads;
+        }
+        return out;
+    }
+
+private:
+    int left_ = 0;
+};
+
+TEST_F(SerialFlashTest, WriteInitErasesEverySectorInOrderAndWaitsForEach) {
+    struct Case {
+        int stuckAfterFrame;
+        int result;
+        size_t erases;
+        uint64_t sleeps;  // 20 ms each
+    };
+    const Case cases[] = {
+        {-1, 1, 8, 8 * 31},       // each erase busy for 30 tests
+        {5, 0, 6, 5 * 31 + 512},  // the sixth erase never ends: 512 tests, then give up
+        {0, 0, 1, 512},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stuckAfterFrame);
+        FakeBoxSession& fresh = Fresh();
+        BusyChip busy(30, c.stuckAfterFrame);
+        busy.Attach(fresh.box);
+        CM25P40 chip;
+        trace.Clear();
+        const uint64_t start = fresh.clock.NowUs();
+        EXPECT_EQ(chip.WriteInit(), c.result);
+        ASSERT_EQ(busy.frames.size(), c.erases);
+        for (size_t sector = 0; sector < c.erases; ++sector)
+            EXPECT_EQ(busy.frames[sector], Bytes({0xD8, static_cast<int>(sector), 0x00, 0x00}));
+        EXPECT_EQ(fresh.clock.NowUs() - start, c.sleeps * 20'000);
+        EXPECT_EQ(trace.Count("M25P40 CStFlashAdd24p::SectorErase()  \r\n"), c.erases);
+        EXPECT_EQ(trace.Count("M25P40 CStFlashAdd24p::WriteInit()  \r\n"), 1u);
+    }
 }
 
 TEST_F(SerialFlashTest, WriteVisualPageWaitsOnlyWhileTheChipIsBusy) {
     struct Case {
-        uint64_t programUs;
+        int busyReads;
         int result;
         uint64_t waitedUs;
         size_t statusReads;
     };
     const Case cases[] = {
-        {0, 1, 0, 1},                       // ready at the first test: no sleep at all
-        {700, 1, 5'000, 2},                 // one 5 ms sleep
-        {12'000, 1, 15'000, 4},             // three sleeps
-        {10'000'000, 0, 100 * 5'000, 100},  // gives up after 100 busy answers
+        {0, 1, 0, 1},                  // ready at the first test: no sleep at all
+        {1, 1, 5'000, 2},              // one 5 ms sleep
+        {3, 1, 15'000, 4},             // three sleeps
+        {99, 1, 99 * 5'000, 100},      // ready at the last test
+        {100, 0, 100 * 5'000, 100},    // gives up after 100 busy answers
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.programUs);
+        SCOPED_TRACE(c.busyReads);
         FakeBoxSession& fresh = Fresh();
-        FakeSpiFlash flash(FakeChip("TS25L80P"));
-        flash.Attach(fresh.box);
-        flash.EnterSerialMode();
-        flash.programUs = c.programUs;
+        BusyChip busy(c.busyReads, -1);
+        busy.Attach(fresh.box);
         CTS25L80P chip;
         const std::vector<char> data(256, 0x5A);
         trace.Clear();
@@ -242,7 +269,8 @@ TEST_F(SerialFlashTest, WriteVisualPageWaitsOnlyWhileTheChipIsBusy) {
         EXPECT_EQ(fresh.clock.NowUs() - start, c.waitedUs);
         EXPECT_EQ(trace.Count("TS25L80P IsBusy()  \r\n"), c.statusReads);
         EXPECT_TRUE(trace.Contains("TS25L80P CTsiFlashAdd24::WriteVisualPage( 7 )  \r\n"));
-        EXPECT_EQ(flash.Contents()[7 * 256], 0x5A & 0xA5);
+        ASSERT_EQ(busy.frames.size(), 1u);
+        EXPECT_EQ(busy.frames[0].size(), 260u);
     }
 }
 

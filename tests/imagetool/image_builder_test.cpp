@@ -124,9 +124,9 @@ TEST(ImageBuilderTest, DemoImageHeaderDirectoryAndCrc) {
 
 TEST(ImageBuilderTest, DemoImageRowsAreAllDifferent) {
     const ImageParts parts = DemoFpgaParts();
-    std::set<std::vector<uint8_t>> rows;
+    std::set<std::string> rows;
     for (size_t row = 0; row < 1244; ++row) {
-        rows.insert(std::vector<uint8_t>(parts.arrayRows.begin() + row * 52, parts.arrayRows.begin() + (row + 1) * 52));
+        rows.insert(std::string(parts.arrayRows.begin() + row * 52, parts.arrayRows.begin() + (row + 1) * 52));
     }
     EXPECT_EQ(rows.size(), 1244u);
 }
@@ -137,9 +137,9 @@ TEST(ImageBuilderTest, DemoSerialFlashImageIsRecognisable) {
     EXPECT_EQ(std::string(image.begin(), image.begin() + 16), "Vexu page 0000\r\n");
     EXPECT_EQ(std::string(image.begin() + 0x3FF00, image.begin() + 0x3FF10), "Vexu page 03FF\r\n");
     // Every 256-byte page differs from every other, so a misplaced page shows.
-    std::set<std::vector<uint8_t>> pages;
+    std::set<std::string> pages;
     for (size_t page = 0; page < 1024; ++page) {
-        pages.insert(std::vector<uint8_t>(image.begin() + page * 256, image.begin() + (page + 1) * 256));
+        pages.insert(std::string(image.begin() + page * 256, image.begin() + (page + 1) * 256));
     }
     EXPECT_EQ(pages.size(), 1024u);
     EXPECT_EQ(MakeDemoEepromImage(), image);

@@ -93,7 +93,9 @@ TEST_F(LinkToBox, IdcodeReadByJtagScansIsTheConfiguredOne) {
         const char* scenario;
         uint32_t idcode;
     } kCases[] = {
-        {"", 0x1A2B3C4D},
+        {"", 0x029121CF},  // the flash-based FPGA of the demo image
+        {"jtag=idcode", 0x1A2B3C4D},
+        {"jtag=idcode,idcode=0x0BADF00D", 0x0BADF00D},
         {"idcode=0x032141CF", 0x032141CF},
         {"idcode=0xFFFFFFFF,flash=none", 0xFFFFFFFF},
         {"idcode=1", 0x00000001},
@@ -349,7 +351,7 @@ TEST_F(LinkToBox, HotplugEventsFollowPluggingThreaded) {
     EXPECT_NE(CDevManage::GetHandle(), 0);
     EXPECT_EQ(window_.Count(WM_DEVICE_INSERT), 1u);
     EXPECT_EQ(CHidDevice::SetPort(kJtagPort, 0x01, 0x0E, nullptr), 1);
-    EXPECT_EQ(ReadIdcodeByCompositeScan(), 0x1A2B3C4Du);
+    EXPECT_EQ(ReadIdcodeByCompositeScan(), 0x029121CFu);
 
     backend_->Unplug();
     backend_->WaitForHotplugDelivery();
@@ -377,7 +379,7 @@ TEST_F(LinkToBox, UnplugFromAnotherThreadDuringARunThreaded) {
             if (CHidDevice::ShiftOutEx(kStateShiftIr, 0x0F, kStatePauseIr, 0, 1, 32, id, kStateShiftDr,
                                        kStateRunTestIdle, 0) != 1) {
                 failed = true;
-            } else if ((id[0] | id[1] << 8 | id[2] << 16 | static_cast<uint32_t>(id[3]) << 24) != 0x1A2B3C4Du) {
+            } else if ((id[0] | id[1] << 8 | id[2] << 16 | static_cast<uint32_t>(id[3]) << 24) != 0x029121CFu) {
                 ++wrongIdcodes;
             }
             ++scans;

@@ -1,7 +1,6 @@
 #include "support/flash_fakes.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "link/dev_manage.h"
 #include "link/hid_device.h"
@@ -119,106 +118,6 @@ bool FakeSerialBox::GetFeature(HidHandle handle, uint8_t* report, size_t length)
     return true;
 }
 
-// ---- the chip --------------------------------------------------------------
-
-const FakeChipKind& FakeChip(const std::string& name) {
-    static const FakeChipKind kinds[] = {
-        {"M25P20", 0x40000, 0x11, {0x20, 0x20, 0x12}},
-        {"M25P40", 0x80000, 0x12, {0x20, 0x20, 0x13}},
-        {"M25P80", 0x100000, 0x13, {0x20, 0x20, 0x14}},
-        {"TS25L80P", 0x100000, 0x14, {0x20, 0x20, 0x14}},
-    };
-    for (const FakeChipKind& kind : kinds) {
-        if (kind.name == name) return kind;
-    }
-    throw std::invalid_argument("no fake chip " + name);
-}
-
-FakeSpiFlash::FakeSpiFlash(const FakeChipKind& kind) : kind_(kind), contents_(kind.size, 0xA5) {}
-
-void FakeSpiFlash::Attach(FakeSerialBox& box) {
-    box.SetResponder([this](const SerialTransfer& t) { return Answer(t); });
-}
-
-bool FakeSpiFlash::Busy() const { return stuck_ || GetClock().NowUs() < busyUntilUs_; }
-
-std::optional<std::vector<uint8_t>> FakeSpiFlash::Answer(const SerialTransfer& t) {
-    if (failWhen && failWhen(t)) return std::nullopt;
-    std::vector<uint8_t> out(t.outLen, 0xFF);
-    const std::vector<uint8_t> entry = {0xFF, 0xFF, 'V', 'O', 'R'};
-    if (t.kind == 0 && t.in == entry) {
-        if (!refuseSerialMode) {
-            serialMode_ = true;
-            if (!out.empty()) out[0] = 0xAA;
-        } else if (!out.empty()) {
-            out[0] = 0x00;
-        }
-        return out;
-    }
-    if (t.in.empty() || !serialMode_) {
-        ++violations_;
-        return out;
-    }
-    if (t.in == std::vector<uint8_t>{0x55}) {
-        serialMode_ = false;
-        ++exitFrames_;
-        return out;
-    }
-    const uint8_t instruction = t.in[0];
-    const uint32_t address =
-        t.in.size() >= 4 ? ((t.in[1] << 16) | (t.in[2] << 8) | t.in[3]) % kind_.size : 0;
-    if (Busy() && instruction != 0x05) {
-        ++violations_;
-        return out;
-    }
-    switch (instruction) {
-    case 0x05:
-        if (!out.empty()) out[0] = Busy() ? 0x03 : 0x00;
-        break;
-    case 0xAB:
-        std::fill(out.begin(), out.end(), kind_.signature);
-        break;
-    case 0x9F:
-        for (size_t i = 0; i < out.size() && i < 3; ++i) out[i] = kind_.identification[i];
-        break;
-    case 0x03:
-        for (size_t i = 0; i < out.size(); ++i) {
-            const uint32_t at = static_cast<uint32_t>((address + i) % kind_.size);
-            out[i] = contents_[at] ^ (flippedByte == at ? 0x01 : 0x00);
-        }
-        break;
-    case 0x02: {
-        if (!t.withPrefix || t.prefix != 0x06 || t.in.size() < 5) {
-            ++violations_;
-            break;
-        }
-        const uint32_t pageStart = address & ~0xFFu;
-        for (size_t i = 4; i < t.in.size(); ++i) {
-            const uint32_t at = pageStart + ((address + static_cast<uint32_t>(i - 4)) & 0xFF);
-            contents_[at] &= t.in[i];
-        }
-        ++pagePrograms_;
-        busyUntilUs_ = GetClock().NowUs() + programUs;
-        break;
-    }
-    case 0xD8: {
-        if (!t.withPrefix || t.prefix != 0x06 || t.in.size() != 4) {
-            ++violations_;
-            break;
-        }
-        const uint32_t sector = address / 0x10000;
-        std::fill_n(contents_.begin() + sector * 0x10000, 0x10000, 0xFF);
-        erasedSectors_.push_back(sector);
-        busyUntilUs_ = GetClock().NowUs() + eraseUs;
-        stuck_ = stuckSector == sector;
-        break;
-    }
-    default:
-        ++violations_;
-    }
-    return out;
-}
-
 // ---- the session -----------------------------------------------------------
 
 FakeBoxSession::FakeBoxSession() : scopedClock_(clock) {
@@ -231,7 +130,9 @@ FakeBoxSession::~FakeBoxSession() {
     CDevManage::SetBackend(nullptr);
 }
 
-ProgressRecorder::ProgressRecorder(const FakeSpiFlash* flash) : flash_(flash) { InitMsgQueue(this); }
+ProgressRecorder::ProgressRecorder(Counter counter) : counter_(std::move(counter)) {
+    InitMsgQueue(this);
+}
 
 ProgressRecorder::~ProgressRecorder() {
     FreeMsgQueue();
@@ -241,7 +142,7 @@ ProgressRecorder::~ProgressRecorder() {
 
 void ProgressRecorder::Post(uint32_t message, WPARAM wParam, LPARAM) {
     if (message != WM_RUN_TEXT) return;
-    posts.push_back({GetMsgText(), wParam, flash_ ? flash_->PagePrograms() : 0});
+    posts.push_back({GetMsgText(), wParam, counter_()});
 }
 
 std::vector<WPARAM> ProgressRecorder::Percents() const {

@@ -1,7 +1,7 @@
 // Test doubles for the serial-flash drivers and job: a programmer box that
-// decodes the serial-transfer reports of CHidDevice into whole transfers,
-// and a small SPI flash behind it that erases, programs (busy for a while,
-// in virtual time) and reads back. Faults are injected per transfer.
+// decodes the serial-transfer reports of CHidDevice into whole transfers and
+// lets a test script the chip's answers (or fail a transfer), and a recorder
+// of the job's progress posts.
 #pragma once
 
 #include <cstdint>
@@ -77,60 +77,6 @@ private:
     size_t pendingAt_ = 0;
 };
 
-// An SPI flash in serial-flash mode behind the box.
-struct FakeChipKind {
-    std::string name;
-    uint32_t size;
-    uint8_t signature;         // answer to 0xAB
-    uint8_t identification[3]; // answer to 0x9F
-};
-
-// M25P20, M25P40, M25P80, TS25L80P, with the facts of their datasheets.
-const FakeChipKind& FakeChip(const std::string& name);
-
-class FakeSpiFlash {
-public:
-    explicit FakeSpiFlash(const FakeChipKind& kind);
-
-    // The box's answer to a transfer; nothing when a fault makes it fail.
-    std::optional<std::vector<uint8_t>> Answer(const SerialTransfer& transfer);
-    // Wires this flash to the box.
-    void Attach(FakeSerialBox& box);
-
-    std::vector<uint8_t>& Contents() { return contents_; }
-    // For driver tests that skip the entry frame.
-    void EnterSerialMode() { serialMode_ = true; }
-    bool InSerialMode() const { return serialMode_; }
-    int Violations() const { return violations_; }
-    int PagePrograms() const { return pagePrograms_; }
-    const std::vector<uint32_t>& ErasedSectors() const { return erasedSectors_; }
-    int ExitFrames() const { return exitFrames_; }
-
-    // Faults and timing.
-    bool refuseSerialMode = false;
-    uint64_t programUs = 700;
-    uint64_t eraseUs = 600'000;
-    // Sector whose erase never finishes (the chip stays busy).
-    std::optional<uint32_t> stuckSector;
-    // Fails the transfer for which this returns true (box gone afterwards).
-    std::function<bool(const SerialTransfer&)> failWhen;
-    // Reads of this byte address return it with bit 0 flipped.
-    std::optional<uint32_t> flippedByte;
-
-private:
-    bool Busy() const;
-
-    FakeChipKind kind_;
-    std::vector<uint8_t> contents_;
-    bool serialMode_ = false;
-    bool stuck_ = false;
-    uint64_t busyUntilUs_ = 0;
-    int violations_ = 0;
-    int pagePrograms_ = 0;
-    std::vector<uint32_t> erasedSectors_;
-    int exitFrames_ = 0;
-};
-
 // The fake box installed as the programmer, on a virtual clock, for the
 // life of a test.
 class FakeBoxSession {
@@ -147,23 +93,24 @@ private:
     ScopedClock scopedClock_;
 };
 
-// Catches the job's progress posts: each percent with the number of page
-// programs the flash had seen when it was posted.
+// Catches the job's progress posts: each percent with a count taken when it
+// was posted (page programs, reports...).
 class ProgressRecorder : public MessageTarget {
 public:
+    using Counter = std::function<int()>;
+    explicit ProgressRecorder(Counter counter);
     struct ProgressPost {
         std::string text;
         WPARAM percent;
-        int pagesProgrammed;
+        int count;
     };
-    explicit ProgressRecorder(const FakeSpiFlash* flash = nullptr);
     ~ProgressRecorder() override;
     void Post(uint32_t message, WPARAM wParam, LPARAM lParam) override;
     std::vector<ProgressPost> posts;
     std::vector<WPARAM> Percents() const;
 
 private:
-    const FakeSpiFlash* flash_;
+    Counter counter_;
 };
 
 }  // namespace vexu::test
