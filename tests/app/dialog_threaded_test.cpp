@@ -22,25 +22,41 @@ namespace {
 constexpr int kRunTimeoutMs = 240'000;
 constexpr qint64 kMaxBlockMs = 50;
 
+// Nanoseconds this thread has spent runnable but waiting for a processor
+// (the second field of the scheduler's statistics); 0 where they cannot be read.
+qint64 RunQueueWaitNs() {
+    QFile file(QStringLiteral("/proc/thread-self/schedstat"));
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    QList<QByteArray> fields = file.readAll().simplified().split(' ');
+    return fields.size() >= 2 ? fields[1].toLongLong() : 0;
+}
+
 // Ticks every few milliseconds on the window's thread and keeps the longest
-// gap between two ticks, and what it saw of the window on the way.
+// gap between two ticks, and what it saw of the window on the way. Time the
+// thread spent waiting for a processor (other programs on a busy machine)
+// is not the window blocking, and is taken out of each gap.
 class BlockProbe {
 public:
     explicit BlockProbe(CKTRDlg* dlg) : dlg_(dlg) {
         timer_.setInterval(2);
         QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
         clock_.start();
-        last_ = 0;
+        lastWaitNs_ = RunQueueWaitNs();
         timer_.start();
     }
     qint64 LongestGapMs() const { return longest_; }
+    qint64 LongestRawGapMs() const { return longestRaw_; }
     bool SawRunLayout() const { return sawRunLayout_; }
 
 private:
     void Tick() {
         qint64 now = clock_.elapsed();
-        longest_ = std::max(longest_, now - last_);
+        qint64 waitNs = RunQueueWaitNs();
+        qint64 gap = now - last_;
+        longestRaw_ = std::max(longestRaw_, gap);
+        longest_ = std::max(longest_, gap - (waitNs - lastWaitNs_) / 1'000'000);
         last_ = now;
+        lastWaitNs_ = waitNs;
         bool startHidden = !dlg_->Control(IDC_START)->isVisible();
         bool percentsShown =
             dlg_->Control(IDC_FPGA_PERCENT)->isVisible() && dlg_->Control(IDC_EEPROM_PERCENT)->isVisible();
@@ -51,7 +67,9 @@ private:
     QTimer timer_;
     QElapsedTimer clock_;
     qint64 last_ = 0;
+    qint64 lastWaitNs_ = 0;
     qint64 longest_ = 0;
+    qint64 longestRaw_ = 0;
     bool sawRunLayout_ = false;
 };
 
@@ -110,6 +128,7 @@ private slots:
         QVERIFY(!rig.Static(IDC_EEPROM_PERCENT)->isVisible());
         QVERIFY(probe.SawRunLayout());
         Report("window thread's longest block during a full run", probe.LongestGapMs());
+        Report("the same, including waits for a processor", probe.LongestRawGapMs());
         QVERIFY2(probe.LongestGapMs() <= kMaxBlockMs, qPrintable(QString::number(probe.LongestGapMs())));
     }
 
