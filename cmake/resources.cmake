@@ -15,7 +15,7 @@ set(VEXU_SETTINGS_FILE "" CACHE FILEPATH "Settings record of 1404 bytes to embed
 file(GLOB VEXU_IMAGETOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/*.cpp)
 add_library(vexu_imagetool STATIC ${VEXU_IMAGETOOL_SOURCES})
 target_include_directories(vexu_imagetool PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(vexu_imagetool PUBLIC vexu_core)
+target_link_libraries(vexu_imagetool PUBLIC vexu_sim)
 
 add_executable(vexu-resgen ${CMAKE_SOURCE_DIR}/tools/resgen/resgen.cpp)
 target_link_libraries(vexu-resgen PRIVATE vexu_imagetool)

@@ -58,6 +58,7 @@ struct ImageBuildOptions {
     std::string userLock;
     std::string passKey;  // 32 hex digits, first byte first
     std::string aesKey;
+    std::string encryptionKey;  // the device's key, when the image does not program one
     std::vector<std::string> nvmSegments;  // BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian words)
     std::vector<std::string> encrypt;      // array, flashrom, nvm0 .. nvm3
     std::string supportFlags;
@@ -79,5 +80,16 @@ struct FlashOptions {
 
 // Writes, reads back and compares the board's serial flash on its own.
 int RunFlash(const GlobalOptions& options, const FlashOptions& flash);
+
+struct ActionOptions {
+    std::vector<std::string> actions;  // engine action names, run in order
+    std::string fpgaImage;             // empty: the embedded FPGA data image
+};
+
+// "action NAME...": one FPGA engine run per name on the same board, JTAG
+// port and lamps switched on and off around them; stops at the first
+// failure (its engine code and message on stderr). Reporting actions
+// print their report.
+int RunAction(const GlobalOptions& options, const ActionOptions& action);
 
 }  // namespace vexu::cli

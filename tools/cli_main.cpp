@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     imageBuild->add_option("--user-lock", build.userLock, "User lock bits (2 bytes for class 1, 3 for class 2)");
     imageBuild->add_option("--pass-key", build.passKey, "Pass key: 32 hex digits, first byte first");
     imageBuild->add_option("--aes-key", build.aesKey, "AES key: 32 hex digits, first byte first");
+    imageBuild->add_option("--encryption-key", build.encryptionKey,
+                           "The device's AES key for encrypted parts (default: --aes-key); 32 hex digits");
     imageBuild->add_option("--nvm", build.nvmSegments,
                            "NVM segment BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian 32-bit words); repeatable");
     imageBuild->add_option("--encrypt", build.encrypt, "Parts to encrypt: array, flashrom, nvm0 .. nvm3")
@@ -78,6 +80,16 @@ int main(int argc, char** argv) {
     flash->add_option("--eeprom-image", flashOptions.eepromImage,
                       "Serial-flash image to write instead of the embedded one");
 
+    ActionOptions actionOptions;
+    CLI::App* action = app.add_subcommand(
+        "action", "Run FPGA engine actions on the board, one engine run per name, in order; stops at the first failure");
+    action->add_option("names", actionOptions.actions,
+                       "Actions: device_info, read_idcode, verify_device_info, program, verify, erase, erase_all, "
+                       "erase_array, program_array, verify_array, erase_from, program_from, verify_from, "
+                       "erase_security, program_security, program_nvm, verify_nvm, enc_data_authentication")
+        ->required();
+    action->add_option("--fpga-image", actionOptions.fpgaImage, "FPGA data image to use instead of the embedded one");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -99,5 +111,6 @@ int main(int argc, char** argv) {
     if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
     if (flash->parsed()) return RunFlash(options, flashOptions);
+    if (action->parsed()) return RunAction(options, actionOptions);
     return kExitUsage;
 }

@@ -9,6 +9,7 @@
 #include "platform/terminal.h"
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
+#include "run/thread_action.h"
 #include "run/image_buffers.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
@@ -47,10 +48,7 @@ private:
 };
 
 // The serial port switching the run worker does around the job.
-void SwitchSerialPort(bool on) {
-    Trace(on ? "Enable Eeprom Port.\r\n" : "Disable Eeprom Port.\r\n");
-    CHidDevice::SetPort(kSerialPort, on ? 0xFC : 0xFF, 0xFF, nullptr);
-}
+void SwitchSerialPort(bool on) { on ? EnableEepromPort() : DisableEepromPort(); }
 
 bool LoadImage(const std::string& path, std::vector<uint8_t>& image, std::string& error) {
     std::ifstream file(path, std::ios::binary);

@@ -151,7 +151,8 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "design checksum", error) ||
         !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "user lock bits", error) ||
         !ParseKey(options.passKey, parts.passKey, "the pass key", error) ||
-        !ParseKey(options.aesKey, parts.aesKey, "the AES key", error)) {
+        !ParseKey(options.aesKey, parts.aesKey, "the AES key", error) ||
+        !ParseKey(options.encryptionKey, parts.encryptionKey, "the encryption key", error)) {
         return false;
     }
     if (!options.designName.empty()) {

@@ -11,6 +11,7 @@
 
 #include "tools/image/demo_images.h"
 #include "tools/image/image_format.h"
+#include "tracing_cipher.h"
 
 namespace {
 
@@ -69,10 +70,10 @@ uint16_t SupportBytes(const std::vector<uint8_t>& image) {
     return flags;
 }
 
-std::vector<uint8_t> Build(const ImageParts& parts) {
+std::vector<uint8_t> Build(const ImageParts& parts, const ImageCipher* cipher = DeviceCipher()) {
     std::vector<uint8_t> image;
     std::string error;
-    EXPECT_TRUE(BuildImage(parts, image, error)) << error;
+    EXPECT_TRUE(BuildImage(parts, image, error, cipher)) << error;
     return image;
 }
 
@@ -208,11 +209,12 @@ TEST(ImageBuilderTest, SupportFlagsFollowThePartsOrTheOverride) {
     parts.passKey = Key128{};
     parts.aesKey = Key128{1};
     EXPECT_EQ(DeriveSupportFlags(parts), kSupportSecurity | kSupportAesKey);
-    const std::vector<uint8_t> image = Build(parts);
+    const TracingCipher cipher;
+    const std::vector<uint8_t> image = Build(parts, &cipher);
     EXPECT_EQ(BlockBytes(image, kBlockUserLock, 3), (std::vector<uint8_t>{0x00, 0x80, 0x00}));  // 3 bytes on class 2
 
     parts.supportFlags = 0x8001;
-    const std::vector<uint8_t> overridden = Build(parts);
+    const std::vector<uint8_t> overridden = Build(parts, &cipher);
     EXPECT_EQ(SupportBytes(overridden), 0x8001);
 }
 
@@ -251,6 +253,121 @@ TEST(ImageBuilderTest, PartsThatDoNotFitTheDeviceAreRefused) {
         EXPECT_FALSE(BuildImage(parts, image, error)) << c.name;
         EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
         EXPECT_EQ(image, std::vector<uint8_t>{0xAA}) << c.name;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+Key128 KeyOf(uint8_t first) {
+    Key128 key{};
+    key[0] = first;
+    return key;
+}
+
+TEST(ImageBuilderEncryptionTest, ArrayRowsAndRlockAreEncryptedRowByRow) {
+    const TracingCipher cipher;
+    ImageParts parts = DemoFpgaParts();
+    parts.encryptArray = true;
+    parts.encryptionKey = KeyOf(0x77);  // held by the device, not programmed by this image
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(BuildImage(parts, image, error, &cipher)) << error;
+
+    EXPECT_EQ(SupportBytes(image), kSupportArray | kSupportArrayEncrypted | kSupportFlashRom | kSupportSecurity);
+    EXPECT_EQ(RecordedLength(image, kBlockArrayRows), 1244u * 64);  // factor 2: 2 x 32 bytes per row
+    const std::vector<uint8_t> rows = BlockBytes(image, kBlockArrayRows, 1244 * 64);
+    for (size_t row : {size_t{0}, size_t{1}, size_t{1243}}) {
+        // Row r of the image is plain row r, chunk by chunk.
+        EXPECT_TRUE(std::equal(rows.begin() + row * 64, rows.begin() + row * 64 + 26,
+                               parts.arrayRows.begin() + row * 52)) << row;
+        EXPECT_TRUE(std::equal(rows.begin() + row * 64 + 32, rows.begin() + row * 64 + 58,
+                               parts.arrayRows.begin() + row * 52 + 26)) << row;
+        EXPECT_EQ(rows[row * 64 + 29], 0x77);
+    }
+    EXPECT_EQ(RecordedLength(image, kBlockRlock), 64u);
+    const Key128 check = cipher.AesCheckBlock(KeyOf(0x77));
+    EXPECT_EQ(BlockBytes(image, kBlockAesCheck, 16), std::vector<uint8_t>(check.begin(), check.end()));
+    EXPECT_FALSE(BlockOffset(image, kBlockAesKey).has_value());
+}
+
+TEST(ImageBuilderEncryptionTest, EncryptedFlashRomPagesRiseFromPageZero) {
+    const TracingCipher cipher;
+    ImageParts parts = SmallClass2Parts();
+    FlashRomParts flashRom;
+    flashRom.mask = 0x05;
+    for (size_t page = 0; page < 8; ++page) flashRom.pages[page].fill(static_cast<uint8_t>(0x10 * page + 1));
+    parts.flashRom = flashRom;
+    parts.encryptFlashRom = true;
+    parts.aesKey = KeyOf(0x42);  // programmed by the image and used for the encryption
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(BuildImage(parts, image, error, &cipher)) << error;
+    EXPECT_EQ(SupportBytes(image), kSupportFlashRom | kSupportFlashRomEncrypted | kSupportAesKey);
+    const std::vector<uint8_t> pages = BlockBytes(image, kBlockFlashRomPages, 64);
+    EXPECT_EQ(RecordedLength(image, kBlockFlashRomPages), 64u);
+    EXPECT_EQ(pages[0], 0);      // page 0 first ...
+    EXPECT_EQ(pages[1], 0x01);
+    EXPECT_EQ(pages[32], 2);     // ... then page 2
+    EXPECT_EQ(pages[33], 0x21);
+    EXPECT_EQ(pages[31], 0x42);
+    EXPECT_EQ(BlockBytes(image, kBlockAesKey, 1), std::vector<uint8_t>{0x42});
+    EXPECT_TRUE(BlockOffset(image, kBlockAesCheck).has_value());
+}
+
+TEST(ImageBuilderEncryptionTest, EncryptedNvmPagesCarryFramesAndOneTrailerEach) {
+    const TracingCipher cipher;
+    ImageParts parts = SmallClass2Parts();
+    parts.encryptionKey = KeyOf(0x33);
+    NvmSegment segment{0x001200, 0, {}};
+    for (uint32_t w = 0; w < 64; ++w) segment.words.push_back(0xB0000000 + w);
+    parts.nvm[3] = {true, true, {segment, {0x002000, 0, {}}}};
+    parts.nvm[1] = {true, false, {{0x000400, 1, {7}}}};
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(BuildImage(parts, image, error, &cipher)) << error;
+
+    EXPECT_EQ(SupportBytes(image), (kSupportNvm0 << 1) | (kSupportNvm0 << 3) | (kSupportNvm0Encrypted << 3) |
+                                       kSupportNvmVerify);
+    const std::vector<uint8_t> counts = BlockBytes(image, NvmBlockId(3, kNvmWordCounts), 8);
+    EXPECT_EQ(GetLe(&counts[0], 4), 64u);
+    EXPECT_EQ(RecordedLength(image, NvmBlockId(3, kNvmData)), 2u * 256);
+    const std::vector<uint8_t> data = BlockBytes(image, NvmBlockId(3, kNvmData), 512);
+    EXPECT_EQ(GetLe(&data[0], 4), 0xB0000000u);
+    EXPECT_EQ(GetLe(&data[256], 4), 0xB0000020u);  // second page starts with word 32
+    EXPECT_EQ(RecordedLength(image, NvmBlockId(3, kNvmTrailer)), 32u);
+    const std::vector<uint8_t> trailers = BlockBytes(image, NvmBlockId(3, kNvmTrailer), 32);
+    EXPECT_EQ(GetLe(&trailers[3], 2), 0x12u);  // device-wide page of byte address 0x1200
+    EXPECT_EQ(GetLe(&trailers[19], 2), 0x13u);
+    EXPECT_EQ(trailers[5], 0x33);
+}
+
+TEST(ImageBuilderEncryptionTest, EncryptionNeedsACipherAKeyAndWholeNvmPages) {
+    const TracingCipher cipher;
+    const struct {
+        const char* name;
+        void (*change)(ImageParts&);
+        bool withCipher;
+        const char* reason;
+    } cases[] = {
+        {"no cipher", [](ImageParts& p) { p.encryptArray = true; p.aesKey = KeyOf(1); }, false, "device cipher"},
+        {"AES key without cipher", [](ImageParts& p) { p.aesKey = KeyOf(1); }, false, "device cipher"},
+        {"no key", [](ImageParts& p) { p.encryptArray = true; }, true, "AES key"},
+        {"partial NVM page",
+         [](ImageParts& p) {
+             p.encryptionKey = KeyOf(1);
+             p.nvm[0] = {true, true, {{0, 0, std::vector<uint32_t>(33)}}};
+         },
+         true, "whole pages"},
+    };
+    for (const auto& c : cases) {
+        ImageParts parts = DemoFpgaParts();
+        c.change(parts);
+        std::vector<uint8_t> image;
+        std::string error;
+        EXPECT_FALSE(BuildImage(parts, image, error, c.withCipher ? &cipher : nullptr)) << c.name;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
     }
 }
 

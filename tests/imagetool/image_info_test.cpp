@@ -12,6 +12,7 @@
 #include "tools/image/demo_images.h"
 #include "tools/image/image_builder.h"
 #include "tools/image/image_format.h"
+#include "tracing_cipher.h"
 
 namespace {
 
@@ -71,7 +72,8 @@ std::vector<uint8_t> SmallImage() {
     parts.nvm[2] = {true, false, {{0x100, 3, {1, 2, 3, 4, 5}}, {0x200, 1, {6}}}};
     std::vector<uint8_t> image;
     std::string error;
-    EXPECT_TRUE(BuildImage(parts, image, error)) << error;
+    const TracingCipher cipher;
+    EXPECT_TRUE(BuildImage(parts, image, error, &cipher)) << error;
     return image;
 }
 

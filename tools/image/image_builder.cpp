@@ -51,17 +51,52 @@ std::vector<uint8_t> LeBytes(uint32_t value, size_t count) {
     return bytes;
 }
 
-bool CheckParts(const ImageParts& parts, const DeviceGeometry& geometry, std::string& error) {
-    if (parts.encryptArray || parts.encryptFlashRom) {
-        error = "encrypted images are not available in this build";
+bool AnyEncrypted(const ImageParts& parts) {
+    bool encrypted = (parts.encryptArray && (!parts.arrayRows.empty() || !parts.rlock.empty())) ||
+                     (parts.encryptFlashRom && parts.flashRom.has_value());
+    for (const NvmBlockParts& nvm : parts.nvm) encrypted = encrypted || (nvm.present && nvm.encrypted);
+    return encrypted;
+}
+
+// The key the device holds: encrypted parts and the AES check block use it.
+std::optional<Key128> DeviceKey(const ImageParts& parts) {
+    return parts.encryptionKey ? parts.encryptionKey : parts.aesKey;
+}
+
+bool NeedsCipher(const ImageParts& parts) { return AnyEncrypted(parts) || parts.aesKey.has_value(); }
+
+bool CheckEncryption(const ImageParts& parts, const ImageCipher* cipher, std::string& error) {
+    if (!NeedsCipher(parts)) return true;
+    if (cipher == nullptr) {
+        error = "encrypted parts and AES keys are not available in this build (no device cipher)";
+        return false;
+    }
+    if (!DeviceKey(parts)) {
+        error = "encrypted parts need the device's AES key (the AES key or the encryption key)";
         return false;
     }
     for (size_t k = 0; k < kNvmBlockCount; ++k) {
-        if (parts.nvm[k].present && parts.nvm[k].encrypted) {
-            error = "encrypted images are not available in this build";
-            return false;
+        const NvmBlockParts& nvm = parts.nvm[k];
+        if (!nvm.present || !nvm.encrypted) continue;
+        for (size_t s = 0; s < nvm.segments.size(); ++s) {
+            const NvmSegment& segment = nvm.segments[s];
+            // The device takes whole pages only; a partial page would be lost.
+            if (segment.words.size() % kNvmWordsPerPage != 0) {
+                error = Format("NVM block %lu segment %lu: encrypted segments hold whole pages of 32 words", k, s);
+                return false;
+            }
+            if ((segment.startAddress >> 8) + segment.words.size() / kNvmWordsPerPage > 0x10000) {
+                error = Format("NVM block %lu segment %lu: its pages run past page 65535", k, s);
+                return false;
+            }
         }
     }
+    return true;
+}
+
+bool CheckParts(const ImageParts& parts, const DeviceGeometry& geometry, const ImageCipher* cipher,
+                std::string& error) {
+    if (!CheckEncryption(parts, cipher, error)) return false;
     if (!parts.boundaryScan.empty() && parts.boundaryScan.size() != geometry.BoundaryScanBytes()) {
         error = Format("boundary-scan data must be %lu bytes (%lu bits) for this device", geometry.BoundaryScanBytes(),
                        geometry.boundaryScanLength);
@@ -121,29 +156,54 @@ bool CheckParts(const ImageParts& parts, const DeviceGeometry& geometry, std::st
     return true;
 }
 
-void AddNvmBlocks(size_t k, const NvmBlockParts& nvm, std::vector<Block>& blocks) {
+void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+
+// Plain blocks carry the words and a 3-bit page value per segment; encrypted
+// blocks carry 16 frames per page and one trailer frame per page, pages in
+// order across all segments.
+void AddNvmBlocks(size_t k, const NvmBlockParts& nvm, const ImageCipher* cipher, const std::optional<Key128>& key,
+                  std::vector<Block>& blocks) {
     std::vector<uint8_t> wordCounts;
     BitPacker addresses;
     BitPacker pageValues;
     std::vector<uint8_t> data;
+    std::vector<uint8_t> trailers;
     for (const NvmSegment& segment : nvm.segments) {
-        const std::vector<uint8_t> count = LeBytes(static_cast<uint32_t>(segment.words.size()), 4);
-        wordCounts.insert(wordCounts.end(), count.begin(), count.end());
+        Append(wordCounts, LeBytes(static_cast<uint32_t>(segment.words.size()), 4));
         addresses.Put(segment.startAddress, kNvmAddressBits);
-        pageValues.Put(segment.pageValue, kNvmPageValueBits);
-        for (uint32_t word : segment.words) {
-            const std::vector<uint8_t> bytes = LeBytes(word, 4);
-            data.insert(data.end(), bytes.begin(), bytes.end());
+        std::vector<uint8_t> plain;
+        for (uint32_t word : segment.words) Append(plain, LeBytes(word, 4));
+        if (!nvm.encrypted) {
+            pageValues.Put(segment.pageValue, kNvmPageValueBits);
+            Append(data, plain);
+            continue;
+        }
+        for (size_t page = 0; page < plain.size() / kNvmPageBytes; ++page) {
+            const std::span<const uint8_t, kNvmPageBytes> bytes(&plain[page * kNvmPageBytes], kNvmPageBytes);
+            const uint16_t number = static_cast<uint16_t>((segment.startAddress >> 8) + page);
+            Append(data, cipher->EncryptNvmPage(*key, bytes));
+            Append(trailers, cipher->NvmPageTrailer(*key, number, bytes));
         }
     }
     blocks.push_back({NvmBlockId(k, kNvmWordCounts), std::move(wordCounts)});
     blocks.push_back({NvmBlockId(k, kNvmSegmentCount), LeBytes(static_cast<uint32_t>(nvm.segments.size()), 2)});
     blocks.push_back({NvmBlockId(k, kNvmStartAddresses), addresses.Take()});
     blocks.push_back({NvmBlockId(k, kNvmData), std::move(data)});
-    blocks.push_back({NvmBlockId(k, kNvmTrailer), pageValues.Take()});
+    blocks.push_back({NvmBlockId(k, kNvmTrailer), nvm.encrypted ? std::move(trailers) : pageValues.Take()});
 }
 
-std::vector<Block> ComposeBlocks(const ImageParts& parts, const DeviceGeometry& geometry) {
+std::vector<uint8_t> EncryptRows(const std::vector<uint8_t>& plain, uint32_t rowBytes, const ImageCipher& cipher,
+                                 const Key128& key) {
+    std::vector<uint8_t> rows;
+    for (size_t at = 0; at + rowBytes <= plain.size(); at += rowBytes) {
+        Append(rows, cipher.EncryptRow(key, std::span<const uint8_t>(&plain[at], rowBytes)));
+    }
+    return rows;
+}
+
+std::vector<Block> ComposeBlocks(const ImageParts& parts, const DeviceGeometry& geometry,
+                                 const ImageCipher* cipher) {
+    const std::optional<Key128> key = DeviceKey(parts);
     std::vector<Block> blocks;
     for (const ExtraBlock& extra : parts.extraBlocks) {
         if (extra.beforeOthers) blocks.push_back({extra.id, extra.data, extra.absent});
@@ -152,24 +212,42 @@ std::vector<Block> ComposeBlocks(const ImageParts& parts, const DeviceGeometry& 
     if (!parts.boundaryScan.empty()) blocks.push_back({kBlockBoundaryScan, parts.boundaryScan});
     if (parts.silsig) blocks.push_back({kBlockSilsig, LeBytes(*parts.silsig, kSilsigSize)});
     if (parts.designChecksum) blocks.push_back({kBlockDesignChecksum, LeBytes(*parts.designChecksum, 2)});
-    if (!parts.arrayRows.empty()) blocks.push_back({kBlockArrayRows, parts.arrayRows});
-    if (!parts.rlock.empty()) blocks.push_back({kBlockRlock, parts.rlock});
+    const bool encryptRows = parts.encryptArray && cipher && key;
+    const uint32_t rowBytes = geometry.PlainRowBytes();
+    if (!parts.arrayRows.empty()) {
+        blocks.push_back(
+            {kBlockArrayRows, encryptRows ? EncryptRows(parts.arrayRows, rowBytes, *cipher, *key) : parts.arrayRows});
+    }
+    if (!parts.rlock.empty()) {
+        blocks.push_back({kBlockRlock, encryptRows ? EncryptRows(parts.rlock, rowBytes, *cipher, *key) : parts.rlock});
+    }
     if (parts.flashRom) {
         blocks.push_back({kBlockFlashRomMask, {parts.flashRom->mask}});
-        // Plain pages go in the order the engine programs them: page 7 down to 0.
+        // Pages in the order the engine sends them: plain from page 7 down to
+        // page 0, encrypted from page 0 up to page 7.
         std::vector<uint8_t> pages;
-        for (int page = kFlashRomPageCount - 1; page >= 0; --page) {
-            if (parts.flashRom->mask & (1u << page)) {
-                pages.insert(pages.end(), parts.flashRom->pages[page].begin(), parts.flashRom->pages[page].end());
+        const bool encrypted = parts.encryptFlashRom && cipher && key;
+        for (size_t i = 0; i < kFlashRomPageCount; ++i) {
+            const uint8_t page = static_cast<uint8_t>(encrypted ? i : kFlashRomPageCount - 1 - i);
+            if ((parts.flashRom->mask & (1u << page)) == 0) continue;
+            const FlashRomPage& data = parts.flashRom->pages[page];
+            if (encrypted) {
+                Append(pages, cipher->EncryptFlashRomPage(*key, page, data));
+            } else {
+                pages.insert(pages.end(), data.begin(), data.end());
             }
         }
         if (!pages.empty()) blocks.push_back({kBlockFlashRomPages, std::move(pages)});
     }
     for (size_t k = 0; k < kNvmBlockCount; ++k) {
-        if (parts.nvm[k].present) AddNvmBlocks(k, parts.nvm[k], blocks);
+        if (parts.nvm[k].present) AddNvmBlocks(k, parts.nvm[k], cipher, key, blocks);
     }
     if (parts.passKey) blocks.push_back({kBlockPassKey, {parts.passKey->begin(), parts.passKey->end()}});
     if (parts.aesKey) blocks.push_back({kBlockAesKey, {parts.aesKey->begin(), parts.aesKey->end()}});
+    if (NeedsCipher(parts) && cipher && key) {
+        const Key128 check = cipher->AesCheckBlock(*key);
+        blocks.push_back({kBlockAesCheck, {check.begin(), check.end()}});
+    }
     if (parts.userLock) blocks.push_back({kBlockUserLock, LeBytes(*parts.userLock, geometry.UserLockBytes())});
     for (const ExtraBlock& extra : parts.extraBlocks) {
         if (!extra.beforeOthers) blocks.push_back({extra.id, extra.data, extra.absent});
@@ -212,15 +290,16 @@ uint16_t DeriveSupportFlags(const ImageParts& parts) {
     return flags;
 }
 
-bool BuildImage(const ImageParts& parts, std::vector<uint8_t>& image, std::string& error) {
+bool BuildImage(const ImageParts& parts, std::vector<uint8_t>& image, std::string& error,
+                const ImageCipher* cipher) {
     DeviceGeometry geometry;
     if (!GeometryForIdCode(parts.idCode, geometry)) {
         error = Format("ID code 0x%08lX matches no row of the identification table", parts.idCode);
         return false;
     }
-    if (!CheckParts(parts, geometry, error)) return false;
+    if (!CheckParts(parts, geometry, cipher, error)) return false;
 
-    const std::vector<Block> blocks = ComposeBlocks(parts, geometry);
+    const std::vector<Block> blocks = ComposeBlocks(parts, geometry, cipher);
     if (blocks.size() > 0xFF) {
         error = "more than 255 directory entries";
         return false;

@@ -12,12 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/image/image_cipher.h"
 #include "tools/image/image_format.h"
 
 namespace vexu::image {
-
-using Key128 = std::array<uint8_t, kKeySize>;
-using FlashRomPage = std::array<uint8_t, kFlashRomPageSize>;
 
 struct FlashRomParts {
     uint8_t mask = 0;  // bit k selects page k
@@ -25,9 +23,9 @@ struct FlashRomParts {
 };
 
 struct NvmSegment {
-    uint32_t startAddress = 0;  // 22 bits
+    uint32_t startAddress = 0;  // 22-bit byte address; its page is startAddress >> 8
     uint8_t pageValue = 0;      // 3-bit page-programming value (plain blocks)
-    std::vector<uint32_t> words;
+    std::vector<uint32_t> words;  // encrypted blocks: whole pages of 32 words
 };
 
 struct NvmBlockParts {
@@ -68,9 +66,13 @@ struct ImageParts {
     // 3 bytes for class 2) together with the pass key.
     std::optional<uint32_t> userLock;
     std::optional<Key128> passKey;
+    // Block 30: an AES key for the device to program.
     std::optional<Key128> aesKey;
+    // The key the device holds when it programs this image: encrypted parts
+    // and the AES check block (block 31) are made with it. Defaults to aesKey.
+    std::optional<Key128> encryptionKey;
     std::array<NvmBlockParts, kNvmBlockCount> nvm;
-    bool encryptArray = false;
+    bool encryptArray = false;     // array rows and RLOCK
     bool encryptFlashRom = false;
     // The support flags are derived from the parts unless given here.
     std::optional<uint16_t> supportFlags;
@@ -96,9 +98,12 @@ bool GeometryForIdCode(uint32_t idCode, DeviceGeometry& geometry);
 // The support flags the parts call for.
 uint16_t DeriveSupportFlags(const ImageParts& parts);
 
-// Composes the image. Returns false and a reason (nothing written to image)
-// when the parts do not fit the device or each other.
-bool BuildImage(const ImageParts& parts, std::vector<uint8_t>& image, std::string& error);
+// Composes the image; encrypted parts are formed by the cipher. Returns
+// false and a reason (nothing written to image) when the parts do not fit
+// the device or each other, or encryption is asked for without a cipher
+// or key.
+bool BuildImage(const ImageParts& parts, std::vector<uint8_t>& image, std::string& error,
+                const ImageCipher* cipher = DeviceCipher());
 
 // A design name from text: up to 9 characters, zero-padded.
 std::array<uint8_t, kDesignNameSize> DesignNameFromText(const std::string& text);

@@ -1,0 +1,21 @@
+// The device's security segment: the security register read at the start of
+// every run, the pass-key presentation, the AES key check, and the check of
+// the device's lock bits and UROW against the image ("verify_device_info").
+#pragma once
+
+#include <cstdint>
+
+// Security register length: 56 bits for device class 2, otherwise 44.
+uint32_t dp_security_register_bits();
+
+// Fills bits 0-23 of the device security word; keeps bits 24-31.
+void dp_read_security_word();
+// Presents the image's pass key; sets the pass-key-matched flag when the
+// device answers 01, and the all-zero flag for an image with security
+// settings whose pass key is all zero.
+void dp_sec_match_pass_key();
+// Sends the image's AES check block; DPE_AES_KEY_CHECK_FAILED unless the
+// device answers with both top bits of byte 15 set.
+void dp_sec_check_aes_key();
+
+void dp_action_verify_device_info();
