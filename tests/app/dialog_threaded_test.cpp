@@ -19,7 +19,7 @@ using vexu::test::WindowRig;
 
 namespace {
 
-constexpr int kRunTimeoutMs = 240'000;
+constexpr int kRunTimeoutMs = 120'000;
 constexpr qint64 kMaxBlockMs = 50;
 
 // Nanoseconds this thread has spent runnable but waiting for a processor
@@ -177,9 +177,19 @@ private slots:
         QVERIFY(!rig.Static(IDC_FPGA_PERCENT)->isVisible());
     }
 
+    void removalDuringRunThreaded_data() {
+        QTest::addColumn<uint>("showFpga");
+        QTest::addColumn<QString>("scenario");
+        QTest::newRow("while identifying the FPGA") << 1u << "unplug-after=12";
+        QTest::newRow("while writing the serial flash") << 0u << "unplug-after=400";
+    }
     void removalDuringRunThreaded() {
-        // The box goes away in the middle of writing the serial flash.
-        WindowRig rig({"unplug-after=400", true, {}});
+        QFETCH(uint, showFpga);
+        QFETCH(QString, scenario);
+        AppSetting s = DefaultAppSetting();
+        s.showFpga = showFpga;
+        ScopedSettings settings(s);
+        WindowRig rig({scenario.toStdString(), true, {}});
         QVERIFY(rig.dlg->Enabled());
         BlockProbe probe(rig.dlg.get());
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
