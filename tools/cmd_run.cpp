@@ -249,17 +249,17 @@ private:
     }
 
     void ReportStationRun(const RunOutcome& run, int runs, int passed) {
-        const std::string count = "#" + std::to_string(runs) + "  (" + std::to_string(passed) + " passed, " +
-                                  std::to_string(runs - passed) + " failed)";
+        char count[80];
+        snprintf(count, sizeof count, "#%d  (%d passed, %d failed)  ", runs, passed, runs - passed);
         if (run.ok) {
-            std::string times;
-            if (StepRan(run.record.fpga)) times += "FPGA " + Seconds(run.record.fpga.durationUs);
+            std::string line = std::string("PASS ") + count;
+            if (StepRan(run.record.fpga)) line.append("FPGA ").append(Seconds(run.record.fpga.durationUs));
+            if (StepRan(run.record.fpga) && StepRan(run.record.eeprom)) line.append(", ");
             if (StepRan(run.record.eeprom))
-                times += (times.empty() ? "" : ", ") + std::string("serial flash ") +
-                         Seconds(run.record.eeprom.durationUs);
-            out_.Say("PASS " + count + "  " + times);
+                line.append("serial flash ").append(Seconds(run.record.eeprom.durationUs));
+            out_.Say(line);
         } else {
-            out_.Say("FAIL " + count + "  " + FailureText(run));
+            out_.Say(std::string("FAIL ") + count + FailureText(run));
         }
         JsonObject result = Result(run, run.ok ? kExitOk : kExitFailed);
         result.Number("run", runs).Number("passed", passed).Number("failed", runs - passed);
