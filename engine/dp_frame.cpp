@@ -4,9 +4,13 @@
 #include <cstdio>
 
 #include "engine/device_id_table.h"
+#include "engine/dp_array.h"
+#include "engine/dp_composite.h"
+#include "engine/dp_flashrom.h"
 #include "engine/dp_identify.h"
 #include "engine/dp_image.h"
 #include "engine/dp_jtag.h"
+#include "engine/dp_nvm.h"
 #include "engine/dp_security.h"
 #include "engine/dp_state.h"
 #include "engine/dp_variant.h"
@@ -32,28 +36,27 @@ constexpr DpAccess kNone = DP_ACCESS_NONE;
 constexpr DpAccess kRead = DP_ACCESS_READ;
 constexpr DpAccess kWrite = DP_ACCESS_WRITE;
 
-// Every action the engine knows. Steps not in this build point at
-// dp_action_not_built; building one is replacing its cell.
+// Every action the engine knows.
 constexpr DpActionEntry kActions[] = {
     // name, code, step, accepted, runnable, reportOnly, array, FlashROM, NVM, security
     {"device_info", DP_ACTION_DEVICE_INFO, dp_action_device_info, Always, Always, true, kNone, kNone, kNone, false},
     {"read_idcode", DP_ACTION_READ_IDCODE, dp_action_read_idcode, Always, Always, true, kNone, kNone, kNone, false},
-    {"erase", DP_ACTION_ERASE, dp_action_not_built, HasAnythingToErase, Always, false, kWrite, kWrite, kNone, false},
-    {"erase_all", DP_ACTION_ERASE_ALL, dp_action_not_built, Always, Always, false, kWrite, kWrite, kNone, false},
-    {"program", DP_ACTION_PROGRAM, dp_action_not_built, Always, Always, false, kWrite, kWrite, kWrite, false},
-    {"verify", DP_ACTION_VERIFY, dp_action_not_built, HasAnythingToVerify, HasAnythingToVerify, false, kRead, kRead, kRead, false},
-    {"enc_data_authentication", DP_ACTION_ENC_DATA_AUTHENTICATION, dp_action_not_built, HasEncryptedArray, HasEncryptedArray, false, kWrite, kNone, kNone, false},
-    {"erase_array", DP_ACTION_ERASE_ARRAY, dp_action_not_built, HasArray, HasArray, false, kWrite, kNone, kNone, false},
-    {"program_array", DP_ACTION_PROGRAM_ARRAY, dp_action_not_built, HasArray, HasArray, false, kWrite, kNone, kNone, false},
-    {"verify_array", DP_ACTION_VERIFY_ARRAY, dp_action_not_built, HasArray, HasArray, false, kRead, kNone, kNone, false},
-    {"erase_from", DP_ACTION_ERASE_FROM, dp_action_not_built, HasFlashRom, HasFlashRom, false, kNone, kWrite, kNone, false},
-    {"program_from", DP_ACTION_PROGRAM_FROM, dp_action_not_built, HasFlashRom, HasFlashRom, false, kNone, kWrite, kNone, false},
-    {"verify_from", DP_ACTION_VERIFY_FROM, dp_action_not_built, HasPlainFlashRom, HasPlainFlashRom, false, kNone, kRead, kNone, false},
-    {"erase_security", DP_ACTION_ERASE_SECURITY, dp_action_not_built, HasSecurity, HasSecurity, false, kNone, kNone, kNone, true},
-    {"program_security", DP_ACTION_PROGRAM_SECURITY, dp_action_not_built, HasSecurity, HasSecurity, false, kNone, kNone, kNone, true},
-    {"program_nvm", DP_ACTION_PROGRAM_NVM, dp_action_not_built, HasNvm, HasNvm, false, kNone, kNone, kWrite, false},
+    {"erase", DP_ACTION_ERASE, dp_action_erase, HasAnythingToErase, Always, false, kWrite, kWrite, kNone, false},
+    {"erase_all", DP_ACTION_ERASE_ALL, dp_action_erase_all, Always, Always, false, kWrite, kWrite, kNone, false},
+    {"program", DP_ACTION_PROGRAM, dp_action_program, Always, Always, false, kWrite, kWrite, kWrite, false},
+    {"verify", DP_ACTION_VERIFY, dp_action_verify, HasAnythingToVerify, HasAnythingToVerify, false, kRead, kRead, kRead, false},
+    {"enc_data_authentication", DP_ACTION_ENC_DATA_AUTHENTICATION, dp_action_enc_data_authentication, HasEncryptedArray, HasEncryptedArray, false, kWrite, kNone, kNone, false},
+    {"erase_array", DP_ACTION_ERASE_ARRAY, dp_action_erase_array, HasArray, HasArray, false, kWrite, kNone, kNone, false},
+    {"program_array", DP_ACTION_PROGRAM_ARRAY, dp_action_program_array, HasArray, HasArray, false, kWrite, kNone, kNone, false},
+    {"verify_array", DP_ACTION_VERIFY_ARRAY, dp_action_verify_array, HasArray, HasArray, false, kRead, kNone, kNone, false},
+    {"erase_from", DP_ACTION_ERASE_FROM, dp_action_erase_from, HasFlashRom, HasFlashRom, false, kNone, kWrite, kNone, false},
+    {"program_from", DP_ACTION_PROGRAM_FROM, dp_action_program_from, HasFlashRom, HasFlashRom, false, kNone, kWrite, kNone, false},
+    {"verify_from", DP_ACTION_VERIFY_FROM, dp_action_verify_from, HasPlainFlashRom, HasPlainFlashRom, false, kNone, kRead, kNone, false},
+    {"erase_security", DP_ACTION_ERASE_SECURITY, dp_action_erase_security, HasSecurity, HasSecurity, false, kNone, kNone, kNone, true},
+    {"program_security", DP_ACTION_PROGRAM_SECURITY, dp_action_program_security, HasSecurity, HasSecurity, false, kNone, kNone, kNone, true},
+    {"program_nvm", DP_ACTION_PROGRAM_NVM, dp_action_program_nvm, HasNvm, HasNvm, false, kNone, kNone, kWrite, false},
     // The action check asks for NVM data, the dispatcher for the verify flag.
-    {"verify_nvm", DP_ACTION_VERIFY_NVM, dp_action_not_built, HasNvm, HasNvmVerify, false, kNone, kNone, kRead, false},
+    {"verify_nvm", DP_ACTION_VERIFY_NVM, dp_action_verify_nvm, HasNvm, HasNvmVerify, false, kNone, kNone, kRead, false},
     {"verify_device_info", DP_ACTION_VERIFY_DEVICE_INFO, dp_action_verify_device_info, Always, Always, true, kNone, kNone, kNone, false},
 };
 
@@ -241,12 +244,11 @@ uint8_t dp_action_code_from_name(const char* name) {
     return DP_ACTION_NONE;
 }
 
-void dp_action_not_built() { dp_fail(DPE_ACTION_NOT_BUILT); }
-
 uint8_t dp_engine_run() {
     g_dpState.securityWord = 0;
     g_dpState.errorCode = DPE_SUCCESS;
     g_dpState.failedCommands = 0;
+    g_dpState.progressPosted = 0;
     dp_image_attach();
     dp_crc_check_image();
     // A corrupted image stops here, before anything reaches the device.

@@ -46,7 +46,3 @@ struct DpActionEntry {
 
 // The action table entry of a code; null for a code the table does not hold.
 const DpActionEntry* dp_action_entry(uint8_t code);
-
-// The step of every action this build does not carry: ends the run with
-// DPE_ACTION_NOT_BUILT.
-void dp_action_not_built();

@@ -168,6 +168,10 @@ void dp_write_urow() {
             urow[DP_UROW_DESIGN_NAME + i] = ImageByte(DP_BLOCK_DESIGN_NAME, i);
     }
     const uint32_t cycles = g_dpState.cycleCount;
+    // The count replaces the one read before the erase; when the design
+    // name is not rewritten (an erase of the security settings or the
+    // FlashROM), byte 12 still holds the old count's bits.
+    if (!(security & DP_SEC_ERASED_IN_RUN)) urow[DP_UROW_CYCLE_LOW] &= 0x3F;
     urow[DP_UROW_CYCLE_LOW] = static_cast<uint8_t>(urow[DP_UROW_CYCLE_LOW] | ((cycles << 6) & 0xFF));
     urow[DP_UROW_CYCLE_HIGH] = static_cast<uint8_t>((cycles >> 2) & 0xFF);
     urow[3] |= kUrowProgrammedFlag;

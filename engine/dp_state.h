@@ -120,6 +120,7 @@ struct DpState {
     uint32_t cycleCount;     // programming cycles kept in the UROW
     int32_t currentRow;      // row counter of the array loops
     uint8_t verifyMode;      // 0 right after programming, 3 for a stand-alone verify
+    uint32_t progressPosted; // FPGA percent last posted in this run (0 before the first)
 
     // JTAG layer.
     uint8_t instructionByte;

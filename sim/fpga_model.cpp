@@ -476,7 +476,11 @@ void FpgaModel::LoadEncryptedFrame(const Bytes& data) {
         static_cast<int64_t>(scenario_.geometry.arrayRowCount) - 1 - static_cast<int64_t>(rowsSinceReset_);
     std::array<uint8_t, kUnitPayloadBytes> payload{};
     bool opened = OpenUnit(aesKey_, kKindArrayChunk, static_cast<uint8_t>(chunk), unit_, payload);
-    if (scenario_.faults.authFailAll || rowLabel == scenario_.faults.authFailRow) opened = false;
+    // The RLOCK row that follows a whole array counts as row -1: only a
+    // fault that names a row (0 or above) may hit it.
+    if (scenario_.faults.authFailAll ||
+        (scenario_.faults.authFailRow >= 0 && rowLabel == scenario_.faults.authFailRow))
+        opened = false;
     if (opened) {
         std::copy(payload.begin(), payload.end(), encryptedRow_.begin() + chunk * kArrayChunkBytes);
     } else {

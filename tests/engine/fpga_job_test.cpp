@@ -115,11 +115,12 @@ TEST_F(FpgaJobTest, SuccessFailureAndTheFailureTextThatStays) {
     EXPECT_EQ(RunFpgaJob("READ_IDCODE"), 1);
     EXPECT_EQ(GetFpgaError(), kIdMismatchMessage);
 
-    // An unknown action name, and an action this build does not carry.
+    // An unknown action name, and an action step that fails: the scripted
+    // device reads its UROW back as zeros after the erase.
     EXPECT_EQ(RunFpgaJob("read_idcode "), 0);
     EXPECT_EQ(GetFpgaError(), "Request action is not found.");
     EXPECT_EQ(RunFpgaJob("program"), 0);
-    EXPECT_EQ(GetFpgaError(), "Compiled code does not support the requested action.");
+    EXPECT_EQ(GetFpgaError(), "Failed to program UROW");
 }
 
 }  // namespace

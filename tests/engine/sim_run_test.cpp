@@ -266,7 +266,7 @@ TEST_F(SimRunTest, ActionsTheImageCannotServe) {
         {"verify_nvm", uint16_t{0x0109}, DPE_ACTION_NOT_FOUND, "\r\nAction not found..."},  // NVM, no flag
         {"enc_data_authentication", std::nullopt, DPE_IMAGE_LACKS_DATA, lacks},
         {"erase", uint16_t{0x0000}, DPE_IMAGE_LACKS_DATA, lacks},
-        {"program", std::nullopt, DPE_ACTION_NOT_BUILT, ""},
+        {"program", std::nullopt, DPE_SUCCESS, ""},
     };
     Board("");
     for (const Case& c : cases) {
@@ -294,16 +294,18 @@ TEST_F(SimRunTest, SecurityPrecheckOnTheDevicesLockBits) {
     const Case cases[] = {
         {"array verify protected", "security=0x1000", "verify_array", 30,
          "\r\nFPGA Array Verification is protected by pass key.\r\nA valid pass key needs to be provided."},
-        {"array verify protected, pass key matches", "security=0x1000" + matchingKey, "verify_array", 152, ""},
+        // With the pass key the checks pass; the blank device then fails its verify.
+        {"array verify protected, pass key matches", "security=0x1000" + matchingKey, "verify_array",
+         DPE_ROW_VERIFY_FAILED, ""},
         {"FlashROM write protected", "security=0x20000", "program_from", 37,
          "\r\nFROM Write/Erase is protected by pass key.\r\nA valid pass key needs to be provided."},
-        {"FlashROM write protected, verify only", "security=0x20000", "verify_from", 152, ""},
+        {"FlashROM write protected, verify only", "security=0x20000", "verify_from", DPE_FROM_VERIFY_FAILED, ""},
         {"array encryption on, plain image", "security=0x100000", "program", 37,
          "\r\nFPGA Array Encryption is not enforced.\r\nCannot gaurantee valid AES key present in target "
          "device.\r\nUnable to proceed with Encrypted FPGA Array operation."},
         {"security settings protected", "security=0x80000", "erase_security", 35, "\r\nError, pass key match failure."},
-        {"security settings protected, pass key matches", "security=0x80000" + matchingKey, "program_security", 152,
-         ""},
+        {"security settings protected, pass key matches", "security=0x80000" + matchingKey, "program_security",
+         DPE_SUCCESS, ""},
     };
     for (const Case& c : cases) {
         Board(c.board);
@@ -341,8 +343,8 @@ TEST_F(SimRunTest, EncryptedImagesMeetTheDevicesAesKey) {
     };
     const std::string key = "000102030405060708090A0B0C0D0E0F";
     const Case cases[] = {
-        // The checks pass; the step itself is not in this build.
-        {"the device holds the key", "security=0x100000,aes-key=" + key, DPE_ACTION_NOT_BUILT, ""},
+        // The checks pass and every row authenticates.
+        {"the device holds the key", "security=0x100000,aes-key=" + key, DPE_SUCCESS, ""},
         {"another key: refused at initialisation", "security=0x100000,aes-key=FF" + key.substr(2),
          DPE_AES_KEY_CHECK_FAILED, ""},
         {"the device takes no encrypted array data", "aes-key=" + key, DPE_ARRAY_ENCRYPTION_ENFORCED,
