@@ -227,6 +227,30 @@ void BoxSeeds() {
                   DisableJtagPort();
               }));
     }
+    // Framed scans, FlashROM and NVM programming.
+    const auto small = SmallImages();
+    struct Recorded {
+        const char* imageName;
+        const char* action;
+        const char* scenario;
+    };
+    const Recorded recorded[] = {{"flashrom.dat", "program_from", ""},
+                                 {"class2_nvm.dat", "program_nvm", "idcode=0x031921CF"}};
+    for (const Recorded& r : recorded) {
+        for (const auto& [imageName, bytes] : small) {
+            if (imageName != r.imageName) continue;
+            image = bytes;
+            g_fpgaData = image.data();
+            g_fpgaSize = static_cast<uint32_t>(image.size());
+            dp_reset_state();
+            const char* action = r.action;
+            Write("sim_box", std::string(action) + ".seq", Record(r.scenario, [action] {
+                      EnableJtagPort();
+                      RunFpgaJob(action);
+                      DisableJtagPort();
+                  }));
+        }
+    }
     g_fpgaData = nullptr;
     g_fpgaSize = 0;
     Write("sim_box", "serial_flash_id.seq", Record("flash=M25P40", [] {
