@@ -66,10 +66,24 @@ uint32_t BeginBlock(const char* title, uint8_t k) {
 // count that runs past the image's end is a damaged image: the segment is
 // refused before anything is sent for it, instead of programming or
 // comparing words that are not there.
-bool InImage(uint8_t blockId, uint32_t startBit, uint64_t bits) {
+bool InImage(uint8_t blockId, uint64_t startBit, uint64_t bits) {
     if (bits == 0) return true;
-    dp_image_pointer(blockId, startBit);
-    return g_dpState.returnBytes >= (bits + 7) / 8;
+    if (startBit > UINT32_MAX) return false;
+    dp_image_pointer(blockId, static_cast<uint32_t>(startBit));
+    return g_dpState.returnBytes >= (startBit % 8 + bits + 7) / 8;
+}
+
+// True when the image holds the table entries of every segment the block
+// announces: word counts, and where the step uses them the start addresses
+// and the page-programming values. A segment count beyond its tables is a
+// damaged image; taken as it stands it would send the address load and
+// poll of up to 65535 segments that are not there.
+enum SegmentTables : unsigned { kWordCounts = 0, kStartAddresses = 1, kPageValues = 2 };
+bool SegmentTablesInImage(uint8_t k, uint32_t segments, unsigned tables) {
+    if (!InImage(ImageBlock(k, DP_NVM_WORD_COUNTS), 0, 32ull * segments)) return false;
+    if ((tables & kStartAddresses) && !InImage(ImageBlock(k, DP_NVM_START_ADDRESSES), 0, 22ull * segments))
+        return false;
+    return !(tables & kPageValues) || InImage(ImageBlock(k, DP_NVM_PAGE_VALUES), 0, 3ull * segments);
 }
 
 void RefuseMissingData(uint8_t code) {
@@ -181,6 +195,8 @@ void dp_action_verify_nvm() {
 void dp_nvm_write(uint8_t k) {
     if (dp_failed()) return;
     const uint32_t segments = BeginBlock("\r\nProgramming NVM block ", k);
+    if (!SegmentTablesInImage(k, segments, kStartAddresses | kPageValues))
+        return RefuseMissingData(DPE_NVM_PROGRAM_FAILED);
     const uint8_t dataBlock = ImageBlock(k, DP_NVM_DATA);
     for (uint32_t segment = 0; segment < segments; ++segment) {
         const uint32_t words = WordCount(k, segment);
@@ -208,6 +224,7 @@ void dp_nvm_write(uint8_t k) {
 void dp_nvm_check(uint8_t k) {
     if (dp_failed()) return;
     const uint32_t segments = BeginBlock("\r\nVerifying NVM block ", k);
+    if (!SegmentTablesInImage(k, segments, kStartAddresses)) return RefuseMissingData(kNvmVerifyFailed);
     const uint8_t dataBlock = ImageBlock(k, DP_NVM_DATA);
     for (uint32_t segment = 0; segment < segments; ++segment) {
         const uint32_t words = WordCount(k, segment);
@@ -236,6 +253,7 @@ void dp_nvm_check(uint8_t k) {
 void dp_nvm_write_enc(uint8_t k) {
     if (dp_failed()) return;
     const uint32_t segments = BeginBlock("\r\nProgramming NVM block ", k);
+    if (!SegmentTablesInImage(k, segments, kWordCounts)) return RefuseMissingData(DPE_NVM_PROGRAM_FAILED);
     const uint8_t dataBlock = ImageBlock(k, DP_NVM_DATA);
     const uint8_t trailerBlock = ImageBlock(k, DP_NVM_PAGE_VALUES);
     uint32_t trailerBitIndex = 0;

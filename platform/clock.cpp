@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -8,8 +9,21 @@ namespace vexu {
 
 namespace {
 
-// A sleep may overshoot by a scheduler tick; waits shorter than this spin.
-constexpr uint64_t kSpinStretchUs = 2000;
+// A sleep wakes late by the timer slack and the scheduler's latency: a few
+// tens of microseconds on an idle machine, milliseconds on a loaded one. A
+// busy-wait sleeps until the spin stretch before its deadline and spins the
+// rest; waits no longer than the stretch spin all the way. The stretch is
+// how late sleeps have lately woken plus a margin, within the bounds: a late
+// wake-up raises it at once, and every wait longer than the shortest
+// stretch lowers it by an eighth, so that one slow moment does not make
+// the following waits spin for good.
+constexpr uint64_t kMinSpinStretchUs = 100;
+constexpr uint64_t kMaxSpinStretchUs = 2000;
+constexpr uint64_t kSpinStretchMarginUs = 50;
+
+// How late the sleeps of busy-waits woke, as a decaying maximum. Shared by
+// all threads: a lost update only moves the stretch a little.
+std::atomic<uint64_t> g_sleepLatenessUs{0};
 
 std::atomic<Clock*> g_clock{nullptr};
 
@@ -18,9 +32,21 @@ std::atomic<Clock*> g_clock{nullptr};
 void RealClock::SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void RealClock::BusyWaitUs(uint64_t us) {
-    const uint64_t deadline = NowUs() + us;
-    if (us > kSpinStretchUs) std::this_thread::sleep_for(std::chrono::microseconds(us - kSpinStretchUs));
-    while (NowUs() < deadline) {
+    using namespace std::chrono;
+    const steady_clock::time_point deadline = steady_clock::now() + microseconds(us);
+    const uint64_t lateness = g_sleepLatenessUs.load(std::memory_order_relaxed);
+    const uint64_t stretch = std::clamp(lateness + kSpinStretchMarginUs, kMinSpinStretchUs, kMaxSpinStretchUs);
+    const uint64_t decayed = lateness - lateness / 8;
+    if (us > stretch) {
+        const steady_clock::time_point wake = deadline - microseconds(stretch);
+        std::this_thread::sleep_until(wake);
+        const auto late = duration_cast<microseconds>(steady_clock::now() - wake).count();
+        g_sleepLatenessUs.store(std::max(late > 0 ? static_cast<uint64_t>(late) : 0, decayed),
+                                std::memory_order_relaxed);
+    } else if (us > kMinSpinStretchUs) {
+        g_sleepLatenessUs.store(decayed, std::memory_order_relaxed);
+    }
+    while (steady_clock::now() < deadline) {
     }
 }
 

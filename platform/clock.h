@@ -24,7 +24,8 @@ public:
 };
 
 // Steady-clock time; long busy-waits sleep most of their length and spin
-// only the last stretch.
+// only the last stretch, a little more than a sleep has lately woken late
+// (100 us to 2 ms).
 class RealClock final : public Clock {
 public:
     void SleepMs(uint32_t ms) override;

@@ -90,9 +90,11 @@ struct Segment {
 };
 
 // dataWords: words of data in the image (default: what the segments name).
-DatImage NvmImage(uint8_t k, const std::vector<Segment>& segments, bool encrypted = false, int64_t dataWords = -1) {
+DatImage NvmImage(uint8_t k, const std::vector<Segment>& segments, bool encrypted = false, int64_t dataWords = -1,
+                  int64_t announcedSegments = -1) {
     std::vector<uint8_t> counts, count, addresses((22 * segments.size() + 7) / 8 + 4, 0), values(4, 0), data;
-    count = {static_cast<uint8_t>(segments.size()), static_cast<uint8_t>(segments.size() >> 8)};
+    const size_t announced = announcedSegments >= 0 ? static_cast<size_t>(announcedSegments) : segments.size();
+    count = {static_cast<uint8_t>(announced), static_cast<uint8_t>(announced >> 8)};
     uint32_t totalWords = 0;
     for (size_t s = 0; s < segments.size(); ++s) {
         const std::vector<uint8_t> le = Le32(segments[s].words);
@@ -238,6 +240,38 @@ TEST_F(RomNvmSecurityTest, NvmSegmentsThatRunPastTheImageAreRefused) {
         EXPECT_EQ(trace->Text(), std::string(c.step == dp_nvm_check ? "\r\nVerifying" : "\r\nProgramming") +
                                      " NVM block 0\r\nNVM data missing from the data file.")
             << c.what;
+    }
+}
+
+TEST_F(RomNvmSecurityTest, NvmSegmentCountBeyondTheSegmentTablesIsRefused) {
+    // The image holds the tables of two empty segments but announces 65535:
+    // refused before anything is sent, instead of loading and polling the
+    // address register 65535 times for segments that are not there.
+    struct Case {
+        const char* what;
+        bool encrypted;
+        void (*step)(uint8_t);
+        uint8_t code;
+    };
+    const Case cases[] = {
+        {"plain programming", false, dp_nvm_write, DPE_NVM_PROGRAM_FAILED},
+        {"verify", false, dp_nvm_check, 39},
+        {"encrypted programming", true, dp_nvm_write_enc, DPE_NVM_PROGRAM_FAILED},
+    };
+    for (const Case& c : cases) {
+        Prepare(NvmImage(3, {{0x00100, 1, 0}, {0x00200, 2, 0}}, c.encrypted, -1, 0xFFFF).Build(), kClass2DeviceId);
+        c.step(3);
+        EXPECT_EQ(g_dpState.errorCode, c.code) << c.what;
+        EXPECT_TRUE(box.Transfers().empty()) << c.what;
+        EXPECT_EQ(trace->Text(), std::string(c.step == dp_nvm_check ? "\r\nVerifying" : "\r\nProgramming") +
+                                     " NVM block 3\r\nNVM data missing from the data file.")
+            << c.what;
+    }
+    // The same two segments announced as two go through.
+    for (const Case& c : cases) {
+        Prepare(NvmImage(3, {{0x00100, 1, 0}, {0x00200, 2, 0}}, c.encrypted).Build(), kClass2DeviceId);
+        c.step(3);
+        EXPECT_EQ(g_dpState.errorCode, DPE_SUCCESS) << c.what << trace->Text();
     }
 }
 
