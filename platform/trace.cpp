@@ -19,6 +19,7 @@ struct TraceSinks {
     bool toStderr = false;
     FILE* file = nullptr;
     std::vector<TraceCapture*> captures;
+    std::vector<TraceObserver*> observers;
 };
 
 TraceSinks& Sinks() {
@@ -41,6 +42,7 @@ void Trace(std::string_view line) {
         fflush(sinks.file);
     }
     for (TraceCapture* capture : sinks.captures) capture->Add(line);
+    for (TraceObserver* observer : sinks.observers) observer->onLine_(line);
 }
 
 void TraceF(const char* format, ...) {
@@ -80,6 +82,17 @@ TraceCapture::~TraceCapture() {
         captures.erase(std::remove(captures.begin(), captures.end(), this), captures.end());
     }
     delete impl_;
+}
+
+TraceObserver::TraceObserver(std::function<void(std::string_view)> onLine) : onLine_(std::move(onLine)) {
+    std::lock_guard<std::mutex> guard(Sinks().mutex);
+    Sinks().observers.push_back(this);
+}
+
+TraceObserver::~TraceObserver() {
+    std::lock_guard<std::mutex> guard(Sinks().mutex);
+    auto& observers = Sinks().observers;
+    observers.erase(std::remove(observers.begin(), observers.end(), this), observers.end());
 }
 
 void TraceCapture::Add(std::string_view line) {

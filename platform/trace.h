@@ -5,6 +5,7 @@
 // file, and any capture installed by tests. Texts are UTF-8.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,21 @@ private:
     void Add(std::string_view line);
     struct Impl;
     Impl* impl_;
+};
+
+// Calls a function with every trace line written while it lives (tests
+// that want to know when something was traced, not only what). The function
+// runs on the tracing thread, under the trace lock: it must not trace.
+class TraceObserver {
+public:
+    explicit TraceObserver(std::function<void(std::string_view)> onLine);
+    ~TraceObserver();
+    TraceObserver(const TraceObserver&) = delete;
+    TraceObserver& operator=(const TraceObserver&) = delete;
+
+private:
+    friend void Trace(std::string_view line);
+    std::function<void(std::string_view)> onLine_;
 };
 
 }  // namespace vexu

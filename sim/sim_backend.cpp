@@ -223,6 +223,10 @@ bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t 
         ok = false;
     } else {
         ok = write ? box_->WriteReport(report, length) : box_->FetchReport(report, length);
+        if (ok && !write && usb_.corruptFetch && counters_.transfers >= *usb_.corruptFetch && length > 16) {
+            report[16] ^= 0x01;
+            usb_.corruptFetch.reset();
+        }
     }
     if (!ok) ++counters_.failedTransfers;
     CheckUnplugAfter();

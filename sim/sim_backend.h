@@ -32,6 +32,9 @@ struct UsbSettings {
     uint64_t latencyUs = kDefaultUsbLatencyUs;  // per control transfer
     std::optional<uint64_t> unplugAfter;         // the box goes away after this many transfers
     std::optional<uint64_t> failReport;          // this transfer (1 = the first) fails
+    // The first fetched report at or after this transfer comes back with
+    // one data bit flipped (a fault the protocol itself cannot see).
+    std::optional<uint64_t> corruptFetch;
 };
 
 struct UsbCounters {

@@ -23,6 +23,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
     {"unplug-after=N", "the box is unplugged after N reports"},
     {"fail-report=N", "report N (1 = the first) fails on the bus"},
+    {"corrupt-fetch=N", "the first report fetched from report N on has one data bit flipped"},
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
@@ -124,9 +125,11 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
 bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t unplugAfter = UINT64_MAX;
     uint64_t failReport = 0;
+    uint64_t corruptFetch = 0;
     if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
         !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
-        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error))
+        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error) ||
+        !scenario.TakeUnsigned("corrupt-fetch", UINT32_MAX, corruptFetch, error))
         return false;
     if (scenario.Has("fail-report") && failReport == 0) {
         error = "fail-report counts from 1";
@@ -134,6 +137,7 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     }
     if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
     if (failReport != 0) usb.failReport = failReport;
+    if (scenario.Has("corrupt-fetch")) usb.corruptFetch = corruptFetch;
     return true;
 }
 
