@@ -167,6 +167,16 @@ void Label(QPainter& p, const QString& text, const QColor& color) {
     p.drawText(QRect(0, 56, kChipPicture.width(), 15), Qt::AlignCenter, text);
 }
 
+// The dark package of a chip, shaded from its top-left corner.
+void ChipBody(QPainter& p, const QRectF& body) {
+    QLinearGradient fill(body.topLeft(), body.bottomRight());
+    fill.setColorAt(0, QColor(0x3C, 0x42, 0x4C));
+    fill.setColorAt(1, QColor(0x1C, 0x20, 0x26));
+    p.setBrush(fill);
+    p.setPen(QPen(QColor(0x12, 0x14, 0x18), 1));
+    p.drawRoundedRect(body, 2.5, 2.5);
+}
+
 QImage FpgaPicture() {
     QImage image = Blank(kChipPicture);
     QPainter p(&image);
@@ -183,12 +193,7 @@ QImage FpgaPicture() {
         p.drawRect(QRectF(body.left() - 4, along, 5, 2.6));
         p.drawRect(QRectF(body.right() - 1, along, 5, 2.6));
     }
-    QLinearGradient fill(body.topLeft(), body.bottomRight());
-    fill.setColorAt(0, QColor(0x3C, 0x42, 0x4C));
-    fill.setColorAt(1, QColor(0x1C, 0x20, 0x26));
-    p.setBrush(fill);
-    p.setPen(QPen(QColor(0x12, 0x14, 0x18), 1));
-    p.drawRoundedRect(body, 2.5, 2.5);
+    ChipBody(p, body);
     // Die window and pin-1 mark.
     p.setPen(QPen(QColor(0x6A, 0x74, 0x82), 1));
     p.setBrush(Qt::NoBrush);
@@ -215,12 +220,7 @@ QImage FlashPicture() {
         p.drawRect(QRectF(body.left() - 7, along, 8, 3.4));
         p.drawRect(QRectF(body.right() - 1, along, 8, 3.4));
     }
-    QLinearGradient fill(body.topLeft(), body.bottomRight());
-    fill.setColorAt(0, QColor(0x3C, 0x42, 0x4C));
-    fill.setColorAt(1, QColor(0x1C, 0x20, 0x26));
-    p.setBrush(fill);
-    p.setPen(QPen(QColor(0x12, 0x14, 0x18), 1));
-    p.drawRoundedRect(body, 2.5, 2.5);
+    ChipBody(p, body);
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0x8A, 0x94, 0xA2));
     p.drawEllipse(QPointF(body.left() + 5, body.top() + 5), 2, 2);
