@@ -78,8 +78,8 @@ void ApplyBarColors(CQarnProgress* bar, COLORREF color, COLORREF back, COLORREF 
 }
 
 // Qt's posted-event queue is guarded by Qt's own locks, which a stock Qt
-// does not show to ThreadSanitizer. The hand-over of a message event from
-// the posting thread to the window's thread is marked here, so the sanitizer
+// does not show to ThreadSanitizer. The hand-over of an event another thread
+// posts to the window's thread is marked here, so the sanitizer
 // sees it as the lock it is and still checks everything around it.
 void MarkHandedOver(QEvent* event) {
 #if defined(__SANITIZE_THREAD__)
@@ -96,6 +96,17 @@ void MarkTakenOver(QEvent* event) {
     (void)event;
 #endif
 }
+
+// A call another thread hands to the dialog's thread (hot-plug events).
+class QueuedCallEvent : public QEvent {
+public:
+    static QEvent::Type EventType() {
+        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+    explicit QueuedCallEvent(std::function<void()> call) : QEvent(EventType()), call(std::move(call)) {}
+    std::function<void()> call;
+};
 
 }  // namespace
 
@@ -185,7 +196,9 @@ void CKTRDlg::OnInitDialog() {
         // Hot-plug events come from the monitor's thread; the device manager
         // takes them on this one.
         monitor_->Start([this](const vexu::HotplugEvent& event) {
-            QMetaObject::invokeMethod(this, [event] { CDevManage::OnHotplug(event); }, Qt::QueuedConnection);
+            auto* call = new QueuedCallEvent([event] { CDevManage::OnHotplug(event); });
+            MarkHandedOver(call);
+            QCoreApplication::postEvent(this, call);
         });
     }
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, this);
@@ -278,6 +291,10 @@ bool CKTRDlg::event(QEvent* event) {
     if (event->type() == WindowMessageEvent::EventType()) {
         auto* message = static_cast<WindowMessageEvent*>(event);
         WindowProc(message->message, message->wParam, message->lParam);
+        return true;
+    }
+    if (event->type() == QueuedCallEvent::EventType()) {
+        static_cast<QueuedCallEvent*>(event)->call();
         return true;
     }
     return QDialog::event(event);

@@ -21,6 +21,14 @@ namespace {
 
 constexpr int kRunTimeoutMs = 120'000;
 constexpr qint64 kMaxBlockMs = 50;
+// The limit is held in the builds that run near full speed. Under
+// ThreadSanitizer every memory access costs many times more and a loaded
+// machine stretches the gaps further; there the figure is only printed.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kHoldBlockLimit = false;
+#else
+constexpr bool kHoldBlockLimit = true;
+#endif
 
 // Nanoseconds this thread has spent runnable but waiting for a processor
 // (the second field of the scheduler's statistics); 0 where they cannot be read.
@@ -129,7 +137,8 @@ private slots:
         QVERIFY(probe.SawRunLayout());
         Report("window thread's longest block during a full run", probe.LongestGapMs());
         Report("the same, including waits for a processor", probe.LongestRawGapMs());
-        QVERIFY2(probe.LongestGapMs() <= kMaxBlockMs, qPrintable(QString::number(probe.LongestGapMs())));
+        QVERIFY2(!kHoldBlockLimit || probe.LongestGapMs() <= kMaxBlockMs,
+                 qPrintable(QString::number(probe.LongestGapMs())));
     }
 
     void failedRunShowsTheJobsTextThreaded() {
@@ -162,7 +171,7 @@ private slots:
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
         QCOMPARE(rig.errorsShown.size(), 1);
-        QVERIFY(probe.LongestGapMs() <= kMaxBlockMs);
+        QVERIFY(!kHoldBlockLimit || probe.LongestGapMs() <= kMaxBlockMs);
     }
 
     void serialFlashFailureShowsItsTextThreaded() {
