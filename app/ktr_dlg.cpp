@@ -78,15 +78,15 @@ void ApplyBarColors(CQarnProgress* bar, COLORREF color, COLORREF back, COLORREF 
 }
 
 // Qt's posted-event queue is guarded by Qt's own locks, which a stock Qt
-// does not show to ThreadSanitizer. The hand-over of an event another thread
-// posts to the window's thread is marked here, so the sanitizer
-// sees it as the lock it is and still checks everything around it.
-void MarkHandedOver(QEvent* event) {
+// does not show to ThreadSanitizer. Every event another thread posts to the
+// window's thread goes through here, and the window marks taking it over, so
+// the sanitizer sees the hand-over as the lock it is and still checks
+// everything around it.
+void PostMarked(QObject* receiver, QEvent* event) {
 #if defined(__SANITIZE_THREAD__)
     __tsan_release(event);
-#else
-    (void)event;
 #endif
+    QCoreApplication::postEvent(receiver, event);
 }
 
 void MarkTakenOver(QEvent* event) {
@@ -196,9 +196,7 @@ void CKTRDlg::OnInitDialog() {
         // Hot-plug events come from the monitor's thread; the device manager
         // takes them on this one.
         monitor_->Start([this](const vexu::HotplugEvent& event) {
-            auto* call = new QueuedCallEvent([event] { CDevManage::OnHotplug(event); });
-            MarkHandedOver(call);
-            QCoreApplication::postEvent(this, call);
+            PostMarked(this, new QueuedCallEvent([event] { CDevManage::OnHotplug(event); }));
         });
     }
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, this);
@@ -281,9 +279,7 @@ void CKTRDlg::OnDestroy() {
 }
 
 void CKTRDlg::Post(uint32_t message, vexu::WPARAM wParam, vexu::LPARAM lParam) {
-    auto* event = new WindowMessageEvent(message, wParam, lParam);
-    MarkHandedOver(event);
-    QCoreApplication::postEvent(this, event);
+    PostMarked(this, new WindowMessageEvent(message, wParam, lParam));
 }
 
 bool CKTRDlg::event(QEvent* event) {
