@@ -58,6 +58,7 @@ public:
 
     bool Enumerate(std::vector<HidDeviceInfo>& devices) override;
     HidHandle Open(const std::string& path) override;
+    HidOpenError LastOpenError() const override;
     bool GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) override;
     bool SetFeature(HidHandle handle, const uint8_t* report, size_t length) override;
     bool GetFeature(HidHandle handle, uint8_t* report, size_t length) override;

@@ -172,7 +172,8 @@ TEST(CliRun, EachFaultEndsWithItsFailureText) {
         {"flash=none", {"--no-fpga"}, " Eeprom Id Error"},
         {"flash-stuck-busy", {"--no-fpga"}, "Device Error"},
         {"flash-bit-error-page=1023", {}, "serial-flash step: Device Check Error"},  // after a programmed FPGA
-        {"unplug-after=3000", {"--no-fpga"}, "Device Write Error"},
+        {"unplug-after=3000", {"--no-fpga"},
+         "The programmer box was removed or stopped answering during the serial-flash step. Device Write Error"},
         {"idcode=0x02A121CF", {}, "(engine code 6): The IDCODE of the target device does not match"},
         {"mode-refused=status", {}, "(engine code 25): Failed to enter programming mode"},
         {"verify-fail-row=10", {}, "(engine code 11): The message occurs when the FPGA failed verify."},

@@ -28,11 +28,11 @@ protected:
     }
     void Start() { CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, &window); }
     int Arrival() {
-        DevBroadcast record{DBT_DEVTYP_DEVICEINTERFACE, 0};
+        DevBroadcast record{DBT_DEVTYP_DEVICEINTERFACE, 0, {}};
         return CDevManage::OnDeviceChange(vexu::WM_DEVICECHANGE, DBT_DEVICEARRIVAL, &record);
     }
     int Removal(vexu::HidHandle handle) {
-        DevBroadcast record{DBT_DEVTYP_HANDLE, handle};
+        DevBroadcast record{DBT_DEVTYP_HANDLE, handle, {}};
         return CDevManage::OnDeviceChange(vexu::WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, &record);
     }
 
