@@ -55,6 +55,18 @@ HidHandle OpenInterface(vexu::HidBackend& backend, const std::string& path, bool
 
 }  // namespace
 
+std::string DescribeRefusal(const BoxRefusal& refusal) {
+    const std::string box = "the programmer box " + refusal.path;
+    switch (refusal.error) {
+        case vexu::HidOpenError::kInUse: return box + " is in use by another program";
+        case vexu::HidOpenError::kDenied:
+            return "cannot open " + box +
+                   ": permission denied; the udev rule 70-vexu-programmer.rules (in packaging/, installed "
+                   "with the program) grants access to the user at the seat";
+        default: return "cannot open " + box + ": " + vexu::HidOpenErrorText(refusal.error);
+    }
+}
+
 void CDevManage::SetBackend(vexu::HidBackend* backend) { backend_ = backend; }
 
 vexu::HidBackend* CDevManage::Backend() { return backend_; }

@@ -37,6 +37,11 @@ struct BoxRefusal {
     vexu::HidOpenError error;
 };
 
+// What stands in the way, for the user: "the programmer box /dev/hidraw3
+// is in use by another program", or why it cannot be opened and what grants
+// access.
+std::string DescribeRefusal(const BoxRefusal& refusal);
+
 class CDevManage {
 public:
     // The HID services to use; must be set before Start (the hidapi backend

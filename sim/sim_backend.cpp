@@ -169,6 +169,10 @@ HidHandle SimBackend::Open(const std::string& path) {
     for (size_t i = 0; i < slots_.size(); ++i) {
         const Slot& slot = slots_[i];
         if (slot.path != path || !slot.present) continue;
+        if (slot.isBox && openRefusal_ != HidOpenError::kNone) {
+            t_lastOpenError = openRefusal_;
+            return 0;
+        }
         // Exclusive: one open handle per present interface.
         for (const auto& [handle, open] : handles_) {
             if (open.slot == i && open.generation == slot.generation) {
@@ -286,6 +290,11 @@ void SimBackend::Unplug() {
 bool SimBackend::Plugged() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return slots_.back().present;
+}
+
+void SimBackend::SetOpenRefusal(HidOpenError refusal) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    openRefusal_ = refusal;
 }
 
 void SimBackend::SetUsbSettings(const UsbSettings& usb) {

@@ -73,6 +73,10 @@ public:
     // the box and stalls every report.
     void AddForeignDevice(uint16_t vendorId, uint16_t productId);
 
+    // The box refuses to be opened, as a box held by another program or
+    // one whose node this user may not open (kNone: it opens).
+    void SetOpenRefusal(HidOpenError refusal);
+
     void SetUsbSettings(const UsbSettings& usb);
     UsbCounters Counters() const;
     // Time on the system clock since the backend was made: on virtual time,
@@ -118,6 +122,7 @@ private:
     std::unique_ptr<SimBox> box_;
     UsbSettings usb_;
     UsbCounters counters_;
+    HidOpenError openRefusal_ = HidOpenError::kNone;
     std::vector<Slot> slots_;  // foreign devices first, the box last
     std::map<HidHandle, OpenHandle> handles_;
     HidHandle nextHandle_ = 1;

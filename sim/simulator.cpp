@@ -26,6 +26,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"corrupt-fetch=N", "the first report fetched from report N on has one data bit flipped"},
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
+    {"refuse-open=WHY", "the box cannot be opened: in-use (held by another program) or denied (no permission)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
     {"station-boxes=N", "run --station: an operator unplugs the box after each run and plugs it again, N boxes in all"},
@@ -175,12 +176,13 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     uint64_t stationBoxes = 0;
     UsbSettings usb;
     std::string otherHid;
+    std::string refuseOpen;
     uint16_t otherVendor = 0;
     uint16_t otherProduct = 0;
     if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
         !scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
-        !scenario.TakeText("other-hid", otherHid, error) ||
+        !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
         !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
         return nullptr;
     if (scenario.Has("station-boxes") && stationBoxes == 0) {
@@ -193,9 +195,19 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
         return nullptr;
     }
     box->SetRefuseSerial(refuseSerial);
+    HidOpenError openRefusal = HidOpenError::kNone;
+    if (refuseOpen == "in-use") {
+        openRefusal = HidOpenError::kInUse;
+    } else if (refuseOpen == "denied") {
+        openRefusal = HidOpenError::kDenied;
+    } else if (scenario.Has("refuse-open")) {
+        error = "refuse-open needs in-use or denied, not \"" + refuseOpen + "\"";
+        return nullptr;
+    }
 
     auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
     if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);
+    backend->SetOpenRefusal(openRefusal);
     return backend;
 }
 

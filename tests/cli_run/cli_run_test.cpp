@@ -200,6 +200,17 @@ TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
     };
     const Case cases[] = {
         {{"--simulate=unplugged", "run"}, 3, "no programmer box found"},
+        // A box that is there but cannot be had is named with what stands in the way.
+        {{"--simulate=refuse-open=in-use", "run"}, 4,
+         "the programmer box sim://vexu-box is in use by another program"},
+        {{"--simulate=refuse-open=in-use", "flash"}, 4, "is in use by another program"},
+        {{"--simulate=refuse-open=in-use", "action", "read_idcode"}, 4, "is in use by another program"},
+        {{"--simulate=refuse-open=denied", "run"}, 5,
+         "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
+         "70-vexu-programmer.rules (in packaging/, installed with the program) grants access"},
+        {{"--simulate=refuse-open=denied", "list"}, 5, "sim://vexu-box: permission denied"},
+        {{"--simulate=refuse-open=in-use", "list"}, 4, "is in use by another program"},
+        {{"--simulate=unplugged", "list"}, 3, "no programmer box found"},
         {{"--simulate", "run", "--no-fpga", "--no-eeprom"}, 2, "nothing to program"},
         {{"--simulate", "run", "--eeprom-image", "/nonexistent/flash.bin"}, 2, "cannot open the serial-flash image"},
         {{"run", "--fast"}, 2, "--fast"},
