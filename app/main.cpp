@@ -4,8 +4,8 @@
 //
 // Without --simulate the window talks to the real USB box. With it, the
 // simulated box and board take its place, on the real clock so that the
-// bars move at the pace of real hardware. --snapshots (with --simulate)
-// walks the window through its stages and saves a picture of each.
+// bars move at the pace of real hardware. --snapshots walks the window
+// through its stages and saves a picture of each.
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -33,8 +33,10 @@ void Usage(FILE* out) {
                  "usage: vexu-programmer [--trace] [--simulate[=KEY=VALUE,...]] [--snapshots=DIR]\n"
                  "  --trace            trace lines to standard error\n"
                  "  --simulate[=KEYS]  use the simulated box and board instead of USB\n"
-                 "  --snapshots=DIR    with --simulate: start with the box unplugged, plug it, run,\n"
-                 "                     run again with a fault, and save a picture of each stage\n"
+                 "  --snapshots=DIR    walk the window through its stages and save a picture of each:\n"
+                 "                     with --simulate it plugs the box, runs, and runs again with a\n"
+                 "                     fault; with a real box it waits for the box, runs once (the run\n"
+                 "                     must pass) and waits for the box to be taken away\n"
                  "simulator keys:\n%s",
                  vexu::sim::SimulatorHelp().c_str());
 }
@@ -58,10 +60,6 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
             std::fprintf(stderr, "vexu-programmer: unknown option %s\n", arg);
             return false;
         }
-    }
-    if (!options.snapshots.empty() && !options.simulate) {
-        std::fprintf(stderr, "vexu-programmer: --snapshots needs --simulate\n");
-        return false;
     }
     return true;
 }

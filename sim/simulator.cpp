@@ -1,6 +1,8 @@
 #include "sim/simulator.h"
 
 #include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -19,6 +21,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-fill=N", "initial value of every flash byte (default 0xFF)"},
     {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
+    {"flash-busy-percent=N", "program and erase take N% of the chip's typical times (default 100; 0: at once)"},
     {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
     {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
     {"unplug-after=N", "the box is unplugged after N reports"},
@@ -61,6 +64,8 @@ const JtagModel kJtagModels[] = {
 
 // --- Board -------------------------------------------------------------------
 
+}  // namespace
+
 bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productId) {
     const size_t colon = text.find(':');
     uint64_t vid = 0;
@@ -73,6 +78,18 @@ bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productI
     return true;
 }
 
+std::string FormatSimulationSummary(uint64_t reports, uint64_t failedReports, uint64_t violations,
+                                    uint64_t timeUs) {
+    char text[200];
+    snprintf(text, sizeof text,
+             "simulated box: %" PRIu64 " reports (%" PRIu64 " failed), %" PRIu64
+             " protocol violations, modelled time %.3f s",
+             reports, failedReports, violations, static_cast<double>(timeUs) / 1e6);
+    return text;
+}
+
+namespace {
+
 std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool& ok) {
     ok = false;
     std::string name = kDefaultFlash;
@@ -81,10 +98,12 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     std::string imagePath;
     bool stuck = false;
     uint64_t errorPage = UINT64_MAX;
+    uint64_t busyPercent = 100;
     const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
                         scenario.TakeText("flash-image", imagePath, error) &&
                         scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
-                        scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error);
+                        scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error) &&
+                        scenario.TakeUnsigned("flash-busy-percent", 1000, busyPercent, error);
     if (!keysOk) return nullptr;
     if (name == "none") {
         ok = true;
@@ -119,6 +138,7 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
     }
     flash->SetStuckBusy(stuck);
+    flash->SetBusyPercent(static_cast<uint32_t>(busyPercent));
     ok = true;
     return flash;
 }

@@ -42,7 +42,7 @@ void SpiFlash::Settle() {
 
 void SpiFlash::StartBusy(uint32_t us) {
     busy_ = true;
-    busyUntilUs_ = GetClock().NowUs() + us;
+    busyUntilUs_ = GetClock().NowUs() + uint64_t{us} * busyPercent_ / 100;
 }
 
 bool SpiFlash::Busy() {
