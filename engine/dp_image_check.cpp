@@ -156,7 +156,8 @@ public:
 
     void Add(uint8_t block, uint64_t bytes, bool required) {
         if (bytes == 0) return;
-        Need& need = needs_[block];
+        DpBlockNeed& need = needs_[block];
+        need.block = block;
         need.bytes = std::max(need.bytes, bytes);
         need.required = need.required || required;
     }
@@ -166,28 +167,15 @@ public:
         const uint64_t offset = image_.Offset(block);
         return offset != 0 && image_.Available(offset) >= bytes;
     }
-    std::vector<DpImageProblem> Problems() const {
-        std::vector<DpImageProblem> problems;
-        for (const auto& [block, need] : needs_) {
-            const uint64_t offset = image_.Offset(block);
-            if (offset == 0) {
-                if (need.required) problems.push_back({DpImageProblem::kAbsent, block, 0, need.bytes, 0});
-                continue;
-            }
-            const uint64_t available = image_.Available(offset);
-            if (available < need.bytes)
-                problems.push_back({DpImageProblem::kOutside, block, offset, need.bytes, available});
-        }
-        return problems;
+    std::vector<DpBlockNeed> List() const {
+        std::vector<DpBlockNeed> list;
+        for (const auto& entry : needs_) list.push_back(entry.second);
+        return list;
     }
 
 private:
-    struct Need {
-        uint64_t bytes = 0;
-        bool required = false;
-    };
     const ImageView& image_;
-    std::map<uint8_t, Need> needs_;
+    std::map<uint8_t, DpBlockNeed> needs_;
 };
 
 uint64_t CeilBytes(uint64_t bits) { return (bits + 7) / 8; }
@@ -224,8 +212,8 @@ void AddNvm(Needs& needs, const ImageView& image, uint8_t k, bool encrypted, boo
 
 }  // namespace
 
-std::vector<DpImageProblem> dp_check_action_blocks(const uint8_t* bytes, uint32_t size, uint8_t actionCode,
-                                                   uint32_t support, const DeviceIdRow& device) {
+std::vector<DpBlockNeed> dp_action_block_needs(const uint8_t* bytes, uint32_t size, uint8_t actionCode,
+                                               uint32_t support, const DeviceIdRow& device) {
     const DpActionEntry* entry = dp_action_entry(actionCode);
     if (entry == nullptr) return {};
     const ImageView image(bytes, size);
@@ -275,7 +263,24 @@ std::vector<DpImageProblem> dp_check_action_blocks(const uint8_t* bytes, uint32_
     }
     if (reads & kSilsig) needs.Add(DP_BLOCK_SILSIG, 4, false);
     if (reads & kUserLock) needs.Add(DP_BLOCK_USER_LOCK, userLockBytes, false);
-    return needs.Problems();
+    return needs.List();
+}
+
+std::vector<DpImageProblem> dp_check_action_blocks(const uint8_t* bytes, uint32_t size, uint8_t actionCode,
+                                                   uint32_t support, const DeviceIdRow& device) {
+    const ImageView image(bytes, size);
+    std::vector<DpImageProblem> problems;
+    for (const DpBlockNeed& need : dp_action_block_needs(bytes, size, actionCode, support, device)) {
+        const uint64_t offset = image.Offset(need.block);
+        if (offset == 0) {
+            if (need.required) problems.push_back({DpImageProblem::kAbsent, need.block, 0, need.bytes, 0});
+            continue;
+        }
+        const uint64_t available = image.Available(offset);
+        if (available < need.bytes)
+            problems.push_back({DpImageProblem::kOutside, need.block, offset, need.bytes, available});
+    }
+    return problems;
 }
 
 const char* dp_block_name(uint8_t id) {
@@ -288,8 +293,8 @@ std::string dp_image_problem_text(const DpImageProblem& problem) {
     std::string text = "block " + std::to_string(problem.block) + " (" + dp_block_name(problem.block) + ")";
     if (problem.kind == DpImageProblem::kAbsent) return text + " is missing from the data file";
     return text + " runs past the end of the data file: it needs " + std::to_string(problem.needed) +
-           " bytes from byte " + std::to_string(problem.offset) + ", " + std::to_string(problem.available) +
-           (problem.available == 1 ? " is there" : " are there");
+           (problem.needed == 1 ? " byte" : " bytes") + " from byte " + std::to_string(problem.offset) + ", " +
+           std::to_string(problem.available) + (problem.available == 1 ? " is there" : " are there");
 }
 
 bool dp_check_image_for_action() {

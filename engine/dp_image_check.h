@@ -17,6 +17,21 @@
 #include "engine/device_id_table.h"
 #include "engine/dp_state.h"
 
+// A block the action reads: the most bytes any of its steps takes from
+// it, and whether the action cannot do without it (blocks such as the
+// boundary-scan data are read only when the image carries them).
+struct DpBlockNeed {
+    uint8_t block = 0;
+    uint64_t bytes = 0;
+    bool required = false;
+};
+
+// The blocks the action reads, in block order. The NVM blocks' sizes come
+// from their segment tables; a table that is not all there ends the list
+// for its NVM block. Arguments as for dp_check_action_blocks.
+std::vector<DpBlockNeed> dp_action_block_needs(const uint8_t* image, uint32_t size, uint8_t actionCode,
+                                               uint32_t supportFlags, const DeviceIdRow& device);
+
 // The problems of the blocks the action reads, each block once, in block
 // order. image holds size bytes: the image as far as its header's size
 // field and the loaded bytes both reach. supportFlags are the image's; the
