@@ -131,7 +131,9 @@ const std::vector<KeyEntry>& KeyTable() {
              else return false;
              return true;
          }, "plain, m7 or m1")},
-        {"security", "=N", "FPGA lock bits 0-23 as the engine's security word (default 0)",
+        {"security", "=N",
+         "FPGA lock bits 0-23 as the engine's security word (default 0); bit 20 (0x100000) takes encrypted array "
+         "data, bit 18 (0x40000) encrypted FlashROM data, bit 3k+2 encrypted data for NVM block k",
          Number([](FpgaScenario& s, uint64_t v) { s.securityWord = static_cast<uint32_t>(v); }, 0xFFFFFF)},
         {"silsig", "=N", "FPGA silicon signature (default 0)",
          Number([](FpgaScenario& s, uint64_t v) { s.siliconSignature = static_cast<uint32_t>(v); },

@@ -53,7 +53,8 @@ int RunImageInfo(const std::string& file);
 // "image build": every value is the text the user gave; empty means "not given".
 struct ImageBuildOptions {
     std::string output;
-    bool demo = false;  // start from the demo image's parts
+    bool demo = false;        // start from the demo image's parts
+    bool noSecurity = false;  // leave the security settings (user lock bits, pass key) out
     std::string idCode;
     std::string variant;
     std::string boundaryScanFile;

@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
     CLI::App* imageBuild = image->add_subcommand("build", "Compose a data image from its parts");
     imageBuild->add_option("-o,--output", build.output, "The image to write")->required();
     imageBuild->add_flag("--demo", build.demo, "Start from the demo image's parts; the options below replace them");
+    imageBuild->add_flag("--no-security", build.noSecurity,
+                         "Leave out the security settings (user lock bits and pass key), as an image with encrypted "
+                         "parts must: the device keeps its own");
     imageBuild->add_option("--idcode", build.idCode, "Expected ID code (a row of the identification table)");
     imageBuild->add_option("--variant", build.variant, "Device variant marker: 7 M7, 1 M1, 0 neither");
     imageBuild->add_option("--boundary-scan", build.boundaryScanFile, "Boundary-scan register data file");
@@ -56,7 +59,9 @@ int main(int argc, char** argv) {
                            "The device's AES key for encrypted parts (default: --aes-key); 32 hex digits");
     imageBuild->add_option("--nvm", build.nvmSegments,
                            "NVM segment BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian 32-bit words); repeatable");
-    imageBuild->add_option("--encrypt", build.encrypt, "Parts to encrypt: array, flashrom, nvm0 .. nvm3")
+    imageBuild->add_option("--encrypt", build.encrypt,
+                           "Parts to encrypt with the device's AES key (--encryption-key): array, flashrom, nvm0 .. "
+                           "nvm3; the image then carries no security settings (see README, encrypted images)")
         ->delimiter(',');
     imageBuild->add_option("--support-flags", build.supportFlags, "Write these support flags instead of the derived ones");
 

@@ -1,4 +1,5 @@
 // "vexu-cli image ...": inspect, build and scramble FPGA data images.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +20,23 @@ namespace {
 
 using namespace vexu::image;
 
-bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value, const char* what, std::string& error) {
+// A limit as the user would write it: hexadecimal for masks and codes.
+std::string LimitText(uint64_t value) {
+    if (value <= 0xFFFF) return std::to_string(value);
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value, const char* what, std::string& error,
+                   uint64_t min = 0) {
     errno = 0;
     char* end = nullptr;
-    const unsigned long long parsed = text.empty() || text[0] == '-' ? 0 : std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || errno != 0 || end == nullptr || *end != '\0' || parsed > max) {
-        error = std::string("bad ") + what + ": " + text;
+    const bool digits = !text.empty() && std::isdigit(static_cast<unsigned char>(text[0]));
+    const unsigned long long parsed = digits ? std::strtoull(text.c_str(), &end, 0) : 0;
+    if (!digits || errno != 0 || end == nullptr || *end != '\0' || parsed > max || parsed < min) {
+        error = std::string(what) + " needs a number from " + LimitText(min) + " to " + LimitText(max) + ", not \"" +
+                text + "\"";
         return false;
     }
     value = parsed;
@@ -75,9 +87,9 @@ bool ParseNvmSegment(const std::string& text, ImageParts& parts, std::string& er
     uint64_t block = 0;
     uint64_t address = 0;
     uint64_t pageValue = 0;
-    if (!ParseUnsigned(fields[0], kNvmBlockCount - 1, block, "NVM block (0-3)", error) ||
-        !ParseUnsigned(fields[1], (1u << kNvmAddressBits) - 1, address, "NVM start address (22 bits)", error) ||
-        !ParseUnsigned(fields[2], 7, pageValue, "NVM page value (0-7)", error)) {
+    if (!ParseUnsigned(fields[0], kNvmBlockCount - 1, block, "the NVM block", error) ||
+        !ParseUnsigned(fields[1], (1u << kNvmAddressBits) - 1, address, "the NVM start address", error) ||
+        !ParseUnsigned(fields[2], 7, pageValue, "the NVM page value", error)) {
         return false;
     }
     std::vector<uint8_t> bytes;
@@ -115,8 +127,14 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
     if (options.demo) parts = DemoFpgaParts();
     std::optional<uint32_t> idCode;
     std::optional<uint8_t> variant;
-    if (!ParseField(options.idCode, 0xFFFFFFFF, idCode, "ID code", error) ||
-        !ParseField(options.variant, 0xFF, variant, "variant marker", error)) {
+    if (!ParseField(options.idCode, 0xFFFFFFFF, idCode, "the ID code", error) ||
+        !ParseField(options.variant, 0xFF, variant, "the variant marker", error)) {
+        return false;
+    }
+    // The engine knows the markers of M7 and M1 images; any other marker
+    // would be neither, as 0 is.
+    if (variant && *variant != 0 && *variant != kVariantM1 && *variant != kVariantM7) {
+        error = "the variant marker is 7 (M7), 1 (M1) or 0 (neither), not \"" + options.variant + "\"";
         return false;
     }
     if (idCode) parts.idCode = *idCode;
@@ -130,7 +148,7 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         return false;
     }
     std::optional<uint8_t> mask;
-    if (!ParseField(options.flashRomMask, 0xFF, mask, "FlashROM page mask", error)) return false;
+    if (!ParseField(options.flashRomMask, 0xFF, mask, "the FlashROM page mask", error)) return false;
     if (mask || !options.flashRomFile.empty()) {
         FlashRomParts flashRom = parts.flashRom.value_or(FlashRomParts{});
         if (mask) flashRom.mask = *mask;
@@ -147,9 +165,17 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         }
         parts.flashRom = flashRom;
     }
-    if (!ParseField(options.silsig, 0xFFFFFFFF, parts.silsig, "silicon signature", error) ||
-        !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "design checksum", error) ||
-        !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "user lock bits", error) ||
+    if (options.noSecurity) {
+        if (!options.userLock.empty() || !options.passKey.empty()) {
+            error = "--no-security leaves out the security settings: give it without --user-lock and --pass-key";
+            return false;
+        }
+        parts.userLock.reset();
+        parts.passKey.reset();
+    }
+    if (!ParseField(options.silsig, 0xFFFFFFFF, parts.silsig, "the silicon signature", error) ||
+        !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "the design checksum", error) ||
+        !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "the user lock bits", error) ||
         !ParseKey(options.passKey, parts.passKey, "the pass key", error) ||
         !ParseKey(options.aesKey, parts.aesKey, "the AES key", error) ||
         !ParseKey(options.encryptionKey, parts.encryptionKey, "the encryption key", error)) {
@@ -166,7 +192,14 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         if (!ParseNvmSegment(segment, parts, error)) return false;
     }
     if (!ParseEncrypt(options.encrypt, parts, error)) return false;
-    return ParseField(options.supportFlags, 0xFFFF, parts.supportFlags, "support flags", error);
+    if (!options.encrypt.empty() && (parts.userLock || parts.passKey)) {
+        error = std::string(kEncryptedWithSecurity) +
+                (options.demo && options.userLock.empty() && options.passKey.empty()
+                     ? "; add --no-security to leave out the demo's"
+                     : "; leave out --user-lock and --pass-key");
+        return false;
+    }
+    return ParseField(options.supportFlags, 0xFFFF, parts.supportFlags, "the support flags", error);
 }
 
 }  // namespace
@@ -201,6 +234,21 @@ int RunImageBuild(const ImageBuildOptions& options) {
     }
     std::printf("%s: %zu bytes, support flags 0x%04X (%s)\n", options.output.c_str(), image.size(),
                 DeriveSupportFlags(parts), SupportFlagWords(DeriveSupportFlags(parts)).c_str());
+    // What the device needs to take the encrypted parts, in the simulated
+    // board's terms.
+    const uint32_t enable = EncryptionEnableBits(parts);
+    const std::optional<Key128> key = parts.encryptionKey ? parts.encryptionKey : parts.aesKey;
+    if (enable != 0 && key) {
+        std::string hex;
+        for (uint8_t byte : *key) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02X", byte);
+            hex += pair;
+        }
+        std::printf("encrypted parts: the device must hold the AES key %s and take encrypted data (security word "
+                    "0x%06X); on the simulated board: --simulate=aes-key=%s,security=0x%06X\n",
+                    hex.c_str(), enable, hex.c_str(), enable);
+    }
     return kExitOk;
 }
 
