@@ -128,6 +128,10 @@ DialogHooks DialogHooks::Desktop() {
         CAboutDlg about(owner);
         about.exec();
     };
+    hooks.showRunLogError = [](QWidget* owner, const QString& text) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Run log"), text, QMessageBox::Ok, owner);
+        box.exec();
+    };
     return hooks;
 }
 
@@ -379,7 +383,15 @@ LRESULT CKTRDlg::OnRunEnd(vexu::WPARAM, vexu::LPARAM lParam) {
     start_->show();
     if (settings_.showFpga == 1) fpgaPercent_->hide();
     if (settings_.showEeprom == 1) eepromPercent_->hide();
+    TellRunLogFailure();
     return 1;
+}
+
+// A run whose record is missing from the run log is not lost silently.
+void CKTRDlg::TellRunLogFailure() {
+    const std::string error = worker_->LastRecordError();
+    if (error.empty() || !hooks_.showRunLogError) return;
+    hooks_.showRunLogError(this, QString::fromStdString(error + ": this run is not in the run log."));
 }
 
 LRESULT CKTRDlg::OnRunText(vexu::WPARAM wParam, vexu::LPARAM) {

@@ -50,6 +50,9 @@ struct DialogHooks {
     std::function<void(const QString& address)> openLink;
     // Shows the about box modally.
     std::function<void(QWidget* owner)> showAbout;
+    // Tells the operator that the run's record could not be written to the
+    // run log: a message box titled "Run log" with the warning icon.
+    std::function<void(QWidget* owner, const QString& text)> showRunLogError;
     static DialogHooks Desktop();
 };
 
@@ -102,6 +105,7 @@ private:
     LRESULT OnRunStart(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunEnd(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunText(vexu::WPARAM wParam, vexu::LPARAM lParam);
+    void TellRunLogFailure();
     void OnStart();
     void OnLink();
     void OnBuildSettingFile();

@@ -38,6 +38,9 @@ struct GlobalOptions {
 // simulator receives the simulator's own choices when it is the simulator.
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
                                         sim::SimulatorOptions* simulator = nullptr);
+// Whether the --simulate keys make a simulated box and board; false with
+// the reason (a usage error) when they do not.
+bool CheckSimulateKeys(const std::string& keys, std::string& error);
 // The --simulate option's help: what it does and every scenario key.
 std::string SimulateHelp();
 // One line on the simulated box's traffic and modelled time; empty for a

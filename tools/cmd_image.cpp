@@ -65,8 +65,8 @@ bool ParseKey(const std::string& text, std::optional<Key128>& key, const char* w
     return true;
 }
 
-bool ReadPart(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    return path.empty() || ReadBinaryFile(path, bytes, error);
+bool ReadPart(const std::string& path, const char* what, std::vector<uint8_t>& bytes, std::string& error) {
+    return path.empty() || ReadBinaryFile(path, bytes, error, what);
 }
 
 // BLOCK:ADDRESS:PAGEVALUE:FILE, FILE holding the segment's little-endian words.
@@ -93,7 +93,7 @@ bool ParseNvmSegment(const std::string& text, ImageParts& parts, std::string& er
         return false;
     }
     std::vector<uint8_t> bytes;
-    if (!ReadBinaryFile(fields[3], bytes, error)) return false;
+    if (!ReadBinaryFile(fields[3], bytes, error, "NVM segment file")) return false;
     if (bytes.size() % 4 != 0) {
         error = fields[3] + " does not hold whole 32-bit words";
         return false;
@@ -143,8 +143,9 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         error = "give --idcode (or --demo)";
         return false;
     }
-    if (!ReadPart(options.boundaryScanFile, parts.boundaryScan, error) ||
-        !ReadPart(options.arrayFile, parts.arrayRows, error) || !ReadPart(options.rlockFile, parts.rlock, error)) {
+    if (!ReadPart(options.boundaryScanFile, "boundary-scan file", parts.boundaryScan, error) ||
+        !ReadPart(options.arrayFile, "array rows file", parts.arrayRows, error) ||
+        !ReadPart(options.rlockFile, "RLOCK row file", parts.rlock, error)) {
         return false;
     }
     std::optional<uint8_t> mask;
@@ -154,7 +155,9 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         if (mask) flashRom.mask = *mask;
         if (!options.flashRomFile.empty()) {
             std::vector<uint8_t> pages;
-            if (!ReadBinaryFile(options.flashRomFile, pages, error)) return false;
+            if (!ReadBinaryFile(options.flashRomFile, pages, error, "FlashROM pages file",
+                                kFlashRomPageCount * kFlashRomPageSize))
+                return false;
             if (pages.size() != kFlashRomPageCount * kFlashRomPageSize) {
                 error = options.flashRomFile + " must hold 8 pages of 16 bytes (128 bytes), page 0 first";
                 return false;
@@ -183,7 +186,7 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
     }
     if (!options.designName.empty()) {
         if (options.designName.size() > kDesignNameSize) {
-            error = "the design name has at most 9 characters";
+            error = "the design name holds at most 9 bytes, not " + std::to_string(options.designName.size());
             return false;
         }
         parts.designName = DesignNameFromText(options.designName);
@@ -207,9 +210,9 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
 int RunImageInfo(const std::string& file) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadBinaryFile(file, bytes, error)) {
+    if (!ReadBinaryFile(file, bytes, error, "FPGA data image")) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
+        return kExitUsage;
     }
     const ImageInfo info = InspectImage(bytes.data(), bytes.size());
     std::printf("%s", FormatImageInfo(info, bytes.data(), bytes.size()).c_str());
@@ -255,13 +258,11 @@ int RunImageBuild(const ImageBuildOptions& options) {
 int RunImageScramble(const std::string& input, const std::string& output, bool scramble) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadBinaryFile(input, bytes, error)) {
+    // An embedded image is an FPGA data image or a serial-flash image, and
+    // no serial flash is larger than the largest FPGA data image.
+    if (!ReadBinaryFile(input, bytes, error, scramble ? "plain image" : "stored image", kMaxFpgaImageBytes)) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    if (bytes.size() > 0xFFFFFFFFu) {
-        std::fprintf(stderr, "%s is too large for an embedded image\n", input.c_str());
-        return kExitFailed;
+        return kExitUsage;
     }
     const uint32_t length = static_cast<uint32_t>(bytes.size());
     if (scramble) {

@@ -36,6 +36,7 @@ WindowRig::WindowRig(Options options) {
     setup.hooks.showRunError = [this](QWidget*, const QString& text) { errorsShown << text; };
     setup.hooks.openLink = [this](const QString& address) { linksOpened << address; };
     setup.hooks.showAbout = [this](QWidget*) { ++aboutsShown; };
+    setup.hooks.showRunLogError = [this](QWidget*, const QString& text) { runLogErrorsShown << text; };
     dlg = std::make_unique<CKTRDlg>(std::move(setup));
     dlg->show();
     Settle();
