@@ -79,6 +79,8 @@ TEST(ReadUserFile, RefusesWhatCannotBeTheFileBeforeReadingIt) {
         {sparse, "the test image " + sparse + " has 2147483648 bytes, more than the largest test image (100 bytes)"},
         {dir.File("missing.dat"), "cannot open the test image " + dir.File("missing.dat") + ": No such file or directory"},
         {"", "no file named for the test image (an empty path)"},
+        // A regular file whose first read fails.
+        {"/proc/self/mem", "cannot read the test image /proc/self/mem: Input/output error"},
         {justRight, ""},
     };
     for (const Case& c : cases) {
