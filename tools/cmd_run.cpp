@@ -2,6 +2,8 @@
 // performs the run and posts the same messages; this command's thread plays
 // the window: it takes the run texts, follows the box's arrival and
 // removal, and waits for the end of the run.
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,13 +26,38 @@ namespace vexu::cli {
 namespace {
 
 // 1 after the first interrupt (stop between runs), 2 after the second
-// (end now); the signal that came last.
+// (end now); the signal that came last; whether a run is in progress.
 volatile std::sig_atomic_t g_interrupted = 0;
 volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_runInProgress = 0;
+
+// How long the command's thread has to record an interrupted run before the
+// second interrupt ends the program regardless.
+constexpr unsigned kRecordInterruptedSeconds = 2;
+
+extern "C" void EndByInterrupt(int) {
+    std::signal(g_signal, SIG_DFL);
+    std::raise(g_signal);
+}
 
 extern "C" void OnInterrupt(int signal) {
     g_signal = signal;
-    g_interrupted = g_interrupted ? 2 : 1;
+    if (g_interrupted == 0) {
+        g_interrupted = 1;
+        return;
+    }
+    // A second interrupt ends the program at once. During a run the
+    // command's thread first records the run as interrupted (it looks at
+    // the flag at least every 100 ms); should it not get to it, the alarm
+    // ends the program all the same.
+    if (g_interrupted == 2 || !g_runInProgress) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    g_interrupted = 2;
+    std::signal(SIGALRM, EndByInterrupt);
+    alarm(kRecordInterruptedSeconds);
 }
 
 // Ctrl-C and a station's stop request end station mode between runs; a
@@ -201,6 +228,7 @@ private:
         current_.record.startTime = GetClock().CalendarSeconds();
         current_.record.box = BoxPath();
         current_.stepStartUs = GetClock().NowUs();
+        g_runInProgress = 1;
         worker_.StartAction(doFpga_, doEeprom_, &queue_);
         bool interruptNoted = false;
         RunOutcome run;
@@ -223,6 +251,7 @@ private:
             }
             Dispatch(m);
         }
+        g_runInProgress = 0;
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();

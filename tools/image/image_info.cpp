@@ -242,12 +242,17 @@ void CheckActions(ImageInfo& info, const uint8_t* data) {
     const uint32_t support = *info.supportFlags;
     const DeviceIdRow& device = kDeviceIdTable[info.idTableRow];
     const uint32_t size = static_cast<uint32_t>(info.imageSize);
+    const bool crcHolds = info.CrcOk() && info.sizeField && *info.sizeField >= 3 && *info.sizeField <= info.fileSize;
     for (unsigned code = 1; code <= 0xFF; ++code) {
         const DpActionEntry* entry = dp_action_entry(static_cast<uint8_t>(code));
         if (entry == nullptr) continue;
         ActionVerdict verdict;
         verdict.name = entry->name;
-        if (!entry->accepted(support)) {
+        if (!crcHolds) {
+            // The engine stops every run at the CRC, before it looks further;
+            // an image that claims more bytes than it has never passes it.
+            verdict.engineCode = DPE_IMAGE_CRC_MISMATCH;
+        } else if (!entry->accepted(support)) {
             verdict.engineCode = DPE_IMAGE_LACKS_DATA;
         } else if (!entry->runnable(support)) {
             verdict.engineCode = DPE_ACTION_NOT_FOUND;
@@ -418,10 +423,10 @@ ImageInfo InspectImage(const uint8_t* data, size_t size) {
     ReadHeader(info, Bounded(data, info.fileSize));
     const Bounded image(data, info.imageSize);
     ReadDirectory(info, image);
+    CheckCrc(info, image);
     CheckActions(info, info.fileSize ? data : nullptr);
     CheckEntries(info);
     CheckSupportAgainstBlocks(info);
-    CheckCrc(info, image);
     return info;
 }
 
@@ -464,7 +469,9 @@ std::string FormatImageInfo(const ImageInfo& info, const uint8_t* data, size_t s
         out += "Actions\n";
         for (const ActionVerdict& action : info.actions) {
             std::string verdict = "runs";
-            if (action.engineCode == DPE_IMAGE_LACKS_DATA && action.problems.empty())
+            if (action.engineCode == DPE_IMAGE_CRC_MISMATCH)
+                verdict = "refused (engine code 100): the CRC does not hold";
+            else if (action.engineCode == DPE_IMAGE_LACKS_DATA && action.problems.empty())
                 verdict = "not served: the support flags lack its data (engine code 151)";
             else if (action.engineCode == DPE_ACTION_NOT_FOUND)
                 verdict = "not served: the support flags lack the NVM verify flag (engine code 150)";

@@ -30,9 +30,9 @@ struct DirectoryEntry {
 };
 
 // What the engine does with an action on this image before it sends
-// anything: runs it, or stops with a code (151 without the data the action
-// needs, 150 for "verify_nvm" without the NVM verify flag, 153 for a block
-// that runs past the end of the data).
+// anything: runs it, or stops with a code (100 for a CRC that does not
+// hold, 151 without the data the action needs, 150 for "verify_nvm" without
+// the NVM verify flag, 153 for a block that runs past the end of the data).
 struct ActionVerdict {
     std::string name;
     uint8_t engineCode = 0;                // 0: the action runs
