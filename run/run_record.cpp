@@ -1,12 +1,18 @@
 #include "run/run_record.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <mutex>
 
+#include "platform/files.h"
 #include "platform/json.h"
 #include "platform/trace.h"
 
@@ -87,6 +93,7 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("fpga", fpga.Str())
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
+    if (record.interrupted) object.Bool("interrupted", true);
 }
 
 std::string FormatRunRecord(const RunRecord& record) {
@@ -105,15 +112,52 @@ std::string RunLogPath() {
     return g_logPath.empty() ? DefaultLogPath() : g_logPath;
 }
 
-bool AppendRunRecord(const RunRecord& record) {
+namespace {
+
+// Opens the log for appending, making its directory first. -1 with error
+// set when it cannot be had.
+int OpenLog(const std::filesystem::path& path, std::string& error) {
+    std::error_code made;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), made);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A missing directory that could not be made is the better reason.
+        const int reason = made ? made.value() : errno;
+        error = "cannot write the run log " + path.string() + ": " + std::strerror(reason);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool AppendRunRecord(const RunRecord& record, std::string& error) {
     const std::string line = FormatRunRecord(record) + "\n";
     std::lock_guard<std::mutex> guard(g_logMutex);
     const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : g_logPath;
-    std::error_code error;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    FILE* file = fopen(path.c_str(), "a");
-    bool ok = file && fwrite(line.data(), 1, line.size(), file) == line.size();
-    if (file && fclose(file) != 0) ok = false;
+    const int fd = OpenLog(path, error);
+    bool ok = fd >= 0;
+    std::string reason;
+    if (ok && !vexu::AppendWhole(fd, line, reason)) {
+        error = "cannot write the run log " + path.string() + ": " + reason;
+        ok = false;
+    }
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        error = "cannot write the run log " + path.string() + ": " + std::strerror(errno);
+        ok = false;
+    }
     if (!ok) vexu::Trace("Run log " + path.string() + " cannot be written.\r\n");
     return ok;
+}
+
+bool AppendRunRecord(const RunRecord& record) {
+    std::string error;
+    return AppendRunRecord(record, error);
+}
+
+bool CheckRunLog(std::string& error) {
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    const int fd = OpenLog(g_logPath.empty() ? DefaultLogPath() : g_logPath, error);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
