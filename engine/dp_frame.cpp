@@ -250,6 +250,7 @@ uint8_t dp_engine_run() {
     g_dpState.errorCode = DPE_SUCCESS;
     g_dpState.failedCommands = 0;
     g_dpState.deviceIdRead = 0;
+    g_dpState.urowWritten = 0;
     g_dpState.progressPosted = 0;
     g_dpState.imageProblem = {};
     dp_image_attach();

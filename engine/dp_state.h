@@ -122,6 +122,8 @@ struct DpState {
     // Device values from identification.
     uint32_t deviceId;
     uint8_t deviceIdRead;    // 1 when deviceId came from the device, 0 when every answer was lost
+    uint8_t urowWritten;     // 1 once this run programmed the UROW and read it back equal
+    uint8_t urowProgrammed[DP_BUFFER_BYTES];  // what it programmed then (the UROW buffer is reused later)
     uint32_t expectedId;
     uint8_t rowWidthFactor;  // plain rows are factor x 208 bits, encrypted rows factor x 256
     uint32_t arrayRowCount;

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "engine/dp_frame.h"
+#include "engine/dp_identify.h"
 #include "engine/dp_image_check.h"
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
@@ -104,4 +105,19 @@ int RunFpgaJob(const char* actionName) {
     SetFpgaError(message);
     dp_post_text((message + "\r\n").c_str(), 0);
     return 0;
+}
+
+std::optional<RunDesign> GetProgrammedDesign() {
+    if (!g_dpState.urowWritten) return std::nullopt;
+    const uint8_t* urow = g_dpState.urowProgrammed;
+    RunDesign design;
+    for (unsigned i = 0; i < DP_UROW_DESIGN_NAME_BYTES; ++i) {
+        uint8_t byte = urow[DP_UROW_DESIGN_NAME + i];
+        // The last name byte shares its top two bits with the cycle count.
+        if (i + 1 == DP_UROW_DESIGN_NAME_BYTES) byte &= 0x3F;
+        design.name += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+    }
+    design.checksum = static_cast<uint16_t>(urow[DP_UROW_CHECKSUM] | urow[DP_UROW_CHECKSUM + 1] << 8);
+    design.cycles = g_dpState.cycleCount;
+    return design;
 }

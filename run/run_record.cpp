@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/files.h"
+#include "platform/journal.h"
 #include "platform/json.h"
 #include "platform/trace.h"
 
@@ -71,21 +72,54 @@ std::string FormatUtcTime(int64_t seconds) {
     return text;
 }
 
+const char* ProgramVersion() { return VEXU_VERSION; }
+
+namespace {
+
+std::string IdText(uint32_t id) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08" PRIX32, id);
+    return text;
+}
+
+std::string ChecksumText(uint16_t checksum) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%04X", checksum);
+    return text;
+}
+
+void TextOrNull(vexu::JsonObject& object, const char* key, const std::string& value) {
+    if (value.empty())
+        object.Null(key);
+    else
+        object.Text(key, value);
+}
+
+}  // namespace
+
 void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
     vexu::JsonObject fpga = StepObject(record.fpga);
-    if (StepRan(record.fpga) && record.fpgaId) {
-        char id[16];
-        snprintf(id, sizeof id, "0x%08" PRIX32, *record.fpgaId);
-        fpga.Text("id", id);
-    } else if (StepRan(record.fpga)) {
-        fpga.Null("id");
+    if (StepRan(record.fpga)) {
+        if (record.fpgaId)
+            fpga.Text("id", IdText(*record.fpgaId));
+        else
+            fpga.Null("id");
+        TextOrNull(fpga, "imageSha256", record.fpgaImageSha256);
+        if (record.design) {
+            fpga.Raw("design", vexu::JsonObject()
+                                   .Text("name", record.design->name)
+                                   .Text("checksum", ChecksumText(record.design->checksum))
+                                   .Number("cycles", record.design->cycles)
+                                   .Str());
+        } else {
+            fpga.Null("design");
+        }
     }
     vexu::JsonObject eeprom = StepObject(record.eeprom);
-    if (StepRan(record.eeprom) && record.chip) {
-        if (record.chip->empty())
-            eeprom.Null("chip");
-        else
-            eeprom.Text("chip", *record.chip);
+    if (StepRan(record.eeprom)) {
+        if (record.chip) TextOrNull(eeprom, "chip", *record.chip);
+        eeprom.Number("bytes", record.eepromBytes);
+        TextOrNull(eeprom, "imageSha256", record.eepromImageSha256);
     }
     object.Text("time", FormatUtcTime(record.startTime))
         .Text("box", record.box)
@@ -94,6 +128,48 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
     if (record.interrupted) object.Bool("interrupted", true);
+    object.Text("version", record.version);
+    TextOrNull(object, "location", record.location);
+    TextOrNull(object, "boxSerial", record.boxSerial);
+    if (!record.slot.empty()) object.Text("slot", record.slot);
+}
+
+std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    auto add = [&fields](const char* name, const std::string& value) {
+        if (!value.empty()) fields.emplace_back(name, value);
+    };
+    std::string message = std::string("run ") + (record.ok ? "passed" : "failed");
+    if (!record.slot.empty()) message += " in slot " + record.slot;
+    if (!record.box.empty()) message += " on " + record.box;
+    if (!record.ok && !record.failure.empty()) message += ": " + record.failure;
+    add("MESSAGE", message);
+    add("PRIORITY", record.ok ? "6" : "3");
+    add("SYSLOG_IDENTIFIER", "vexu-programmer");
+    add("VEXU_RESULT", record.ok ? "ok" : "failed");
+    add("VEXU_VERSION", record.version);
+    add("VEXU_BOX", record.box);
+    add("VEXU_LOCATION", record.location);
+    add("VEXU_BOX_SERIAL", record.boxSerial);
+    add("VEXU_SLOT", record.slot);
+    add("VEXU_FPGA_RESULT", RunOutcomeText(record.fpga.outcome));
+    if (StepRan(record.fpga) && record.fpgaId) add("VEXU_FPGA_ID", IdText(*record.fpgaId));
+    if (StepRan(record.fpga)) add("VEXU_FPGA_IMAGE_SHA256", record.fpgaImageSha256);
+    if (record.design) {
+        add("VEXU_DESIGN_NAME", record.design->name);
+        add("VEXU_DESIGN_CHECKSUM", ChecksumText(record.design->checksum));
+        add("VEXU_DESIGN_CYCLES", std::to_string(record.design->cycles));
+    }
+    add("VEXU_EEPROM_RESULT", RunOutcomeText(record.eeprom.outcome));
+    if (StepRan(record.eeprom)) {
+        if (record.chip) add("VEXU_EEPROM_CHIP", *record.chip);
+        add("VEXU_EEPROM_BYTES", std::to_string(record.eepromBytes));
+        add("VEXU_EEPROM_IMAGE_SHA256", record.eepromImageSha256);
+    }
+    add("VEXU_FAILURE", record.failure);
+    if (record.interrupted) add("VEXU_INTERRUPTED", "1");
+    add("VEXU_RECORD", FormatRunRecord(record));
+    return fields;
 }
 
 std::string FormatRunRecord(const RunRecord& record) {
@@ -146,6 +222,8 @@ bool AppendRunRecord(const RunRecord& record, std::string& error) {
         ok = false;
     }
     if (!ok) vexu::Trace("Run log " + path.string() + " cannot be written.\r\n");
+    // The journal has it too where one runs; the file is the record that counts.
+    vexu::SendToJournal(RunJournalFields(record));
     return ok;
 }
 

@@ -42,6 +42,7 @@ struct RunJobs {
     std::function<std::string()> eepromError;
     std::function<std::optional<uint32_t>()> fpgaId;  // the ID code the FPGA step read, if it read one
     std::function<std::string()> eepromChip;    // the chip the serial-flash step found
+    std::function<std::optional<RunDesign>()> fpgaDesign;  // what the FPGA step wrote into the user row
     static RunJobs Real();
 };
 

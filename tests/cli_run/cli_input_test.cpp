@@ -237,7 +237,11 @@ TEST(CliInput, RunLogFailuresAreToldAndStopAStation) {
     fs::remove(dir.File("state"));
 
     // Room for the first record only: the station stops after the second run.
-    run = Cli(dir, {"--simulate=station-boxes=3", "run", "--station", "--no-fpga"}, 300);
+    TempDir sizing;
+    ASSERT_EQ(Cli(sizing, {"--simulate", "run", "--no-fpga"}).exit, 0);
+    ASSERT_EQ(RunLog(sizing).size(), 1u);
+    const uint64_t recordBytes = RunLog(sizing)[0].size() + 1;
+    run = Cli(dir, {"--simulate=station-boxes=3", "run", "--station", "--no-fpga"}, recordBytes + recordBytes / 2);
     EXPECT_EQ(run.exit, 1) << run.err;
     const std::string out = JoinedLines(run.out);
     EXPECT_NE(out.find("PASS #2"), std::string::npos) << out;
