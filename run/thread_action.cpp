@@ -126,6 +126,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     record.box = box.path;
     record.location = box.location;
     record.boxSerial = box.serial;
+    record.slot = self->slot_;
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);

@@ -59,6 +59,9 @@ public:
     // Waits for a run in progress to end.
     void End();
     bool IsRunning() const { return running_.load() != 0; }
+    // A gang station's slot, named in the records of the runs that follow.
+    void SetSlot(std::string slot) { slot_ = std::move(slot); }
+    const std::string& Slot() const { return slot_; }
     // What the last run did, as the run log holds it. Read it after End.
     const RunRecord& LastRecord() const { return lastRecord_; }
     // Why the last run's record is not in the run log; empty when it is.
@@ -75,5 +78,6 @@ private:
     int doFpga_ = 0;
     int doEeprom_ = 0;
     RunRecord lastRecord_;
+    std::string slot_;
     std::string lastRecordError_;
 };

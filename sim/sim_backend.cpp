@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/clock.h"
@@ -145,7 +146,7 @@ void SimBackend::AddBox(std::unique_ptr<SimBox> box, bool plugged) {
     char serial[16];
     snprintf(serial, sizeof serial, "SIM%04zu", number + 1);
     Slot slot{BoxPath(number), kSimBoxVendorId, kSimBoxProductId, std::move(box), false, 0,
-              "sim-" + std::to_string(number + 1), serial};
+              "sim-" + std::to_string(number + 1), serial, number};
     boxSlots_.push_back(slots_.size());
     slots_.push_back(std::move(slot));
     if (plugged) SetPresent(slots_.back(), true);
@@ -161,7 +162,7 @@ void SimBackend::AddForeignDevice(uint16_t vendorId, uint16_t productId) {
     // Listed before the boxes, as a keyboard or mouse often is.
     const size_t at = boxSlots_.front();
     Slot slot{"sim://hid-" + std::to_string(slots_.size()), vendorId, productId, nullptr, true, 1, "sim-other",
-              ""};
+              "", 0};
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(at), std::move(slot));
     for (size_t& index : boxSlots_) ++index;
 }
@@ -255,19 +256,21 @@ bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t 
         return false;
     }
     ++counters_.transfers;
+    if (usb_.crashAt && counters_.transfers >= *usb_.crashAt && FaultsApply(*slot)) std::abort();
     counters_.latencyUs += usb_.latencyUs;
     // Whole milliseconds sleep (in real time a spin would burn a core for
     // every report), the rest is waited out.
     GetClock().SleepMs(static_cast<uint32_t>(usb_.latencyUs / 1000));
     GetClock().BusyWaitUs(usb_.latencyUs % 1000);
     bool ok;
-    if (usb_.failReport && counters_.transfers == *usb_.failReport) {
+    if (usb_.failReport && counters_.transfers == *usb_.failReport && FaultsApply(*slot)) {
         ok = false;  // lost on the bus; the box never sees it
     } else if (!slot->box) {
         ok = false;
     } else {
         ok = write ? slot->box->WriteReport(report, length) : slot->box->FetchReport(report, length);
-        if (ok && !write && usb_.corruptFetch && counters_.transfers >= *usb_.corruptFetch && length > 16) {
+        if (ok && !write && usb_.corruptFetch && counters_.transfers >= *usb_.corruptFetch && length > 16 &&
+            FaultsApply(*slot)) {
             report[16] ^= 0x01;
             usb_.corruptFetch.reset();
         }
@@ -279,7 +282,7 @@ bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t 
 
 // unplug-after: the box that carried the last of the transfers goes.
 void SimBackend::CheckUnplugAfter(Slot& slot) {
-    if (usb_.unplugAfter && counters_.transfers >= *usb_.unplugAfter && slot.box) {
+    if (usb_.unplugAfter && counters_.transfers >= *usb_.unplugAfter && slot.box && FaultsApply(slot)) {
         usb_.unplugAfter.reset();
         SetPresent(slot, false);
     }

@@ -37,6 +37,12 @@ struct UsbSettings {
     // The first fetched report at or after this transfer comes back with
     // one data bit flipped (a fault the protocol itself cannot see).
     std::optional<uint64_t> corruptFetch;
+    // The program itself dies (abort) at this transfer: what a crash of a
+    // run leaves behind, and who it takes down with it.
+    std::optional<uint64_t> crashAt;
+    // With several boxes: the faults above concern this box only (its
+    // number from 0); otherwise whichever box carries the transfer.
+    std::optional<size_t> faultBox;
 };
 
 struct UsbCounters {
@@ -115,7 +121,9 @@ private:
         uint64_t generation;  // bumps at every plug
         std::string location;
         std::string serial;
+        size_t number;  // the box's number; unused for another device
     };
+    bool FaultsApply(const Slot& slot) const { return !usb_.faultBox || (slot.box && slot.number == *usb_.faultBox); }
     struct OpenHandle {
         std::string path;
         uint64_t generation;

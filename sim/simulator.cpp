@@ -29,6 +29,8 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
     {"boxes=N", "N boxes, each with its own board (the same keys), path, USB location and serial"},
+    {"crash-at=N", "the program itself dies (abort) at report N: what survives a crashed run"},
+    {"fault-box=K", "with boxes: unplug-after, fail-report, corrupt-fetch and crash-at concern box K (from 1) only"},
     {"refuse-open=WHY", "the box cannot be opened: in-use (held by another program) or denied (no permission)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
@@ -136,6 +138,8 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     return flash;
 }
 
+constexpr uint64_t kMaxBoxes = 64;
+
 bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t unplugAfter = UINT64_MAX;
     uint64_t failReport = 0;
@@ -148,6 +152,12 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
     if (failReport != 0) usb.failReport = failReport;
     if (scenario.Has("corrupt-fetch")) usb.corruptFetch = corruptFetch;
+    uint64_t crashAt = 0;
+    if (!scenario.TakeUnsigned("crash-at", UINT32_MAX, crashAt, error, 1)) return false;
+    if (scenario.Has("crash-at")) usb.crashAt = crashAt;
+    uint64_t faultBox = 0;
+    if (!scenario.TakeUnsigned("fault-box", kMaxBoxes, faultBox, error, 1)) return false;
+    if (scenario.Has("fault-box")) usb.faultBox = faultBox - 1;
     return true;
 }
 
@@ -188,8 +198,6 @@ std::unique_ptr<SimBox> MakeBoxAndBoard(Scenario& scenario, std::string& error) 
     box->SetRefuseSerial(refuseSerial);
     return box;
 }
-
-constexpr uint64_t kMaxBoxes = 64;
 
 }  // namespace
 

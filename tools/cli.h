@@ -107,11 +107,19 @@ struct RunOptions {
     bool noFpga = false;    // switch the FPGA part off whatever the settings say
     bool noEeprom = false;  // the same for the serial-flash part
     bool station = false;   // run box after box until interrupted
+    bool gang = false;      // station: every box at once, each in a worker process
+    std::string slot;       // a gang station's worker: the slot its record names
 };
 
 // "run": one run as the window's start button does it, on the run worker,
 // with the settings record's part flags. Station mode waits for a box,
 // runs, reports PASS or FAIL, waits for the box to go and the next to come.
 int RunRun(const GlobalOptions& options, const RunOptions& run);
+
+class Reporter;
+// "run --station --gang": serves every box present and every box that
+// arrives, each in a worker process of its own; PASS or FAIL per board with
+// its slot, a summary per slot and in all at the end.
+int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out);
 
 }  // namespace vexu::cli

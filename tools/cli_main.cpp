@@ -164,6 +164,11 @@ int main(int argc, char** argv) {
         "run", "One run as the window's start button does it: the FPGA with \"program\", then the serial flash");
     run->add_flag("--no-fpga", runOptions.noFpga, "Leave the FPGA out of the run");
     run->add_flag("--no-eeprom", runOptions.noEeprom, "Leave the serial flash out of the run");
+    run->add_flag("--gang", runOptions.gang,
+                  "With --station: serve every box present and every box that arrives, each on its own and in "
+                  "parallel (each run in a worker process); one bar line per slot");
+    // Given by a gang station to its workers.
+    run->add_option("--slot", runOptions.slot)->group("");
     run->add_flag("--station", runOptions.station,
                   "Production station: wait for a box, run, print PASS or FAIL, wait for the next; Ctrl-C stops");
 

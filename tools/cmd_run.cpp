@@ -132,17 +132,12 @@ struct RunOutcome {
     std::string logError;     // why the record is not in the run log; empty when it is
 };
 
-// The box a run starts on, as the HID services name it.
-std::string BoxPath() {
-    HidBackend* backend = CDevManage::Backend();
-    const HidHandle handle = CDevManage::GetHandle();
-    return backend && handle ? backend->PathOf(handle) : std::string();
-}
-
 class Runner {
 public:
-    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom)
-        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom) {}
+    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom, const std::string& slot)
+        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom) {
+        worker_.SetSlot(slot);
+    }
     ~Runner() { FreeMsgQueue(); }
 
     bool Open(std::string& error) {
@@ -229,7 +224,12 @@ private:
         out_.ShowBars(doFpga_ == 1, doEeprom_ == 1);
         current_ = InProgress{};
         current_.record.startTime = GetClock().CalendarSeconds();
-        current_.record.box = BoxPath();
+        current_.record.version = ProgramVersion();
+        const HidInterfaceInfo box = CDevManage::HeldBox();
+        current_.record.box = box.path;
+        current_.record.location = box.location;
+        current_.record.boxSerial = box.serial;
+        current_.record.slot = worker_.Slot();
         current_.stepStartUs = GetClock().NowUs();
         g_runInProgress = 1;
         worker_.StartAction(doFpga_, doEeprom_, &queue_);
@@ -417,8 +417,14 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
 
+    if (run.gang) {
+        if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
+        // Each worker would truncate the same file.
+        if (!options.reportLog.empty()) return out.Finish(kExitUsage, "--report-log is for one box: not with --gang");
+        return RunGang(options, run, out);
+    }
     InterruptHandlers interrupts;
-    Runner runner(options, out, doFpga, doEeprom);
+    Runner runner(options, out, doFpga, doEeprom, run.slot);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();
 }

@@ -12,7 +12,7 @@
 #include <fstream>
 
 #include "cli_process.h"
-#include "json_reader.h"
+#include "platform/json_reader.h"
 #include "support/temp_dir.h"
 
 namespace vexu::test {

@@ -13,7 +13,7 @@
 #include <set>
 
 #include "embedded_resource_files.h"
-#include "json_reader.h"
+#include "platform/json_reader.h"
 #include "support/temp_dir.h"
 #include "tools/image/image_files.h"
 

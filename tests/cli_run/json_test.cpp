@@ -1,7 +1,7 @@
 // JSON text as the command line and the run log write it.
 #include <gtest/gtest.h>
 
-#include "json_reader.h"
+#include "platform/json_reader.h"
 #include "platform/json.h"
 
 namespace vexu::test {

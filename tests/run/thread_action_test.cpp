@@ -54,7 +54,8 @@ struct FakeJobs {
                        },
                        [this] { return eepromText; },
                        [this] { return fpgaId; },
-                       [this] { return chip; }};
+                       [this] { return chip; },
+                       {}};
     }
     void Release() {
         std::lock_guard<std::mutex> guard(mutex);

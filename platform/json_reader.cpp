@@ -1,8 +1,8 @@
-#include "json_reader.h"
+#include "platform/json_reader.h"
 
 #include <cstdlib>
 
-namespace vexu::test {
+namespace vexu {
 
 namespace {
 
@@ -185,4 +185,4 @@ bool ParseJson(std::string_view text, JsonValue& value, std::string& error) {
     return Reader(text).Document(value, error);
 }
 
-}  // namespace vexu::test
+}  // namespace vexu

@@ -1,6 +1,7 @@
-// A strict reader of one JSON value, for checking what the command line
-// prints: objects, arrays, strings (every escape, \u pairs to UTF-8),
-// numbers, true, false, null. Anything else is an error.
+// A strict reader of one JSON value: the lines a gang station's workers
+// print, and what tests check the command line prints. Objects, arrays,
+// strings (every escape, \u pairs to UTF-8), numbers, true, false, null.
+// Anything else is an error.
 #pragma once
 
 #include <map>
@@ -9,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexu::test {
+namespace vexu {
 
 struct JsonValue {
     enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
@@ -29,4 +30,4 @@ struct JsonValue {
 // (including a key given twice and anything after the value).
 bool ParseJson(std::string_view text, JsonValue& value, std::string& error);
 
-}  // namespace vexu::test
+}  // namespace vexu
