@@ -27,12 +27,14 @@ struct Options {
     bool simulate = false;
     std::string simulateKeys;
     std::string snapshots;
+    std::string box;
 };
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: vexu-programmer [--trace] [--simulate[=KEY=VALUE,...]] [--snapshots=DIR]\n"
+                 "usage: vexu-programmer [--trace] [--box=PATH] [--simulate[=KEY=VALUE,...]] [--snapshots=DIR]\n"
                  "  --trace            trace lines to standard error\n"
+                 "  --box=PATH         use only the programmer box at PATH, as 'vexu-cli list' prints it\n"
                  "  --simulate[=KEYS]  use the simulated box and board instead of USB\n"
                  "  --snapshots=DIR    walk the window through its stages and save a picture of each:\n"
                  "                     with --simulate it plugs the box, runs, and runs again with a\n"
@@ -55,6 +57,10 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
         } else if (std::strncmp(arg, "--simulate=", 11) == 0) {
             options.simulate = true;
             options.simulateKeys = arg + 11;
+        } else if (std::strncmp(arg, "--box=", 6) == 0 && arg[6] != '\0') {
+            options.box = arg + 6;
+        } else if (std::strcmp(arg, "--box") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+            options.box = argv[++i];
         } else if (std::strncmp(arg, "--snapshots=", 12) == 0 && arg[12] != '\0') {
             options.snapshots = arg + 12;
         } else {
@@ -115,6 +121,7 @@ int main(int argc, char** argv) {
         monitor = vexu::MakeUdevHotplugMonitor();
     }
     CDevManage::SetBackend(backend.get());
+    CDevManage::SetBoxPath(options.box);
 
     std::unique_ptr<SnapshotTour> tour;
     if (!options.snapshots.empty()) {

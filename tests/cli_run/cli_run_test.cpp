@@ -160,6 +160,29 @@ std::string CorruptImage(const TempDir& dir) {
     return path;
 }
 
+// With several boxes, list names each with its location and serial, and
+// --box picks one: the run happens on it and its record says where it sat.
+TEST(CliRun, ChosenBoxIsTheOneUsedAndRecorded) {
+    TempDir state;
+    const CliResult list = RunCli({"--simulate=boxes=3", "--json", "list"}, state);
+    EXPECT_EQ(list.exit, 0) << list.err;
+    ASSERT_EQ(list.out.size(), 4u);
+    for (int k = 1; k <= 3; ++k) {
+        const JsonValue box = Parsed(list.out[static_cast<size_t>(k - 1)]);
+        EXPECT_EQ(box["path"].text, k == 1 ? std::string("sim://vexu-box") : "sim://vexu-box-" + std::to_string(k));
+        EXPECT_EQ(box["location"].text, "sim-" + std::to_string(k));
+        EXPECT_EQ(box["serial"].text, "SIM000" + std::to_string(k));
+        EXPECT_TRUE(box["available"].boolean);
+    }
+    const CliResult run = RunCli({"--simulate=boxes=3", "--box", "sim://vexu-box-3", "run", "--no-fpga"}, state);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const JsonValue record = LastRecord(state);
+    EXPECT_EQ(record["box"].text, "sim://vexu-box-3");
+    EXPECT_EQ(record["location"].text, "sim-3");
+    EXPECT_EQ(record["boxSerial"].text, "SIM0003");
+    EXPECT_FALSE(record.Has("slot"));
+}
+
 TEST(CliRun, EachFaultEndsWithItsFailureText) {
     struct Case {
         std::string simulate;
@@ -211,6 +234,9 @@ TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
         {{"--simulate=refuse-open=denied", "list"}, 5, "sim://vexu-box: permission denied"},
         {{"--simulate=refuse-open=in-use", "list"}, 4, "is in use by another program"},
         {{"--simulate=unplugged", "list"}, 3, "no programmer box found"},
+        {{"--simulate=boxes=2", "--box", "sim://vexu-box-9", "run"}, 3, "the programmer box sim://vexu-box-9 is not there"},
+        {{"--simulate=boxes=2", "--box", "sim://vexu-box-9", "list"}, 3, "the programmer box sim://vexu-box-9 is not there"},
+        {{"--simulate", "--box", "", "run"}, 2, "--box needs the path of a box"},
         {{"--simulate", "run", "--no-fpga", "--no-eeprom"}, 2, "nothing to program"},
         {{"--simulate", "run", "--eeprom-image", "/nonexistent/flash.bin"}, 2, "cannot open the serial-flash image"},
         {{"run", "--fast"}, 2, "--fast"},

@@ -202,6 +202,39 @@ TEST_F(DevManageTest, OnlyListedBoxesAreOpenedAndOnlyUntilOneIsHeld) {
     EXPECT_TRUE(CDevManage::Refusals().empty());
 }
 
+// A box chosen by its path: only that one is opened, whether others are
+// free or not; a chosen box in use elsewhere is the one refusal.
+TEST_F(DevManageTest, AChosenBoxIsTheOnlyOneTaken) {
+    backend.listsIds = true;
+    backend.AddDevice("/dev/box1", kProgrammerVendorId, kProgrammerProductId);
+    backend.devices.push_back({{"/dev/box2", kProgrammerVendorId, kProgrammerProductId, true,
+                                vexu::HidOpenError::kInUse, 1}});
+    backend.AddDevice("/dev/box3", kProgrammerVendorId, kProgrammerProductId);
+    struct Case {
+        const char* chosen;
+        const char* held;  // empty: none
+        size_t refusals;
+    };
+    const Case cases[] = {
+        {"/dev/box3", "/dev/box3", 0},
+        {"/dev/box2", "", 1},  // in use the first time it is tried
+        {"/dev/box2", "/dev/box2", 0},
+        {"/dev/box9", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        CDevManage::SetBoxPath(c.chosen);
+        const size_t attempts = backend.OpenAttempts();
+        Start();
+        EXPECT_EQ(backend.PathOf(CDevManage::GetHandle()), c.held);
+        EXPECT_EQ(CDevManage::HeldBox().path, c.held);
+        EXPECT_EQ(CDevManage::Refusals().size(), c.refusals);
+        EXPECT_LE(backend.OpenAttempts() - attempts, 1u);
+        CDevManage::End();
+    }
+    CDevManage::SetBoxPath({});
+}
+
 // A box that cannot be opened is passed over with a trace line naming it
 // and why; the next free box is taken, and the refusals stay on record for
 // a caller that found no box to tell the user what stood in the way.
