@@ -3,8 +3,10 @@
 // the event to its thread and hands it to the device manager there.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace vexu {
@@ -23,6 +25,27 @@ public:
     virtual bool Start(Callback callback) = 0;
     // Stops and joins; no callback runs after it returns.
     virtual void Stop() = 0;
+};
+
+// Events handed from a monitor's thread to the thread that acts on them.
+class HotplugQueue {
+public:
+    void Push(const HotplugEvent& event) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        events_.push_back(event);
+    }
+    // The oldest event; false when there is none.
+    bool Pop(HotplugEvent& event) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (events_.empty()) return false;
+        event = events_.front();
+        events_.pop_front();
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<HotplugEvent> events_;
 };
 
 // libudev monitor on the hidraw subsystem, falling back to periodic

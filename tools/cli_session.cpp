@@ -184,23 +184,13 @@ bool BoxSession::StartHotplug(MessageTarget* owner) {
     sim::SimBackend* simulator = Simulator();
     monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeUdevHotplugMonitor();
     return monitor_ && monitor_->Start([this, owner](const HotplugEvent& event) {
-        {
-            std::lock_guard<std::mutex> guard(eventsMutex_);
-            events_.push_back(event);
-        }
+        events_.Push(event);
         owner->Post(WM_HOTPLUG_EVENT, 0, 0);
     });
 }
 
 void BoxSession::HandleHotplug() {
-    for (;;) {
-        HotplugEvent event;
-        {
-            std::lock_guard<std::mutex> guard(eventsMutex_);
-            if (events_.empty()) return;
-            event = events_.front();
-            events_.pop_front();
-        }
+    for (HotplugEvent event; events_.Pop(event);) {
         CDevManage::OnHotplug(event);
     }
 }

@@ -133,8 +133,7 @@ private:
     RecordingTarget ignoredEvents_;
     bool started_ = false;
     std::unique_ptr<HotplugMonitor> monitor_;
-    std::mutex eventsMutex_;
-    std::deque<HotplugEvent> events_;
+    HotplugQueue events_;
 };
 
 // Fill the image buffers from the file the options name, or else from the

@@ -12,9 +12,7 @@
 
 #include <csignal>
 #include <cstdio>
-#include <deque>
 #include <map>
-#include <mutex>
 
 #include "link/dev_manage.h"
 #include "platform/json_reader.h"
@@ -119,10 +117,7 @@ private:
     // --- Boxes coming and going ---------------------------------------------
 
     void Queue(const HotplugEvent& event) {
-        {
-            std::lock_guard<std::mutex> guard(eventsMutex_);
-            events_.push_back(event);
-        }
+        events_.Push(event);
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = write(wake_[1], &byte, 1);
     }
@@ -131,14 +126,7 @@ private:
         char drain[64];
         while (read(wake_[0], drain, sizeof drain) > 0) {
         }
-        for (;;) {
-            HotplugEvent event;
-            {
-                std::lock_guard<std::mutex> guard(eventsMutex_);
-                if (events_.empty()) return;
-                event = events_.front();
-                events_.pop_front();
-            }
+        for (HotplugEvent event; events_.Pop(event);) {
             if (event.kind == HotplugEvent::Kind::Arrival) {
                 Look();
             } else {
@@ -503,8 +491,7 @@ private:
     bool scripted_ = false;
     std::unique_ptr<HotplugMonitor> monitor_;
     int wake_[2] = {-1, -1};
-    std::mutex eventsMutex_;
-    std::deque<HotplugEvent> events_;
+    HotplugQueue events_;
     std::string self_;
     std::map<std::string, Slot> slots_;
     int runs_ = 0;
