@@ -71,6 +71,7 @@ wait_for() {  # SECONDS COMMAND...: until the command succeeds
 }
 node_present() { local n; n=$(box_node); [ -n "$n" ] && [ -e "$n" ]; }
 other_present() { [ -n "$(other_node)" ]; }
+three_nodes() { [ "$(ls /sys/class/hidraw | wc -l)" -ge 3 ]; }
 station_waiting() { tail -1 "$work/station.out" | grep -q '"state":"waiting"'; }
 node_absent() { [ -z "$(box_node)" ]; }
 box_start() {
@@ -127,6 +128,15 @@ list_names_the_box() {
   cat "$work/list.json"
   [ "$(grep -c '"event":"box"' "$work/list.json")" -eq 1 ] || problem "list --json shows other than one box"
   expect_text "$work/list.json" "\"path\":\"$node\",\"location\":\"$phys\",\"serial\":\"$serial\""
+  # Several boxes from one program: each its own node, location and serial.
+  box_stop
+  box_start --instances 3
+  wait_for 10 three_nodes || problem "--instances 3 made $(ls /sys/class/hidraw | wc -l) nodes"
+  "$cli" --json list > "$work/list3.json"
+  cat "$work/list3.json"
+  [ "$(grep -c '"event":"box"' "$work/list3.json")" -eq 3 ] || problem "list --json shows other than three boxes"
+  [ "$(grep -o '"serial":"[^"]*"' "$work/list3.json" | sort -u | wc -l)" -eq 3 ] || problem "the three serials are not distinct"
+  [ "$(grep -o '"location":"[^"]*"' "$work/list3.json" | sort -u | wc -l)" -eq 3 ] || problem "the three locations are not distinct"
 }
 
 # b. A whole run through /dev/hidrawN sends and receives exactly the reports
@@ -286,6 +296,27 @@ station_hotplug() {
   wait_for 10 test ! -S /run/udev/control
 }
 
+# h. A gang station through the kernel: two boxes of one virtual box
+# program, each run in its own worker, each slot named by its location.
+gang_station() {
+  "$cli" --json run --station --gang --no-fpga --eeprom-image "$small" > "$work/gang.out" 2> "$work/gang.err" &
+  local station=$!
+  box_start --instances 2 "$fixed,unplugged,station-boxes=1,replug-after-ms=300"
+  local boxes=$box_pid
+  wait_for 90 test ! -e "/proc/$boxes" || problem "the boxes were not all served"
+  box_pid=
+  kill -INT "$station"
+  wait "$station"
+  local status=$?
+  grep -v '"progress"' "$work/gang.out"
+  cat "$work/gang.err"
+  expect_status 0 "$status" "the gang station"
+  [ "$(grep -c '"event":"result".*"ok":true' "$work/gang.out")" -eq 2 ] || problem "not two runs passed"
+  [ "$(grep '"event":"result"' "$work/gang.out" | grep -o '"slot":"[^"]*"' | sort -u | wc -l)" -eq 2 ] ||
+    problem "the two runs are not in two slots"
+  expect_text "$work/gang.out" '"event":"summary","runs":2,"passed":2,"failed":0'
+}
+
 # f. A user who may not open the node is told which node and what grants
 # access, at once.
 no_permission() {
@@ -342,7 +373,7 @@ figures() {
 }
 
 selected() { [ $# -eq 0 ] || [[ " $* " == *" $name "* ]]; }
-for name in list run removal station permission window figures; do
+for name in list run removal station gang permission window figures; do
   selected "$@" || continue
   case $name in
     list) scenario a "list names the virtual box and not the other HID device" list_names_the_box ;;
@@ -352,6 +383,7 @@ for name in list run removal station permission window figures; do
       ;;
     removal) scenario c "removal mid-run, an error answer and a short answer fail at once; the next run passes" removal_mid_run ;;
     station) scenario d "station mode follows real uevents, with and without udevd; the rule tags only the box" station_hotplug ;;
+    gang) scenario h "a gang station serves two boxes at once through the kernel, each in its slot" gang_station ;;
     permission) scenario f "a user without access is told the node and the udev rule at once" no_permission ;;
     window) scenario g "the window under Xvfb: enabled with the box, a run passes, disabled without it" window_on_kernel_path ;;
     figures) figures > "$logs/figures.log" 2>&1 ;;
