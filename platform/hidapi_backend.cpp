@@ -5,16 +5,11 @@
 #include <map>
 #include <mutex>
 
-#include "platform/clock.h"
+#include "platform/open_retry.h"
 
 namespace vexu {
 
 namespace {
-
-// A just-arrived hidraw node may not have its permissions yet: retry the
-// open for about a second.
-constexpr int kOpenTries = 10;
-constexpr uint32_t kOpenRetryMs = 100;
 
 class HidapiBackend final : public HidBackend {
 public:
@@ -41,11 +36,8 @@ public:
 
     HidHandle Open(const std::string& path) override {
         if (!initialised_ || path.empty()) return 0;
-        hid_device* device = nullptr;
-        for (int attempt = 0; attempt < kOpenTries && !device; ++attempt) {
-            if (attempt) GetClock().SleepMs(kOpenRetryMs);
-            device = hid_open_path(path.c_str());
-        }
+        // A just-arrived hidraw node may not have its permissions yet.
+        hid_device* device = OpenWithRetries([&] { return hid_open_path(path.c_str()); });
         if (!device) return 0;
         std::lock_guard<std::mutex> guard(mutex_);
         HidHandle handle = nextHandle_++;

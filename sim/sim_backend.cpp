@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/open_retry.h"
 
 namespace vexu::sim {
 
@@ -153,10 +154,23 @@ bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
 }
 
 HidHandle SimBackend::Open(const std::string& path) {
+    // The waits between tries are made without the lock.
+    return OpenWithRetries([&] { return OpenOnce(path); });
+}
+
+HidHandle SimBackend::OpenOnce(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (size_t i = 0; i < slots_.size(); ++i) {
         const Slot& slot = slots_[i];
         if (slot.path != path || !slot.present) continue;
+        if (slot.isBox) {
+            ++counters_.opens;
+            if (openRefusalsLeft_ > 0) {
+                --openRefusalsLeft_;
+                ++counters_.refusedOpens;
+                return 0;
+            }
+        }
         // Exclusive: one open handle per present interface.
         for (const auto& [handle, open] : handles_)
             if (open.slot == i && open.generation == slot.generation) return 0;
@@ -247,6 +261,7 @@ void SimBackend::SetPresent(bool present) {
     if (present) {
         ++slot.generation;
         ++counters_.plugs;
+        openRefusalsLeft_ = usb_.openRefusals;
         box_->PowerUp();
     } else {
         ++counters_.unplugs;
@@ -272,6 +287,7 @@ bool SimBackend::Plugged() const {
 void SimBackend::SetUsbSettings(const UsbSettings& usb) {
     std::lock_guard<std::mutex> guard(mutex_);
     usb_ = usb;
+    openRefusalsLeft_ = usb_.openRefusals;
 }
 
 UsbCounters SimBackend::Counters() const {

@@ -35,6 +35,9 @@ struct UsbSettings {
     // The first fetched report at or after this transfer comes back with
     // one data bit flipped (a fault the protocol itself cannot see).
     std::optional<uint64_t> corruptFetch;
+    // After each plug the box's node refuses this many opens, as a
+    // just-plugged hidraw node does until udev has set its permissions.
+    uint32_t openRefusals = 0;
 };
 
 struct UsbCounters {
@@ -43,6 +46,8 @@ struct UsbCounters {
     uint64_t latencyUs = 0;        // modelled USB time
     uint64_t plugs = 0;
     uint64_t unplugs = 0;
+    uint64_t opens = 0;         // open attempts of the box's node
+    uint64_t refusedOpens = 0;  // of them, refused (openRefusals)
 };
 
 class HotplugHub;
@@ -57,6 +62,7 @@ public:
     SimBackend& operator=(const SimBackend&) = delete;
 
     bool Enumerate(std::vector<HidDeviceInfo>& devices) override;
+    // Tries as the hidapi backend does (platform/open_retry.h).
     HidHandle Open(const std::string& path) override;
     bool GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) override;
     bool SetFeature(HidHandle handle, const uint8_t* report, size_t length) override;
@@ -108,6 +114,7 @@ private:
     };
 
     Slot* BoxSlot();
+    HidHandle OpenOnce(const std::string& path);
     const Slot* LiveSlot(HidHandle handle);
     bool Transfer(HidHandle handle, bool write, uint8_t* report, size_t length);
     void SetPresent(bool present);
@@ -120,6 +127,7 @@ private:
     std::vector<Slot> slots_;  // foreign devices first, the box last
     std::map<HidHandle, OpenHandle> handles_;
     HidHandle nextHandle_ = 1;
+    uint32_t openRefusalsLeft_ = 0;
     std::shared_ptr<HotplugHub> hub_;
     uint64_t startUs_;
 };

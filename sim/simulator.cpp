@@ -20,12 +20,16 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
     {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
+    {"flash-erase-polls=N", "the first polled sector erase is ready at the N-th status read"},
+    {"flash-program-polls=N", "the first polled page program is ready at the N-th status read"},
     {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
+    {"allow-unused-states", "TAP states 5, 6, 10 and 11 are not counted as protocol violations"},
     {"unplug-after=N", "the box is unplugged after N reports"},
     {"fail-report=N", "report N (1 = the first) fails on the bus"},
     {"corrupt-fetch=N", "the first report fetched from report N on has one data bit flipped"},
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
+    {"open-refusals=N", "after each plug the box's node refuses N opens (its permissions not yet set)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
     {"station-boxes=N", "run --station: an operator unplugs the box after each run and plugs it again, N boxes in all"},
@@ -80,7 +84,11 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     std::string imagePath;
     bool stuck = false;
     uint64_t errorPage = UINT64_MAX;
+    uint64_t erasePolls = 0;
+    uint64_t programPolls = 0;
     const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
+                        scenario.TakeUnsigned("flash-erase-polls", UINT32_MAX, erasePolls, error) &&
+                        scenario.TakeUnsigned("flash-program-polls", UINT32_MAX, programPolls, error) &&
                         scenario.TakeText("flash-image", imagePath, error) &&
                         scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
                         scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error);
@@ -118,6 +126,8 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
     }
     flash->SetStuckBusy(stuck);
+    flash->SetEraseReadyPoll(static_cast<uint32_t>(erasePolls));
+    flash->SetProgramReadyPoll(static_cast<uint32_t>(programPolls));
     ok = true;
     return flash;
 }
@@ -126,7 +136,9 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t unplugAfter = UINT64_MAX;
     uint64_t failReport = 0;
     uint64_t corruptFetch = 0;
+    uint64_t openRefusals = 0;
     if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
+        !scenario.TakeUnsigned("open-refusals", UINT32_MAX, openRefusals, error) ||
         !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
         !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error) ||
         !scenario.TakeUnsigned("corrupt-fetch", UINT32_MAX, corruptFetch, error))
@@ -138,6 +150,7 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
     if (failReport != 0) usb.failReport = failReport;
     if (scenario.Has("corrupt-fetch")) usb.corruptFetch = corruptFetch;
+    usb.openRefusals = static_cast<uint32_t>(openRefusals);
     return true;
 }
 
@@ -171,6 +184,7 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     box->AttachJtagDevice(std::move(device));
 
     bool refuseSerial = false;
+    bool allowUnusedStates = false;
     bool unplugged = false;
     uint64_t stationBoxes = 0;
     UsbSettings usb;
@@ -178,6 +192,7 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     uint16_t otherVendor = 0;
     uint16_t otherProduct = 0;
     if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
+        !scenario.TakeFlag("allow-unused-states", allowUnusedStates, error) ||
         !scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) ||
@@ -193,6 +208,7 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
         return nullptr;
     }
     box->SetRefuseSerial(refuseSerial);
+    box->SetAllowUnusedStates(allowUnusedStates);
 
     auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
     if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);

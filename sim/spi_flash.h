@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/counted_wait.h"
 #include "sim/spi_device.h"
 
 namespace vexu::sim {
@@ -61,6 +62,13 @@ public:
     // after each program of that page.
     void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
     void SetBitErrorPage(std::optional<uint32_t> page) { bitErrorPage_ = page; }
+    // The first sector erase, or the first page program, that the host polls
+    // is ready at the N-th status byte read instead of after its time (0:
+    // by time).
+    void SetEraseReadyPoll(uint32_t poll) { eraseWait_.SetReadyPoll(poll); }
+    void SetProgramReadyPoll(uint32_t poll) { programWait_.SetReadyPoll(poll); }
+    const CountedWait& EraseWait() const { return eraseWait_; }
+    const CountedWait& ProgramWait() const { return programWait_; }
 
     const FlashChip& Chip() const { return chip_; }
     const std::vector<uint8_t>& Contents() const { return memory_; }
@@ -74,7 +82,8 @@ public:
 
 private:
     void Settle();
-    void StartBusy(uint32_t us);
+    void StartBusy(uint32_t us, CountedWait& counted, CountedWait& other);
+    void CountStatusRead();
     void ExecutePageProgram();
     void ExecuteSectorErase();
 
@@ -85,6 +94,8 @@ private:
     uint64_t busyUntilUs_ = 0;
     bool stuckBusy_ = false;
     std::optional<uint32_t> bitErrorPage_;
+    CountedWait eraseWait_;
+    CountedWait programWait_;
 
     // The instruction of the current chip-select cycle.
     bool selected_ = false;

@@ -138,6 +138,7 @@ TEST(CliRun, JsonLinesTellTheWholeRun) {
     EXPECT_EQ(result["exit"].number, run.exit);
     EXPECT_EQ(result["ok"].boolean, run.exit == 0);
     EXPECT_GT(result["simulation"]["modelledSeconds"].number, 0);
+    EXPECT_EQ(result["simulation"]["violations"].number, 0);
     const JsonValue record = LastRecord(state);
     for (const char* key : {"time", "box", "result", "failure"}) EXPECT_EQ(result[key].text, record[key].text) << key;
     EXPECT_EQ(record["box"].text, "sim://vexu-box");

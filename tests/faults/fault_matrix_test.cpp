@@ -187,6 +187,7 @@ protected:
         });
         const RunOutcome outcome = Run();
         EXPECT_EQ(outcome.result, RUN_OK) << outcome.failure;
+        EXPECT_EQ(sim->Inspect([](vexu::sim::SimBox& box) { return box.Counters().violations; }), 0u);
         totalReports = sim->Counters().transfers;
         return starts;
     }
@@ -218,6 +219,9 @@ protected:
     // after both jobs had finished (the lamps and ports going off) — passed
     // with the board holding both images.
     void ExpectHonestEnd(const RunOutcome& outcome, uint64_t k) {
+        // Whatever the fault did to the run, the scans kept to the states
+        // the programmer uses.
+        EXPECT_EQ(sim->Inspect([](vexu::sim::SimBox& box) { return box.Counters().unusedStates; }), 0u) << k;
         if (outcome.result == RUN_OK) {
             EXPECT_TRUE(BoardHoldsImages()) << "run passed with a wrong board, fault at report " << k;
             return;

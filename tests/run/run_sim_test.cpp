@@ -110,6 +110,8 @@ TEST_F(RunSimTest, ThreadedFullRunLeavesBothImagesOnTheBoard) {
     }
     EXPECT_EQ(wrongRows, 0u);
     EXPECT_TRUE(std::equal(fpga.Rlock().begin(), fpga.Rlock().end(), parts.rlock.begin(), parts.rlock.end()));
+    // Every report as the box expects it, every TAP state one the programmer uses.
+    EXPECT_EQ(sim->Box().Counters().violations, 0u) << (sim->Box().Violations().empty() ? "" : sim->Box().Violations()[0]);
 }
 
 // The box goes away in the middle of a step: the transfers fail at once,

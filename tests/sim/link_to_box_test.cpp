@@ -117,7 +117,8 @@ TEST_F(LinkToBox, IdcodeReadByJtagScansIsTheConfiguredOne) {
 // Every shape of every command the host can send leaves the box in step:
 // each report announced, each reply fetched, nothing left over.
 TEST_F(LinkToBox, EveryCommandShapeKeepsBoxAndHostInStep) {
-    Start("flash=M25P80");
+    // State 11 is among the shapes: the box's own check of unused states is off.
+    Start("flash=M25P80,allow-unused-states");
     std::vector<unsigned char> in(8192);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 31 + 7);
     std::vector<unsigned char> out(8192);
