@@ -28,9 +28,9 @@ public:
         queue_.push_back(event);
         wake_.notify_all();
     }
-    void WaitIdle() {
+    bool WaitIdle(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || (queue_.empty() && !delivering_); });
+        return wake_.wait_until(lock, deadline, [this] { return stopping_ || (queue_.empty() && !delivering_); });
     }
     void Stop() {
         {
@@ -301,8 +301,11 @@ std::unique_ptr<HotplugMonitor> SimBackend::MakeHotplugMonitor() {
     return std::make_unique<SimHotplugMonitor>(hub_);
 }
 
-void SimBackend::WaitForHotplugDelivery() {
-    for (const auto& core : hub_->Cores()) core->WaitIdle();
+bool SimBackend::WaitForHotplugDelivery(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool delivered = true;
+    for (const auto& core : hub_->Cores()) delivered = core->WaitIdle(deadline) && delivered;
+    return delivered;
 }
 
 }  // namespace vexu::sim

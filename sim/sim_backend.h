@@ -9,6 +9,7 @@
 // plugging and inspection may come from different threads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -86,9 +87,10 @@ public:
 
     // A monitor that reports this backend's plugging, from its own thread.
     std::unique_ptr<HotplugMonitor> MakeHotplugMonitor();
-    // Returns once every monitor has delivered the events published so far.
+    // Returns true once every monitor has delivered the events published so
+    // far; false when one has not within the limit (its callback is stuck).
     // Not to be called from a monitor's callback.
-    void WaitForHotplugDelivery();
+    bool WaitForHotplugDelivery(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
     // Runs f(SimBox&) while no transfer can run; returns what f returns.
     template <typename F>

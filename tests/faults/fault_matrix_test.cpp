@@ -27,6 +27,7 @@
 #include "sim/fpga_model.h"
 #include "sim/simulator.h"
 #include "sim/spi_flash.h"
+#include "support/bounded_wait.h"
 #include "tools/image/demo_images.h"
 #include "tools/image/image_builder.h"
 
@@ -139,7 +140,9 @@ protected:
         SetRunError("");
         worker.StartAction(1, 1, &window);
         vexu::MessageQueue::Message m;
-        while (window.Wait(m, std::chrono::seconds(120))) {
+        for (;;) {
+            // The worker is still in its run and cannot be joined.
+            if (!window.Wait(m, std::chrono::seconds(120))) vexu::test::AbandonTest("the run did not end within 120 s");
             if (m.message == vexu::WM_RUN_TEXT) GetMsgText();
             if (m.message != vexu::WM_RUN_END) continue;
             outcome.step = m.wParam;

@@ -15,6 +15,7 @@
 #include "sim/fpga_model.h"
 #include "sim/simulator.h"
 #include "sim/spi_flash.h"
+#include "support/bounded_wait.h"
 #include "support/temp_dir.h"
 #include "tools/image/demo_images.h"
 
@@ -61,7 +62,9 @@ protected:
     // message; removedAtUs is the virtual time the removal was seen.
     MessageQueue::Message RunToEnd(CThreadAction& worker, uint64_t* removedAtUs = nullptr) {
         MessageQueue::Message m{};
-        while (window.Wait(m, std::chrono::seconds(60))) {
+        for (;;) {
+            // The worker is still in its run and cannot be joined.
+            if (!window.Wait(m, std::chrono::seconds(60))) vexu::test::AbandonTest("the run did not end within 60 s");
             if (m.message == vexu::WM_RUN_TEXT) GetMsgText();
             if (m.message == vexu::WM_DEVICE_REMOVE) {
                 if (removedAtUs) *removedAtUs = clock.NowUs();
