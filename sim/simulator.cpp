@@ -230,7 +230,9 @@ std::unique_ptr<SimBackend> MakeSimulator(std::string_view scenarioText, std::st
 std::string SimulatorHelp() {
     std::string text = "Scenario keys (KEY=VALUE,KEY,...):\n" + FormatScenarioHelp(kBoxKeys);
     for (const JtagModel& model : kJtagModels)
-        text += "jtag=" + std::string(model.name) + ": " + model.summary + "\n" + FormatScenarioHelp(model.keys);
+        // The heading stands alone: manual-page makers take the lines below
+        // it as a list, not as its paragraph.
+        text += "jtag=" + std::string(model.name) + ": " + model.summary + "\n\n" + FormatScenarioHelp(model.keys);
     return text;
 }
 

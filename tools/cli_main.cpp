@@ -5,6 +5,7 @@
 
 #include "link/report_log.h"
 #include "platform/trace.h"
+#include "run/build_info.h"
 #include "tools/cli.h"
 
 using namespace vexu::cli;
@@ -12,6 +13,10 @@ using namespace vexu::cli;
 int main(int argc, char** argv) {
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
+    // The text ends with its own line end; CLI11 adds one more.
+    std::string version = VersionText("vexu-cli");
+    version.pop_back();
+    app.set_version_flag("--version", version, "Print the version, the source revision and the embedded images");
     // Global options may also follow the command ("vexu-cli run --json").
     app.fallthrough();
     GlobalOptions options;
