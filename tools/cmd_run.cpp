@@ -10,6 +10,7 @@
 
 #include "app/app_setting.h"
 #include "engine/dp_state.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
@@ -98,7 +99,17 @@ struct RunOutcome {
     WPARAM step = 0;          // the step last started, as WM_RUN_END carries it
     RunRecord record;
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
+    uint64_t durationUs = 0;  // from the start to the end message
 };
+
+// The line under the steps: the whole run's result and time.
+std::string WholeRunLine(const RunOutcome& run) {
+    char head[40];
+    snprintf(head, sizeof head, "%-13s %s", "Whole run", run.ok ? "ok" : "failed");
+    std::string line = head;
+    line.resize(22, ' ');
+    return line + Seconds(run.durationUs);
+}
 
 class Runner {
 public:
@@ -108,7 +119,7 @@ public:
 
     bool Open(std::string& error) {
         if (!session_.Open(options_, &queue_, error)) return false;
-        InitMsgQueue(&queue_);
+        InitMsgQueue(&texts_);
         hotplug_ = session_.StartHotplug(&queue_);
         return true;
     }
@@ -118,6 +129,7 @@ public:
         const RunOutcome run = RunOnce();
         out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
         out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));
+        out_.Say(WholeRunLine(run));
         const int exitCode = run.ok ? kExitOk : kExitFailed;
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
@@ -173,12 +185,14 @@ private:
     // them, until its end message.
     RunOutcome RunOnce() {
         out_.ShowBars(doFpga_ == 1, doEeprom_ == 1);
-        worker_.StartAction(doFpga_, doEeprom_, &queue_);
+        const uint64_t startUs = GetClock().NowUs();
+        worker_.StartAction(doFpga_, doEeprom_, &texts_);
         bool interruptNoted = false;
         RunOutcome run;
         for (;;) {
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
+                out_.Tick();
                 if (g_interrupted && !interruptNoted) {
                     out_.EndBars();
                     fprintf(stderr, "interrupted: the run in progress is finished first\n");
@@ -187,6 +201,7 @@ private:
                 continue;
             }
             if (m.message == WM_RUN_END) {
+                run.durationUs = GetClock().NowUs() - startUs;
                 worker_.End();
                 run.step = m.wParam;
                 run.ok = m.lParam == RUN_OK;
@@ -202,7 +217,7 @@ private:
 
     void Dispatch(const MessageQueue::Message& m) {
         switch (m.message) {
-            case WM_RUN_TEXT: out_.RunText(GetMsgText(), m.wParam); break;
+            case WM_RUN_TEXT: out_.RunText(GetMsgText(), m.wParam, texts_.TakePostTime()); break;
             case WM_HOTPLUG_EVENT: session_.HandleHotplug(); break;
             case WM_DEVICE_REMOVE:
                 // The box went away: its transfers now fail, so the run ends
@@ -272,6 +287,8 @@ private:
     const int doEeprom_;
     // The command's message loop; it outlives the session that posts to it.
     MessageQueue queue_;
+    // The run's texts reach it through this, with their post times.
+    TimedTextTarget texts_{queue_};
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;
