@@ -128,6 +128,10 @@ DialogHooks DialogHooks::Desktop() {
         CAboutDlg about(owner);
         about.exec();
     };
+    hooks.showBoxRefused = [](QWidget* owner, const QString& text) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Programmer box"), text, QMessageBox::Ok, owner);
+        box.exec();
+    };
     return hooks;
 }
 
@@ -196,7 +200,10 @@ void CKTRDlg::OnInitDialog() {
         // Hot-plug events come from the monitor's thread; the device manager
         // takes them on this one.
         monitor_->Start([this](const vexu::HotplugEvent& event) {
-            PostMarked(this, new QueuedCallEvent([event] { CDevManage::OnHotplug(event); }));
+            PostMarked(this, new QueuedCallEvent([this, event] {
+                CDevManage::OnHotplug(event);
+                if (event.kind == vexu::HotplugEvent::Kind::Arrival) ReportRefusals();
+            }));
         });
     }
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, this);
@@ -349,6 +356,7 @@ void CKTRDlg::paintEvent(QPaintEvent*) {
 
 LRESULT CKTRDlg::OnDeviceInsert(vexu::WPARAM wParam, vexu::LPARAM lParam) {
     vexu::TraceF("OnDeviceInsert  Device NO.%d%d\r\n", static_cast<int>(wParam), static_cast<int>(lParam));
+    refusalShown_.clear();
     EnableControls(1);
     eepromBar_->SetPos(0);
     fpgaBar_->SetPos(0);
@@ -363,7 +371,21 @@ LRESULT CKTRDlg::OnDeviceRemove(vexu::WPARAM, vexu::LPARAM) {
     // wait for it before looking for another box.
     worker_->End();
     CDevManage::FindDevice();
+    ReportRefusals();
     return 1;
+}
+
+void CKTRDlg::ReportRefusals() {
+    if (CDevManage::GetHandle() != 0) return;
+    std::string text;
+    for (const BoxRefusal& refusal : CDevManage::Refusals()) {
+        if (!text.empty()) text += "\n";
+        text += DescribeRefusal(refusal);
+    }
+    if (text.empty() || text == refusalShown_) return;
+    refusalShown_ = text;
+    vexu::Trace("CKTRDlg: " + text + "\r\n");
+    if (hooks_.showBoxRefused) hooks_.showBoxRefused(this, QString::fromUtf8(text.c_str()));
 }
 
 LRESULT CKTRDlg::OnRunStart(vexu::WPARAM, vexu::LPARAM) {

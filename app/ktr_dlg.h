@@ -50,6 +50,9 @@ struct DialogHooks {
     std::function<void(const QString& address)> openLink;
     // Shows the about box modally.
     std::function<void(QWidget* owner)> showAbout;
+    // Tells the operator why a box that is there cannot be used (in use by
+    // another program, no permission).
+    std::function<void(QWidget* owner, const QString& text)> showBoxRefused;
     static DialogHooks Desktop();
 };
 
@@ -99,6 +102,8 @@ private:
 
     LRESULT OnDeviceInsert(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnDeviceRemove(vexu::WPARAM wParam, vexu::LPARAM lParam);
+    // After a search found no box: says once what stood in the way.
+    void ReportRefusals();
     LRESULT OnRunStart(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunEnd(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunText(vexu::WPARAM wParam, vexu::LPARAM lParam);
@@ -111,6 +116,7 @@ private:
     bool destroyed_ = false;
 
     int enabled_ = 0;
+    std::string refusalShown_;  // the refusal last told, until a box is taken
     QPixmap backgroundOn_;
     QPixmap backgroundOff_;
     AppSetting settings_{};

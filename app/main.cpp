@@ -5,8 +5,8 @@
 //
 // Without --simulate the window talks to the real USB box. With it, the
 // simulated box and board take its place, on the real clock so that the
-// bars move at the pace of real hardware. --snapshots (with --simulate)
-// walks the window through its stages and saves a picture of each.
+// bars move at the pace of real hardware. --snapshots walks the window
+// through its stages and saves a picture of each.
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -42,8 +42,10 @@ void Usage(FILE* out) {
                  "  --trace              trace lines to standard error\n"
                  "  --simulate[=KEYS]    use the simulated box and board instead of USB, set up by\n"
                  "                       KEY=VALUE,... (the keys below)\n"
-                 "  --snapshots=DIR      with --simulate: start with the box unplugged, plug it, run,\n"
-                 "                       run again with a fault, and save a picture of each stage\n"
+                 "  --snapshots=DIR      walk the window through its stages and save a picture of each:\n"
+                 "                       with --simulate it plugs the box, runs, and runs again with a\n"
+                 "                       fault; with a real box it waits for the box, runs once (the run\n"
+                 "                       must pass) and waits for the box to be taken away\n"
                  "\n"
                  "%s",
                  vexu::sim::SimulatorHelp().c_str());
@@ -66,10 +68,6 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             std::fprintf(stderr, "vexu-programmer: unknown option %s\n", arg);
             return false;
         }
-    }
-    if (!options.snapshots.empty() && !options.simulate) {
-        std::fprintf(stderr, "vexu-programmer: --snapshots needs --simulate\n");
-        return false;
     }
     return true;
 }

@@ -88,11 +88,13 @@ void SnapshotTour::Tick() {
         case kNoBox:
             if (inStage < kSettleMs) return;
             Snap("1-no-box.png");
-            box_->Plug();
+            if (box_) box_->Plug();
             Advance(kWaitBox);
             return;
         case kWaitBox:
-            if ((dlg && dlg->Enabled() && inStage > kSettleMs) || late) {
+            if (late && !box_) {
+                Advance(kDone);  // nobody brought a box
+            } else if ((dlg && dlg->Enabled() && inStage > kSettleMs) || late) {
                 Snap("2-box-present.png");
                 if (start) start->click();
                 Advance(kWaitMidRun);
@@ -111,7 +113,21 @@ void SnapshotTour::Tick() {
             return;
         }
         case kWaitFinished:
-            if (dlg && !dlg->RunInProgress() && start && start->isVisible() && inStage > kSettleMs) {
+            if (!box_ && dlg && !dlg->RunInProgress() && start && start->isVisible() && inStage > kSettleMs) {
+                // A real box: the run must have passed, and the operator
+                // takes the box away.
+                if (auto* error = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    std::fprintf(stderr, "vexu-programmer: the run failed: %s\n", qPrintable(error->text()));
+                    Snap("4-failed.png");
+                    error->accept();
+                    ++failures_;
+                    Advance(kDone);
+                } else {
+                    Snap("4-finished.png");
+                    std::fprintf(stderr, "vexu-programmer: the run passed\n");
+                    Advance(kWaitBoxGone);
+                }
+            } else if (dlg && !dlg->RunInProgress() && start && start->isVisible() && inStage > kSettleMs) {
                 Snap("4-finished.png");
                 // The next run fails: the box will not enter serial mode.
                 box_->Inspect([](vexu::sim::SimBox& box) {
@@ -137,6 +153,13 @@ void SnapshotTour::Tick() {
             }
             return;
         }
+        case kWaitBoxGone:
+            if ((dlg && !dlg->Enabled() && inStage > kSettleMs) || late) {
+                Snap("5-box-removed.png");
+                std::fprintf(stderr, "vexu-programmer: the box was taken away\n");
+                Advance(kDone);
+            }
+            return;
         case kDone:
             timer_.stop();
             if (dlg) dlg->reject();

@@ -1,8 +1,11 @@
-// A guided rehearsal on the simulated box that photographs the screen at
-// each stage of the window's life: no box, box present, a run half way,
-// the run finished, and a failed run with its error box. It drives the
-// window only through what an operator does (plugging the box, pressing
-// start, reading the message box) and leaves when it is done.
+// A guided rehearsal that photographs the screen at each stage of the
+// window's life. On the simulated box it plays the operator itself: no
+// box, box present, a run half way, the run finished, and a failed run with
+// its error box. On a real box (box null) somebody else brings and takes
+// the box: it waits for the box, runs once (the run must pass), and waits
+// for the box to be taken away. It drives the window only through what an
+// operator does (pressing start, reading the message box) and leaves when
+// it is done.
 #pragma once
 
 #include <QObject>
@@ -24,7 +27,7 @@ public:
     bool Succeeded() const { return failures_ == 0 && stage_ == kDone; }
 
 private:
-    enum Stage { kWaitWindow, kNoBox, kWaitBox, kWaitMidRun, kWaitFinished, kWaitError, kDone };
+    enum Stage { kWaitWindow, kNoBox, kWaitBox, kWaitMidRun, kWaitFinished, kWaitError, kWaitBoxGone, kDone };
     void Tick();
     void Snap(const char* name);
     void Advance(Stage next);

@@ -17,7 +17,9 @@ std::atomic<size_t> g_allocations{0};
 class NullBackend final : public vexu::HidBackend {
 public:
     bool Enumerate(std::vector<vexu::HidDeviceInfo>& devices) override {
-        devices = {vexu::HidDeviceInfo{{{"null"}}}};
+        vexu::HidInterfaceInfo box;
+        box.path = "null";
+        devices = {vexu::HidDeviceInfo{{box}}};
         return true;
     }
     vexu::HidHandle Open(const std::string&) override { return 1; }

@@ -248,6 +248,7 @@ uint8_t dp_engine_run() {
     g_dpState.securityWord = 0;
     g_dpState.errorCode = DPE_SUCCESS;
     g_dpState.failedCommands = 0;
+    g_dpState.deviceIdRead = 0;
     g_dpState.progressPosted = 0;
     dp_image_attach();
     dp_crc_check_image();
@@ -277,6 +278,8 @@ void dp_identify_device() {
     dp_ir(0x0F, DP_IDLE);
     dp_dr_out(32, g_dpState.shiftBuffer, DP_IDLE);
     g_dpState.deviceId = LittleEndian32(g_dpState.shiftBuffer);
+    // A failed capture reads as zeros: such an ID was never read.
+    g_dpState.deviceIdRead = g_dpState.failedCommands == 0;
     g_dpState.expectedId = dp_image_bytes(DP_BLOCK_HEADER, DP_HEADER_EXPECTED_ID, 4);
     dp_trace_text("\r\nActID = ");
     dp_trace_value(g_dpState.deviceId, 0);

@@ -109,6 +109,7 @@ struct DpState {
 
     // Device values from identification.
     uint32_t deviceId;
+    uint8_t deviceIdRead;    // 1 when deviceId came from the device, 0 when every answer was lost
     uint32_t expectedId;
     uint8_t rowWidthFactor;  // plain rows are factor x 208 bits, encrypted rows factor x 256
     uint32_t arrayRowCount;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/hid_backend.h"
 #include "platform/hotplug.h"
@@ -22,11 +23,24 @@ constexpr uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
 constexpr uint32_t DBT_DEVTYP_HANDLE = 6;
 
 // What a device-change notification carries: an interface class arrival
-// (type 5) or the removal of an open handle (type 6).
+// (type 5, with the interface's name when it is known) or the removal of an
+// open handle (type 6).
 struct DevBroadcast {
     uint32_t deviceType;
     vexu::HidHandle handle;
+    std::string name;
 };
+
+// A programmer box that the last enumeration found but could not open.
+struct BoxRefusal {
+    std::string path;
+    vexu::HidOpenError error;
+};
+
+// What stands in the way, for the user: "the programmer box /dev/hidraw3
+// is in use by another program", or why it cannot be opened and what grants
+// access.
+std::string DescribeRefusal(const BoxRefusal& refusal);
 
 class CDevManage {
 public:
@@ -42,7 +56,17 @@ public:
     // Turns a hot-plug event into the device-change notification it stands
     // for and hands it to OnDeviceChange. Call on the window's thread.
     static int OnHotplug(const vexu::HotplugEvent& event);
-    static int FindDevice();
+    // Enumerates and opens the first free box. An interface that has just
+    // arrived (arrivedPath) may not be ready for its user yet: its open is
+    // retried for about a second; no other is.
+    static int FindDevice(const std::string& arrivedPath = {});
+    // The boxes the last enumeration passed over because they could not be
+    // opened (in use by another program, not permitted, ...).
+    static std::vector<BoxRefusal> Refusals();
+    // How many times the held box was lost so far: a failed transfer or its
+    // removal. A run compares it before and after a step to tell a lost box
+    // from a failure of the board.
+    static uint64_t LinkLosses();
     static vexu::HidHandle GetHandle();
     static bool HidD_SetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
     static bool HidD_GetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
@@ -58,5 +82,7 @@ private:
     static int handleNotify_;     // 1 while the removal of deviceHandle is followed
     static int deviceIndex_;
     static int interfaceCount_;
+    static std::vector<BoxRefusal> refusals_;
+    static std::atomic<uint64_t> linkLosses_;
     static std::mutex lock_;
 };

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace vexu {
 
@@ -14,12 +17,53 @@ struct TraceCapture::Impl {
 
 namespace {
 
+// Text of a line that has not ended yet is held back this long at most.
+constexpr size_t kMaxPendingBytes = 64 * 1024;
+
 struct TraceSinks {
     std::mutex mutex;
     bool toStderr = false;
     FILE* file = nullptr;
     std::vector<TraceCapture*> captures;
     std::vector<TraceObserver*> observers;
+    // Per thread, the text of its line so far: callers build one line from
+    // several calls ("\r\nActID = ", the value, " ExpID = ", ...), and the
+    // output shows it whole, never cut by another thread's line.
+    std::map<std::thread::id, std::string> pending;
+
+    ~TraceSinks() {
+        // At exit, what was begun is still written.
+        for (auto& [thread, text] : pending) WriteLines(text + "\n");
+        if (file) fclose(file);
+    }
+
+    void WriteLines(std::string_view text) {
+        if (toStderr) {
+            fwrite(text.data(), 1, text.size(), stderr);
+            fflush(stderr);
+        }
+        if (file) {
+            fwrite(text.data(), 1, text.size(), file);
+            fflush(file);
+        }
+    }
+
+    // Adds a call's text to its thread's line and writes every line it
+    // completes.
+    void Assemble(std::string_view text) {
+        auto it = pending.try_emplace(std::this_thread::get_id()).first;
+        std::string& line = it->second;
+        line.append(text);
+        const size_t end = line.rfind('\n');
+        if (end != std::string::npos) {
+            WriteLines(std::string_view(line).substr(0, end + 1));
+            line.erase(0, end + 1);
+        } else if (line.size() > kMaxPendingBytes) {
+            WriteLines(line + "\n");
+            line.clear();
+        }
+        if (line.empty()) pending.erase(it);
+    }
 };
 
 TraceSinks& Sinks() {
@@ -32,15 +76,7 @@ TraceSinks& Sinks() {
 void Trace(std::string_view line) {
     TraceSinks& sinks = Sinks();
     std::lock_guard<std::mutex> guard(sinks.mutex);
-    if (sinks.toStderr) {
-        fwrite(line.data(), 1, line.size(), stderr);
-        if (line.empty() || line.back() != '\n') fputc('\n', stderr);
-    }
-    if (sinks.file) {
-        fwrite(line.data(), 1, line.size(), sinks.file);
-        if (line.empty() || line.back() != '\n') fputc('\n', sinks.file);
-        fflush(sinks.file);
-    }
+    if (sinks.toStderr || sinks.file) sinks.Assemble(line);
     for (TraceCapture* capture : sinks.captures) capture->Add(line);
     for (TraceObserver* observer : sinks.observers) observer->onLine_(line);
 }

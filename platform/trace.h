@@ -1,8 +1,10 @@
 // Trace output: the debugger output channel of the programmer.
 //
-// Every module writes complete lines (usually ending in "\r\n") through
-// Trace(). Lines go to the sinks switched on here: standard error, a log
-// file, and any capture installed by tests. Texts are UTF-8.
+// Modules write text through Trace(); a call continues the current line of
+// its thread and a line end ("\r\n" or "\n") ends it, so one line may be
+// built from several calls. Standard error and the log file receive whole
+// lines only (text still pending at exit is written then); captures and
+// observers installed by tests receive each call as it is. Texts are UTF-8.
 #pragma once
 
 #include <functional>
@@ -12,7 +14,7 @@
 
 namespace vexu {
 
-// Writes one trace line to every active sink. Thread-safe.
+// Writes trace text to every active sink. Thread-safe.
 void Trace(std::string_view line);
 
 // printf-style convenience; formats into a local buffer, then calls Trace.

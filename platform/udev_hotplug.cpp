@@ -1,5 +1,6 @@
 #include <libudev.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -14,6 +15,8 @@ namespace vexu {
 namespace {
 
 constexpr int kPollMs = 250;
+// The control socket udevd listens on while it runs.
+constexpr const char* kUdevdControl = "/run/udev/control";
 // Without udev events, /dev is re-read this often.
 constexpr int kRescanEveryPolls = 4;
 
@@ -37,10 +40,13 @@ public:
         callback_ = std::move(callback);
         udev_ = udev_new();
         if (udev_) {
-            // Prefer the "udev" source (events after udevd set permissions);
-            // fall back to the kernel's where no udevd runs.
-            monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
-            if (!monitor_) monitor_ = udev_monitor_new_from_netlink(udev_, "kernel");
+            // Where udevd runs, its events come after the rules have given the
+            // node its permissions; where none runs (a container, a minimal
+            // system) the "udev" source would stay silent, so the kernel's
+            // own events are taken.
+            const bool udevdRuns = access(kUdevdControl, F_OK) == 0;
+            monitor_ = udev_monitor_new_from_netlink(udev_, udevdRuns ? "udev" : "kernel");
+            if (!monitor_ && udevdRuns) monitor_ = udev_monitor_new_from_netlink(udev_, "kernel");
             if (monitor_) {
                 udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr);
                 if (udev_monitor_enable_receiving(monitor_) != 0) {

@@ -71,6 +71,8 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         char id[16];
         snprintf(id, sizeof id, "0x%08" PRIX32, *record.fpgaId);
         fpga.Text("id", id);
+    } else if (StepRan(record.fpga)) {
+        fpga.Null("id");
     }
     vexu::JsonObject eeprom = StepObject(record.eeprom);
     if (StepRan(record.eeprom) && record.chip) {

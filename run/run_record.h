@@ -9,8 +9,9 @@
 //
 // A step's result is "ok", "failed", "off" (switched off) or "skipped" (the
 // FPGA step before it failed); only a step that ran has "seconds", "id" or
-// "chip". "id" is the ID code the engine read ("0x00000000" when it read
-// none); "chip" is null when no chip was identified.
+// "chip". "id" is the ID code the engine read, null when no answer of the
+// device came back (the box was lost first); "chip" is null when no chip
+// was identified.
 //
 // The log lives in the user's state directory:
 // $XDG_STATE_HOME/vexu-programmer/runs.log, or
@@ -38,7 +39,7 @@ struct RunRecord {
     int64_t startTime = 0;  // calendar seconds
     std::string box;        // the box's path as the HID services name it; empty without a box
     RunStepRecord fpga;
-    std::optional<uint32_t> fpgaId;  // when the FPGA step ran
+    std::optional<uint32_t> fpgaId;  // when the FPGA step ran and read one
     RunStepRecord eeprom;
     std::optional<std::string> chip;  // when the serial-flash step ran; empty name: none identified
     bool ok = false;

@@ -56,6 +56,15 @@ RunStepRecord::Outcome Outcome(bool done) {
     return done ? RunStepRecord::Outcome::kOk : RunStepRecord::Outcome::kFailed;
 }
 
+// A step whose box went away or stopped answering fails on whatever check
+// trips first over the missing answers ("IDCODE ... does not match",
+// "Device Read Error"): the failure text says first what really happened.
+std::string StepFailureText(const std::string& jobText, const char* stepName, uint64_t linkLossesAtStart) {
+    if (CDevManage::LinkLosses() == linkLossesAtStart) return jobText;
+    return std::string("The programmer box was removed or stopped answering during the ") + stepName +
+           " step. " + jobText;
+}
+
 }  // namespace
 
 void EnableJtagPort() { Switch(kJtagOn); }
@@ -72,7 +81,10 @@ RunJobs RunJobs::Real() {
                    [] { return GetFpgaError(); },
                    [] { return RunEepromJob(); },
                    [] { return GetEepromError(); },
-                   [] { return g_dpState.deviceId; },
+                   []() -> std::optional<uint32_t> {
+                       if (!g_dpState.deviceIdRead) return std::nullopt;
+                       return g_dpState.deviceId;
+                   },
                    [] { return GetEepromChip(); }};
 }
 
@@ -118,6 +130,9 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     // No step ran: the end message carries 0 as its step.
     vexu::WPARAM step = 0;
     vexu::LPARAM result = RUN_OK;
+    // Counted from the start: a box lost between the steps is noticed by
+    // the step after it.
+    const uint64_t linkLosses = CDevManage::LinkLosses();
     CRunTimer timer;
     if (self->doFpga_ == 1) {
         timer.Start();
@@ -129,7 +144,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
             PostMsgText(kFpgaProgressText, 100, 0);
             result = RUN_OK;
         } else {
-            std::string text = jobs.fpgaError();
+            std::string text = StepFailureText(jobs.fpgaError(), "FPGA", linkLosses);
             vexu::Trace(text + "\r\n");
             SetRunError(text.c_str());
             record.failure = text;
@@ -150,7 +165,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
             PostMsgText(kEepromProgressText, 100, 0);
             result = RUN_OK;
         } else {
-            std::string text = jobs.eepromError();
+            std::string text = StepFailureText(jobs.eepromError(), "serial-flash", linkLosses);
             vexu::Trace(text + "\r\n");
             SetRunError(text.c_str());
             record.failure = text;

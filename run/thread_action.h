@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -39,7 +40,7 @@ struct RunJobs {
     std::function<std::string()> fpgaError;
     std::function<int()> runEeprom;
     std::function<std::string()> eepromError;
-    std::function<uint32_t()> fpgaId;           // the ID code the FPGA step read
+    std::function<std::optional<uint32_t>()> fpgaId;  // the ID code the FPGA step read, if it read one
     std::function<std::string()> eepromChip;    // the chip the serial-flash step found
     static RunJobs Real();
 };

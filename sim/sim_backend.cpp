@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "platform/clock.h"
-#include "platform/open_retry.h"
 
 namespace vexu::sim {
 
@@ -148,38 +147,58 @@ void SimBackend::AddForeignDevice(uint16_t vendorId, uint16_t productId) {
 bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
     std::lock_guard<std::mutex> guard(mutex_);
     devices.clear();
-    for (const Slot& slot : slots_)
-        if (slot.present) devices.push_back(HidDeviceInfo{{HidInterfaceInfo{slot.path}}});
+    for (const Slot& slot : slots_) {
+        if (!slot.present) continue;
+        HidInterfaceInfo interface;
+        interface.path = slot.path;
+        interface.idsKnown = true;
+        interface.vendorId = slot.vendorId;
+        interface.productId = slot.productId;
+        devices.push_back(HidDeviceInfo{{std::move(interface)}});
+    }
     return true;
 }
 
-HidHandle SimBackend::Open(const std::string& path) {
-    // The waits between tries are made without the lock.
-    return OpenWithRetries([&] { return OpenOnce(path); });
-}
+namespace {
+thread_local HidOpenError t_lastOpenError = HidOpenError::kNone;
+}  // namespace
 
-HidHandle SimBackend::OpenOnce(const std::string& path) {
+HidHandle SimBackend::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
+    t_lastOpenError = HidOpenError::kMissing;
     for (size_t i = 0; i < slots_.size(); ++i) {
         const Slot& slot = slots_[i];
         if (slot.path != path || !slot.present) continue;
+        if (slot.isBox && openRefusal_ != HidOpenError::kNone) {
+            t_lastOpenError = openRefusal_;
+            return 0;
+        }
         if (slot.isBox) {
             ++counters_.opens;
+            // A just-plugged node without its permissions yet.
             if (openRefusalsLeft_ > 0) {
                 --openRefusalsLeft_;
                 ++counters_.refusedOpens;
+                t_lastOpenError = HidOpenError::kDenied;
                 return 0;
             }
         }
         // Exclusive: one open handle per present interface.
-        for (const auto& [handle, open] : handles_)
-            if (open.slot == i && open.generation == slot.generation) return 0;
+        for (const auto& [handle, open] : handles_) {
+            if (open.slot == i && open.generation == slot.generation) {
+                t_lastOpenError = HidOpenError::kInUse;
+                return 0;
+            }
+        }
         const HidHandle handle = nextHandle_++;
         handles_[handle] = {i, slot.generation};
+        t_lastOpenError = HidOpenError::kNone;
         return handle;
     }
     return 0;
 }
+
+HidOpenError SimBackend::LastOpenError() const { return t_lastOpenError; }
 
 const SimBackend::Slot* SimBackend::LiveSlot(HidHandle handle) {
     auto it = handles_.find(handle);
@@ -282,6 +301,11 @@ void SimBackend::Unplug() {
 bool SimBackend::Plugged() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return slots_.back().present;
+}
+
+void SimBackend::SetOpenRefusal(HidOpenError refusal) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    openRefusal_ = refusal;
 }
 
 void SimBackend::SetUsbSettings(const UsbSettings& usb) {

@@ -63,8 +63,8 @@ public:
     SimBackend& operator=(const SimBackend&) = delete;
 
     bool Enumerate(std::vector<HidDeviceInfo>& devices) override;
-    // Tries as the hidapi backend does (platform/open_retry.h).
     HidHandle Open(const std::string& path) override;
+    HidOpenError LastOpenError() const override;
     bool GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) override;
     bool SetFeature(HidHandle handle, const uint8_t* report, size_t length) override;
     bool GetFeature(HidHandle handle, uint8_t* report, size_t length) override;
@@ -78,6 +78,10 @@ public:
     // Another HID device that is not a programmer box; it is listed before
     // the box and stalls every report.
     void AddForeignDevice(uint16_t vendorId, uint16_t productId);
+
+    // The box refuses to be opened, as a box held by another program or
+    // one whose node this user may not open (kNone: it opens).
+    void SetOpenRefusal(HidOpenError refusal);
 
     void SetUsbSettings(const UsbSettings& usb);
     UsbCounters Counters() const;
@@ -116,7 +120,6 @@ private:
     };
 
     Slot* BoxSlot();
-    HidHandle OpenOnce(const std::string& path);
     const Slot* LiveSlot(HidHandle handle);
     bool Transfer(HidHandle handle, bool write, uint8_t* report, size_t length);
     void SetPresent(bool present);
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<SimBox> box_;
     UsbSettings usb_;
     UsbCounters counters_;
+    HidOpenError openRefusal_ = HidOpenError::kNone;
     std::vector<Slot> slots_;  // foreign devices first, the box last
     std::map<HidHandle, OpenHandle> handles_;
     HidHandle nextHandle_ = 1;

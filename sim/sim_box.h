@@ -26,6 +26,9 @@ namespace vexu::sim {
 // Wire-level box facts the firmware model needs.
 constexpr uint8_t kSerialModeAccepted = 0xAA;  // answer to the serial-mode entry frame
 constexpr uint8_t kSerialModeLeave = 0x55;     // the one-byte frame that leaves serial mode
+// The box's two ports, as SetPort numbers them.
+constexpr int kJtagPortNumber = 1;
+constexpr int kSerialPortNumber = 2;
 // Unit of a framed scan's per-frame delay field.
 constexpr uint32_t kFrameDelayUnitUs = 1;
 

@@ -1,6 +1,8 @@
 #include "sim/simulator.h"
 
 #include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -19,6 +21,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-fill=N", "initial value of every flash byte (default 0xFF)"},
     {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
+    {"flash-busy-percent=N", "program and erase take N% of the chip's typical times (default 100; 0: at once)"},
     {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
     {"flash-erase-polls=N", "the first polled sector erase is ready at the N-th status read"},
     {"flash-program-polls=N", "the first polled page program is ready at the N-th status read"},
@@ -30,6 +33,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
     {"open-refusals=N", "after each plug the box's node refuses N opens (its permissions not yet set)"},
+    {"refuse-open=WHY", "the box cannot be opened: in-use (held by another program) or denied (no permission)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
     {"station-boxes=N", "run --station: an operator unplugs the box after each run and plugs it again, N boxes in all"},
@@ -64,6 +68,8 @@ const JtagModel kJtagModels[] = {
 
 // --- Board -------------------------------------------------------------------
 
+}  // namespace
+
 bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productId) {
     const size_t colon = text.find(':');
     uint64_t vid = 0;
@@ -76,6 +82,18 @@ bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productI
     return true;
 }
 
+std::string FormatSimulationSummary(uint64_t reports, uint64_t failedReports, uint64_t violations,
+                                    uint64_t timeUs) {
+    char text[200];
+    snprintf(text, sizeof text,
+             "simulated box: %" PRIu64 " reports (%" PRIu64 " failed), %" PRIu64
+             " protocol violations, modelled time %.3f s",
+             reports, failedReports, violations, static_cast<double>(timeUs) / 1e6);
+    return text;
+}
+
+namespace {
+
 std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool& ok) {
     ok = false;
     std::string name = kDefaultFlash;
@@ -86,12 +104,14 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     uint64_t errorPage = UINT64_MAX;
     uint64_t erasePolls = 0;
     uint64_t programPolls = 0;
+    uint64_t busyPercent = 100;
     const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
                         scenario.TakeUnsigned("flash-erase-polls", UINT32_MAX, erasePolls, error) &&
                         scenario.TakeUnsigned("flash-program-polls", UINT32_MAX, programPolls, error) &&
                         scenario.TakeText("flash-image", imagePath, error) &&
                         scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
-                        scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error);
+                        scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error) &&
+                        scenario.TakeUnsigned("flash-busy-percent", 1000, busyPercent, error);
     if (!keysOk) return nullptr;
     if (name == "none") {
         ok = true;
@@ -128,6 +148,7 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     flash->SetStuckBusy(stuck);
     flash->SetEraseReadyPoll(static_cast<uint32_t>(erasePolls));
     flash->SetProgramReadyPoll(static_cast<uint32_t>(programPolls));
+    flash->SetBusyPercent(static_cast<uint32_t>(busyPercent));
     ok = true;
     return flash;
 }
@@ -189,13 +210,14 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     uint64_t stationBoxes = 0;
     UsbSettings usb;
     std::string otherHid;
+    std::string refuseOpen;
     uint16_t otherVendor = 0;
     uint16_t otherProduct = 0;
     if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
         !scenario.TakeFlag("allow-unused-states", allowUnusedStates, error) ||
         !scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
-        !scenario.TakeText("other-hid", otherHid, error) ||
+        !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
         !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
         return nullptr;
     if (scenario.Has("station-boxes") && stationBoxes == 0) {
@@ -209,9 +231,19 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     }
     box->SetRefuseSerial(refuseSerial);
     box->SetAllowUnusedStates(allowUnusedStates);
+    HidOpenError openRefusal = HidOpenError::kNone;
+    if (refuseOpen == "in-use") {
+        openRefusal = HidOpenError::kInUse;
+    } else if (refuseOpen == "denied") {
+        openRefusal = HidOpenError::kDenied;
+    } else if (scenario.Has("refuse-open")) {
+        error = "refuse-open needs in-use or denied, not \"" + refuseOpen + "\"";
+        return nullptr;
+    }
 
     auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
     if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);
+    backend->SetOpenRefusal(openRefusal);
     return backend;
 }
 

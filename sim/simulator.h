@@ -51,6 +51,15 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
 std::unique_ptr<SimBackend> MakeSimulator(std::string_view scenarioText, std::string& error,
                                           SimulatorOptions* options = nullptr);
 
+// "VID:PID" (decimal or 0x-hexadecimal) into two ids.
+bool ParseVidPid(const std::string& text, uint16_t& vendorId, uint16_t& productId);
+
+// The one-line account of a simulated box's traffic that the programs print
+// when they end: reports, failed reports, protocol violations and the time
+// the traffic took (modelled in virtual time, measured on the real clock).
+std::string FormatSimulationSummary(uint64_t reports, uint64_t failedReports, uint64_t violations,
+                                    uint64_t timeUs);
+
 // The scenario keys of box, board and every model, one per line.
 std::string SimulatorHelp();
 

@@ -42,7 +42,7 @@ void SpiFlash::Settle() {
 
 void SpiFlash::StartBusy(uint32_t us, CountedWait& counted, CountedWait& other) {
     busy_ = true;
-    busyUntilUs_ = GetClock().NowUs() + us;
+    busyUntilUs_ = GetClock().NowUs() + uint64_t{us} * busyPercent_ / 100;
     counted.Started();
     other.Cancel();
 }

@@ -61,6 +61,10 @@ public:
     // begun. A bit error leaves bit 0 of the first byte of the page inverted
     // after each program of that page.
     void SetStuckBusy(bool stuck) { stuckBusy_ = stuck; }
+    // Program and erase take this share of the chip's typical times (100:
+    // as the table gives them, 0: done at once, so that the number of
+    // status polls does not depend on how fast the host runs).
+    void SetBusyPercent(uint32_t percent) { busyPercent_ = percent; }
     void SetBitErrorPage(std::optional<uint32_t> page) { bitErrorPage_ = page; }
     // The first sector erase, or the first page program, that the host polls
     // is ready at the N-th status byte read instead of after its time (0:
@@ -93,6 +97,7 @@ private:
     bool busy_ = false;
     uint64_t busyUntilUs_ = 0;
     bool stuckBusy_ = false;
+    uint32_t busyPercent_ = 100;
     std::optional<uint32_t> bitErrorPage_;
     CountedWait eraseWait_;
     CountedWait programWait_;

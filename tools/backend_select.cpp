@@ -51,12 +51,7 @@ std::string SimulationSummary(HidBackend& backend) {
     if (!simulator) return {};
     const sim::UsbCounters usb = simulator->Counters();
     const uint64_t violations = simulator->Inspect([](sim::SimBox& box) { return box.Counters().violations; });
-    char text[200];
-    snprintf(text, sizeof text,
-             "simulated box: %" PRIu64 " reports (%" PRIu64 " failed), %" PRIu64
-             " protocol violations, modelled time %.3f s",
-             usb.transfers, usb.failedTransfers, violations, static_cast<double>(simulator->ModelledTimeUs()) / 1e6);
-    return text;
+    return sim::FormatSimulationSummary(usb.transfers, usb.failedTransfers, violations, simulator->ModelledTimeUs());
 }
 
 }  // namespace vexu::cli

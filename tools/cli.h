@@ -21,6 +21,8 @@ enum ExitCode : int {
     kExitFailed = 1,
     kExitUsage = 2,
     kExitNoBox = 3,
+    kExitBoxInUse = 4,     // the box is there, held by another program
+    kExitBoxDenied = 5,    // the box is there, this user may not open it
 };
 
 struct GlobalOptions {

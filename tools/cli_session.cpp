@@ -192,6 +192,21 @@ uint64_t TimedTextTarget::TakePostTime() {
     return at;
 }
 
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals) {
+    if (refusals.empty()) return {kExitNoBox, "no programmer box found"};
+    NoBox result{kExitNoBox, {}};
+    for (const BoxRefusal& refusal : refusals) {
+        if (!result.text.empty()) result.text += "\n";
+        result.text += DescribeRefusal(refusal);
+        if (refusal.error == HidOpenError::kInUse) {
+            result.exit = kExitBoxInUse;
+        } else if (refusal.error == HidOpenError::kDenied && result.exit != kExitBoxInUse) {
+            result.exit = kExitBoxDenied;
+        }
+    }
+    return result;
+}
+
 std::string TerminalText(const std::string& text) {
     std::string out;
     out.reserve(text.size());

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "link/dev_manage.h"
 #include "platform/hotplug.h"
 #include "platform/json.h"
 #include "platform/messages.h"
@@ -183,6 +184,14 @@ private:
 // executable's resources. False with a reason when there is no image.
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error);
 bool LoadEepromImage(const GlobalOptions& options, std::string& error);
+
+// Why a command found no box it could use, and its exit status: a box in
+// use by another program (4), one this user may not open (5), or none (3).
+struct NoBox {
+    int exit;
+    std::string text;
+};
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals);
 
 // Engine texts of a report as a terminal shows them: "\r\n" becomes "\n".
 std::string TerminalText(const std::string& text);

@@ -44,7 +44,10 @@ int RunAction(const GlobalOptions& options, const ActionOptions& action) {
     if (!LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     BoxSession session;
     if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
-    if (!session.HasBox()) return out.Finish(kExitNoBox, "no programmer box found");
+    if (!session.HasBox()) {
+        const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+        return out.Finish(noBox.exit, noBox.text);
+    }
 
     ChannelReader reader(out);
     InitMsgQueue(&reader);

@@ -17,7 +17,10 @@ int RunFlash(const GlobalOptions& options) {
     if (!LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
     BoxSession session;
     if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
-    if (!session.HasBox()) return out.Finish(kExitNoBox, "no programmer box found");
+    if (!session.HasBox()) {
+        const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+        return out.Finish(noBox.exit, noBox.text);
+    }
 
     ChannelReader reader(out);
     InitMsgQueue(&reader);

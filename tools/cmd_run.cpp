@@ -125,7 +125,10 @@ public:
     }
 
     int Single() {
-        if (!session_.HasBox()) return out_.Finish(kExitNoBox, "no programmer box found");
+        if (!session_.HasBox()) {
+            const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+            return out_.Finish(noBox.exit, noBox.text);
+        }
         const RunOutcome run = RunOnce();
         out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
         out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));

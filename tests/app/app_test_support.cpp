@@ -38,6 +38,7 @@ WindowRig::WindowRig(Options options) {
     setup.hooks.showRunError = [this](QWidget*, const QString& text) { errorsShown << text; };
     setup.hooks.openLink = [this](const QString& address) { linksOpened << address; };
     setup.hooks.showAbout = [this](QWidget*) { ++aboutsShown; };
+    setup.hooks.showBoxRefused = [this](QWidget*, const QString& text) { refusalsShown << text; };
     dlg = std::make_unique<CKTRDlg>(std::move(setup));
     dlg->show();
     Settle();

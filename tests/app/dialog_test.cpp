@@ -271,6 +271,24 @@ private slots:
         QVERIFY(start->isVisible());
     }
 
+    // A box held by another program (or not permitted) leaves the window
+    // disabled with one message saying so; once it is free and comes again,
+    // the window takes it.
+    void boxInUseElsewhereIsToldOnce() {
+        WindowRig rig({"refuse-open=in-use", false, {}});
+        QVERIFY(!rig.dlg->Enabled());
+        QCOMPARE(rig.refusalsShown,
+                 QStringList{QStringLiteral("the programmer box sim://vexu-box is in use by another program")});
+        rig.dlg->WindowProc(vexu::WM_DEVICE_REMOVE, 0, 0);
+        rig.Settle();
+        QCOMPARE(rig.refusalsShown.size(), 1);
+
+        rig.sim->SetOpenRefusal(vexu::HidOpenError::kNone);
+        rig.Plug();
+        QVERIFY(rig.dlg->Enabled());
+        QVERIFY(rig.errorsShown.isEmpty());
+    }
+
     void linkOpensTheRecordsAddress() {
         ScopedSettings settings(DistinctSetting());
         WindowRig rig(Plugged());

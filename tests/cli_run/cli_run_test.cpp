@@ -195,7 +195,8 @@ TEST(CliRun, EachFaultEndsWithItsFailureText) {
         {"flash=none", {"--no-fpga"}, " Eeprom Id Error"},
         {"flash-stuck-busy", {"--no-fpga"}, "Device Error"},
         {"flash-bit-error-page=1023", {}, "serial-flash step: Device Check Error"},  // after a programmed FPGA
-        {"unplug-after=3000", {"--no-fpga"}, "Device Write Error"},
+        {"unplug-after=3000", {"--no-fpga"},
+         "The programmer box was removed or stopped answering during the serial-flash step. Device Write Error"},
         {"idcode=0x02A121CF", {}, "(engine code 6): The IDCODE of the target device does not match"},
         {"mode-refused=status", {}, "(engine code 25): Failed to enter programming mode"},
         {"verify-fail-row=10", {}, "(engine code 11): The message occurs when the FPGA failed verify."},
@@ -222,6 +223,17 @@ TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
     };
     const Case cases[] = {
         {{"--simulate=unplugged", "run"}, 3, "no programmer box found"},
+        // A box that is there but cannot be had is named with what stands in the way.
+        {{"--simulate=refuse-open=in-use", "run"}, 4,
+         "the programmer box sim://vexu-box is in use by another program"},
+        {{"--simulate=refuse-open=in-use", "flash"}, 4, "is in use by another program"},
+        {{"--simulate=refuse-open=in-use", "action", "read_idcode"}, 4, "is in use by another program"},
+        {{"--simulate=refuse-open=denied", "run"}, 5,
+         "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
+         "70-vexu-programmer.rules (in packaging/, installed with the program) grants access"},
+        {{"--simulate=refuse-open=denied", "list"}, 5, "sim://vexu-box: permission denied"},
+        {{"--simulate=refuse-open=in-use", "list"}, 4, "is in use by another program"},
+        {{"--simulate=unplugged", "list"}, 3, "no programmer box found"},
         {{"--simulate", "run", "--no-fpga", "--no-eeprom"}, 2, "nothing to program"},
         {{"--simulate", "run", "--eeprom-image", "/nonexistent/flash.bin"}, 2, "cannot open the serial-flash image"},
         {{"run", "--fast"}, 2, "--fast"},

@@ -8,6 +8,7 @@
 #include "link/dev_manage.h"
 #include "link/hid_device.h"
 #include "link/report_log.h"
+#include "platform/clock.h"
 #include "platform/hidapi_backend.h"
 #include "platform/trace.h"
 #include "support/bounded_wait.h"
@@ -29,11 +30,11 @@ protected:
     }
     void Start() { CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, &window); }
     int Arrival() {
-        DevBroadcast record{DBT_DEVTYP_DEVICEINTERFACE, 0};
+        DevBroadcast record{DBT_DEVTYP_DEVICEINTERFACE, 0, {}};
         return CDevManage::OnDeviceChange(vexu::WM_DEVICECHANGE, DBT_DEVICEARRIVAL, &record);
     }
     int Removal(vexu::HidHandle handle) {
-        DevBroadcast record{DBT_DEVTYP_HANDLE, handle};
+        DevBroadcast record{DBT_DEVTYP_HANDLE, handle, {}};
         return CDevManage::OnDeviceChange(vexu::WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, &record);
     }
 
@@ -181,6 +182,110 @@ TEST_F(DevManageTest, ReportLogWritesEveryTransfer) {
     EXPECT_EQ(lines[1].rfind("GET id=2 len=64 : 02 00", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find(" AB 00"), std::string::npos);
     EXPECT_NE(lines[2].find(" -> FAILED"), std::string::npos);
+}
+
+// With the ids in the device list (as hidapi gives them), keyboards, mice
+// and other devices are never opened, and once a box is held no second box
+// is touched: opening it would lock it against the program that wants it.
+TEST_F(DevManageTest, OnlyListedBoxesAreOpenedAndOnlyUntilOneIsHeld) {
+    backend.listsIds = true;
+    backend.AddDevice("/dev/keyboard", 0x046D, 0xC31C);
+    backend.AddDevice("/dev/other-product", kProgrammerVendorId, 0xB113);
+    backend.AddDevice("/dev/box1", kProgrammerVendorId, kProgrammerProductId);
+    backend.AddDevice("/dev/box2", kProgrammerVendorId, kProgrammerProductId);
+    Start();
+    EXPECT_EQ(backend.PathOf(CDevManage::GetHandle()), "/dev/box1");
+    EXPECT_EQ(backend.OpenAttempts(), 1u);
+    auto messages = window.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].message, WM_DEVICE_INSERT);
+    EXPECT_EQ(messages[0].wParam, 2u + 2u);  // device 2, after two interfaces passed over
+    EXPECT_TRUE(CDevManage::Refusals().empty());
+}
+
+// A box that cannot be opened is passed over with a trace line naming it
+// and why; the next free box is taken, and the refusals stay on record for
+// a caller that found no box to tell the user what stood in the way.
+TEST_F(DevManageTest, RefusedBoxesArePassedOverAndNamed) {
+    backend.listsIds = true;
+    backend.devices.push_back({{"/dev/busy", kProgrammerVendorId, kProgrammerProductId, false,
+                                vexu::HidOpenError::kInUse}});
+    backend.devices.push_back({{"/dev/denied", kProgrammerVendorId, kProgrammerProductId, false,
+                                vexu::HidOpenError::kDenied}});
+    vexu::TraceCapture trace;
+    Start();
+    EXPECT_EQ(CDevManage::GetHandle(), 0);
+    EXPECT_EQ(window.Count(WM_DEVICE_REMOVE), 1u);
+    const auto refusals = CDevManage::Refusals();
+    ASSERT_EQ(refusals.size(), 2u);
+    EXPECT_EQ(refusals[0].path, "/dev/busy");
+    EXPECT_EQ(refusals[0].error, vexu::HidOpenError::kInUse);
+    EXPECT_EQ(refusals[1].error, vexu::HidOpenError::kDenied);
+    EXPECT_TRUE(trace.Contains("CDevManage::FindDevice  /dev/busy in use by another program: passed over\r\n"));
+    EXPECT_TRUE(trace.Contains("CDevManage::FindDevice  /dev/denied permission denied: passed over\r\n"));
+    // Nothing is retried at start-up: each was tried once.
+    EXPECT_EQ(backend.OpenAttempts(), 2u);
+
+    backend.AddDevice("/dev/free", kProgrammerVendorId, kProgrammerProductId);
+    CDevManage::FindDevice();
+    EXPECT_EQ(backend.PathOf(CDevManage::GetHandle()), "/dev/free");
+    EXPECT_EQ(CDevManage::Refusals().size(), 2u);
+}
+
+// Only the node that has just arrived is retried, about a second at most,
+// and only when its refusal may pass (permissions not applied yet); a box
+// in use elsewhere is refused at once.
+TEST_F(DevManageTest, AJustArrivedBoxIsRetriedForAboutASecond) {
+    vexu::VirtualClock clock;
+    vexu::ScopedClock scoped(clock);
+    backend.listsIds = true;
+    Start();
+    struct Case {
+        const char* what;
+        vexu::HidOpenError refusal;
+        int refusedOpens;
+        bool taken;
+        size_t attempts;
+        uint64_t waitedMs;
+    };
+    const Case cases[] = {
+        {"permissions applied after 300 ms", vexu::HidOpenError::kDenied, 3, true, 4, 300},
+        {"permissions never applied", vexu::HidOpenError::kDenied, 100, false, 10, 900},
+        {"in use by another program", vexu::HidOpenError::kInUse, 100, false, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        backend.devices.clear();
+        backend.devices.push_back({{"/dev/new", kProgrammerVendorId, kProgrammerProductId, true, c.refusal,
+                                    c.refusedOpens}});
+        const size_t attemptsBefore = backend.OpenAttempts();
+        const uint64_t before = clock.NowUs();
+        EXPECT_EQ(CDevManage::OnHotplug({vexu::HotplugEvent::Kind::Arrival, "/dev/new"}), 1);
+        EXPECT_EQ(CDevManage::GetHandle() != 0, c.taken);
+        EXPECT_EQ(backend.OpenAttempts() - attemptsBefore, c.attempts);
+        EXPECT_EQ(clock.NowUs() - before, c.waitedMs * 1000);
+        if (CDevManage::GetHandle()) {
+            EXPECT_EQ(CDevManage::OnHotplug({vexu::HotplugEvent::Kind::Removal, "/dev/new"}), 1);
+        }
+    }
+}
+
+// Every loss of the held box counts once, whether a transfer failed or the
+// box was unplugged; a command refused for want of a box is no new loss.
+TEST_F(DevManageTest, LinkLossesCountEachLossOfTheBox) {
+    backend.AddDevice("/dev/box", kProgrammerVendorId, kProgrammerProductId);
+    Start();
+    const uint64_t start = CDevManage::LinkLosses();
+    EXPECT_EQ(CHidDevice::GotoState(2), 1);
+    EXPECT_EQ(CDevManage::LinkLosses(), start);
+    backend.failTransfer = 2;
+    EXPECT_EQ(CHidDevice::GotoState(2), 0);
+    EXPECT_EQ(CHidDevice::GotoState(2), 0);
+    EXPECT_EQ(CDevManage::LinkLosses(), start + 1);
+    CDevManage::FindDevice();
+    ASSERT_NE(CDevManage::GetHandle(), 0);
+    EXPECT_EQ(CDevManage::OnHotplug({vexu::HotplugEvent::Kind::Removal, "/dev/box"}), 1);
+    EXPECT_EQ(CDevManage::LinkLosses(), start + 2);
 }
 
 TEST_F(DevManageTest, HidapiBackendEnumeratesWithoutABox) {

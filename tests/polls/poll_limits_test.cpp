@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "engine2/sim_fixture.h"
-#include "platform/open_retry.h"
 #include "run/eeprom_job.h"
 #include "sim/counted_wait.h"
 #include "sim/spi_flash.h"
@@ -30,7 +29,8 @@ constexpr uint32_t kNvmProgramTries = 10000;   // NVM address and page polls whi
 constexpr uint32_t kNvmVerifyTries = 10001;    // NVM address and read polls while verifying
 constexpr uint32_t kFlashEraseTries = 512;     // serial flash, after each sector erase
 constexpr uint32_t kFlashProgramTries = 100;   // serial flash, after each page program
-constexpr uint32_t kOpenTriesPinned = 10;      // opening the box's node
+constexpr uint32_t kArrivalOpenTries = 10;     // opening a just-arrived box's node
+constexpr uint64_t kArrivalOpenRetryUs = 100'000;
 
 // The NVM word every test image carries and the simulated NVM holds when
 // blank: verification finds it on a device nobody programmed. Not 0, which
@@ -193,22 +193,29 @@ TEST_F(PollLimitTest, SerialFlashBusyWaitsAreReadyOnTheirLastTryAndFailOneLater)
     }
 }
 
-// A just-plugged box whose node refuses its first opens: found when it
-// gives way on the last try, a tenth of a second after the one before; not
-// found when it gives way one try later.
-TEST_F(PollLimitTest, TheBoxIsOpenedOnTheLastTryAndNotOneLater) {
-    ASSERT_EQ(kOpenTries, static_cast<int>(kOpenTriesPinned));
-    for (const uint32_t readyOn : {kOpenTriesPinned, kOpenTriesPinned + 1}) {
-        const bool inTime = readyOn == kOpenTriesPinned;
+// A just-plugged box whose node refuses its first opens (its permissions
+// not yet set): found when it gives way on the last try, a tenth of a second
+// after the one before; not found when it gives way one try later.
+TEST_F(PollLimitTest, AnArrivingBoxIsOpenedOnTheLastTryAndNotOneLater) {
+    for (const uint32_t readyOn : {kArrivalOpenTries, kArrivalOpenTries + 1}) {
+        const bool inTime = readyOn == kArrivalOpenTries;
         SCOPED_TRACE(testing::Message() << "opens on try " << readyOn);
+        Start("unplugged,open-refusals=" + std::to_string(readyOn - 1));
+        ASSERT_EQ(CDevManage::GetHandle(), 0);
+        sim->Plug();
         const uint64_t before = clock.NowUs();
-        Start("open-refusals=" + std::to_string(readyOn - 1));
+        CDevManage::OnHotplug({HotplugEvent::Kind::Arrival, sim::SimBackend::kBoxPath});
         EXPECT_EQ(CDevManage::GetHandle() != 0, inTime);
         const sim::UsbCounters usb = sim->Counters();
-        EXPECT_EQ(usb.opens, kOpenTriesPinned);
-        EXPECT_EQ(usb.refusedOpens, inTime ? kOpenTriesPinned - 1 : kOpenTriesPinned);
+        EXPECT_EQ(usb.opens, kArrivalOpenTries);
+        EXPECT_EQ(usb.refusedOpens, inTime ? kArrivalOpenTries - 1 : kArrivalOpenTries);
         // The tries are spread over the wait, not made at once.
-        EXPECT_GE(clock.NowUs() - before, uint64_t{kOpenTriesPinned - 1} * kOpenRetryMs * 1000);
+        EXPECT_GE(clock.NowUs() - before, (kArrivalOpenTries - 1) * kArrivalOpenRetryUs);
+        if (!inTime) {
+            const std::vector<BoxRefusal> refusals = CDevManage::Refusals();
+            ASSERT_EQ(refusals.size(), 1u);
+            EXPECT_EQ(refusals[0].error, HidOpenError::kDenied);
+        }
     }
 }
 

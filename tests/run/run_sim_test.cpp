@@ -119,18 +119,29 @@ TEST_F(RunSimTest, ThreadedFullRunLeavesBothImagesOnTheBoard) {
 
 // The box goes away in the middle of a step: the transfers fail at once,
 // the step fails, the run ends without spending more modelled time, and
-// End, called on the removal as the window calls it, returns.
+// End, called on the removal as the window calls it, returns. The failure
+// says first that the box went, then what the step's own checks made of it;
+// an ID the engine never got an answer for is not recorded.
 TEST_F(RunSimTest, ThreadedUnplugMidRunEndsPromptly) {
     struct Case {
         const char* what;
         int doFpga;
         const char* keys;
         vexu::WPARAM step;
-        const char* failure;  // null: any text
+        const char* failure;  // how the failure text begins
+        bool idRead;
     };
     const Case cases[] = {
-        {"in the serial-flash step", 0, "unplug-after=3000", STEP_EEPROM, "Device Write Error"},
-        {"in the FPGA array", 1, "unplug-after=5000", STEP_FPGA, "Failed to program FlashROM"},  // engine code 10
+        {"in the serial-flash step", 0, "unplug-after=3000", STEP_EEPROM,
+         "The programmer box was removed or stopped answering during the serial-flash step. Device Write Error",
+         false},
+        {"in the FPGA array", 1, "unplug-after=5000", STEP_FPGA,
+         "The programmer box was removed or stopped answering during the FPGA step. Failed to program FlashROM",
+         true},  // engine code 10
+        {"before the FPGA was identified", 1, "unplug-after=6", STEP_FPGA,
+         "The programmer box was removed or stopped answering during the FPGA step. "
+         "The IDCODE of the target device does not match",
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -144,10 +155,9 @@ TEST_F(RunSimTest, ThreadedUnplugMidRunEndsPromptly) {
         EXPECT_EQ(end.lParam, RUN_FAILED);
         ASSERT_NE(removedAtUs, 0u);
         EXPECT_LT(clock.NowUs() - removedAtUs, 1'000'000u);
-        EXPECT_FALSE(worker.LastRecord().failure.empty());
-        if (c.failure) {
-            EXPECT_EQ(worker.LastRecord().failure, c.failure);
-        }
+        EXPECT_EQ(worker.LastRecord().failure.rfind(c.failure, 0), 0u) << worker.LastRecord().failure;
+        EXPECT_EQ(GetRunError(), worker.LastRecord().failure);  // the window's message box
+        EXPECT_EQ(worker.LastRecord().fpgaId.has_value(), c.idRead);
         // The box was never reached again after it went.
         EXPECT_EQ(sim->Counters().failedTransfers, 1u);
         FreeMsgQueue();

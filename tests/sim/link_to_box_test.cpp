@@ -311,7 +311,7 @@ TEST_F(LinkToBox, TransferOnAHandleFromBeforeAnUnplugFailsEvenAfterReplug) {
     EXPECT_EQ(CHidDevice::LightLed(1, 1), 0) << "a vanished device fails its transfer";
     EXPECT_EQ(window_.Count(WM_DEVICE_REMOVE), 1u);
     // The device manager finds the new box again on the next arrival.
-    DevBroadcast arrival{DBT_DEVTYP_DEVICEINTERFACE, 0};
+    DevBroadcast arrival{DBT_DEVTYP_DEVICEINTERFACE, 0, {}};
     CDevManage::OnDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, &arrival);
     EXPECT_NE(CDevManage::GetHandle(), 0);
     EXPECT_EQ(CHidDevice::LightLed(1, 1), 1);

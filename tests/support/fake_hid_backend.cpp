@@ -57,18 +57,32 @@ bool FakeHidBackend::Enumerate(std::vector<HidDeviceInfo>& out) {
     if (enumerateFails) return false;
     for (const auto& device : devices) {
         HidDeviceInfo info;
-        for (const auto& interface : device) info.interfaces.push_back({interface.path});
+        for (const auto& interface : device) {
+            HidInterfaceInfo listed;
+            listed.path = interface.path;
+            listed.idsKnown = listsIds;
+            listed.vendorId = listsIds ? interface.vendorId : 0;
+            listed.productId = listsIds ? interface.productId : 0;
+            info.interfaces.push_back(listed);
+        }
         out.push_back(info);
     }
     return true;
 }
 
 HidHandle FakeHidBackend::Open(const std::string& path) {
-    for (const auto& device : devices) {
-        for (const auto& interface : device) {
+    lastOpenError_ = HidOpenError::kMissing;
+    for (auto& device : devices) {
+        for (auto& interface : device) {
             if (interface.path != path) continue;
-            if (!interface.opens) return 0;
             std::lock_guard<std::mutex> guard(mutex_);
+            ++openAttempts_;
+            if (!interface.opens || interface.refusedOpens > 0) {
+                if (interface.refusedOpens > 0) --interface.refusedOpens;
+                lastOpenError_ = interface.refusal;
+                return 0;
+            }
+            lastOpenError_ = HidOpenError::kNone;
             HidHandle handle = next_++;
             open_[handle] = path;
             ++openCount_;

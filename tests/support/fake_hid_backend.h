@@ -21,6 +21,10 @@ public:
         uint16_t vendorId;
         uint16_t productId;
         bool opens = true;
+        // Why it refuses (when it does not open, or for its first refusedOpens
+        // opens).
+        HidOpenError refusal = HidOpenError::kFailed;
+        int refusedOpens = 0;
     };
     struct Transfer {
         bool set;  // written (true) or fetched (false)
@@ -30,6 +34,9 @@ public:
     // Each inner vector is one device with its interfaces.
     std::vector<std::vector<Interface>> devices;
     bool enumerateFails = false;
+    // The device list carries the ids (as hidapi's does); otherwise an
+    // interface has to be opened to read them.
+    bool listsIds = false;
     // 1-based index of the transfer that fails (0: none).
     size_t failTransfer = 0;
 
@@ -46,9 +53,12 @@ public:
     void Reset();
     std::set<HidHandle> OpenHandles() const;
     size_t OpenCount() const { return openCount_; }
+    // Opens tried, refused ones included.
+    size_t OpenAttempts() const { return openAttempts_; }
 
     bool Enumerate(std::vector<HidDeviceInfo>& out) override;
     HidHandle Open(const std::string& path) override;
+    HidOpenError LastOpenError() const override { return lastOpenError_; }
     bool GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) override;
     bool SetFeature(HidHandle handle, const uint8_t* report, size_t length) override;
     bool GetFeature(HidHandle handle, uint8_t* report, size_t length) override;
@@ -59,8 +69,10 @@ private:
     bool CountTransfer();
     mutable std::mutex mutex_;
     std::map<HidHandle, std::string> open_;
+    HidOpenError lastOpenError_ = HidOpenError::kNone;
     HidHandle next_ = 100;
     size_t openCount_ = 0;
+    size_t openAttempts_ = 0;
     size_t transferCount_ = 0;
     std::vector<Transfer> transfers_;
     std::deque<std::vector<uint8_t>> replies_;

@@ -21,7 +21,11 @@ unsigned Le16(const uint8_t* at) { return at[0] | (at[1] << 8); }
 
 bool FakeSerialBox::Enumerate(std::vector<HidDeviceInfo>& devices) {
     devices.clear();
-    if (Present()) devices.push_back({{{kBoxPath}}});
+    if (Present()) {
+        HidInterfaceInfo box;
+        box.path = kBoxPath;
+        devices.push_back({{box}});
+    }
     return true;
 }
 

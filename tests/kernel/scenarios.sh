@@ -1,0 +1,342 @@
+#!/usr/bin/env bash
+# The HID path's scenarios on a real kernel: run by scripts/test-kernel inside
+# the guest (as root, in a chroot of the host's file system) against
+# vexu-virtual-box, which is the simulated box and board behind /dev/uhid.
+# Every scenario writes one PASS or FAIL line to RESULTS_DIR/results and its
+# programs' output to RESULTS_DIR/logs; figures go to RESULTS_DIR/figures.
+#
+#   scenarios.sh BUILD_DIR RESULTS_DIR [SCENARIO...]
+set -u
+build=$1
+out=$2
+shift 2
+cli=$build/vexu-cli
+vbox=$build/vexu-virtual-box
+window=$build/app/vexu-programmer
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+work=/tmp/kernel-work
+logs=$out/logs
+mkdir -p "$work" "$logs"
+: > "$out/results"
+: > "$out/figures"
+export XDG_STATE_HOME=$work/state
+# With these keys the chips finish programming and erasing at once, so the
+# number of status polls does not depend on how fast the machine runs, and
+# a run through the kernel sends the very reports a simulated run sends.
+fixed=flash-busy-percent=0,erase-us=0
+# A small serial-flash image, for scenarios that need a run but not a whole one.
+small=$work/small.bin
+head -c 4096 /dev/urandom > "$small"
+box_pid=
+second_problems=()
+
+now() { cut -d' ' -f1 /proc/uptime; }
+seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+# True when the first time is at most LIMIT seconds after the second.
+within() { awk -v t="$1" -v since="$2" -v limit="$3" 'BEGIN { exit !(t - since <= limit) }'; }
+
+problem() { problems+=("$*"); }
+expect_status() { [ "$2" -eq "$1" ] || problem "$3 exited $2, not $1"; }
+expect_text() { grep -qF -- "$2" "$1" || problem "$(basename "$1") lacks \"$2\""; }
+
+# The box's hidraw node, found by its HID ids in sysfs.
+box_node() {
+  local h
+  for h in /sys/class/hidraw/hidraw*; do
+    [ -e "$h" ] || continue
+    if grep -qs '^HID_ID=0003:0000A112:0000B112$' "$h/device/uevent"; then
+      echo "/dev/${h##*/}"
+      return
+    fi
+  done
+}
+other_node() {
+  local h
+  for h in /sys/class/hidraw/hidraw*; do
+    grep -qs '^HID_ID=0003:00001234:00005678$' "$h/device/uevent" && echo "/dev/${h##*/}" && return
+  done
+}
+wait_for() {  # SECONDS COMMAND...: until the command succeeds
+  local limit=$1 i
+  shift
+  for ((i = 0; i < limit * 20; i++)); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+node_present() { local n; n=$(box_node); [ -n "$n" ] && [ -e "$n" ]; }
+other_present() { [ -n "$(other_node)" ]; }
+station_waiting() { tail -1 "$work/station.out" | grep -q '"state":"waiting"'; }
+node_absent() { [ -z "$(box_node)" ]; }
+box_start() {
+  "$vbox" "$@" >> "$logs/box.out" 2>> "$logs/box.err" &
+  box_pid=$!
+}
+box_stop() {
+  if [ -n "$box_pid" ]; then
+    kill -TERM "$box_pid" 2>/dev/null
+    wait "$box_pid" 2>/dev/null
+  fi
+  box_pid=
+  wait_for 5 node_absent
+}
+# Nobody has a hidraw node open.
+nodes_free() { ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q '/dev/hidraw'; }
+# The time the virtual box last noted TEXT.
+noted_at() { grep -F -- "$1" "$logs/box.out" | tail -1 | sed -n 's/^vexu-virtual-box: \[\([0-9.]*\)\].*/\1/p'; }
+
+scenario() {  # NAME DESCRIPTION FUNCTION
+  local name=$1 what=$2 fn=$3 start
+  problems=()
+  start=$(now)
+  echo "=== $name: $what" >> "$logs/box.out"
+  "$fn" > "$logs/$name.log" 2>&1
+  box_stop
+  local took
+  took=$(seconds_since "$start")
+  if ((${#problems[@]} == 0)); then
+    echo "PASS $name: $what (${took} s)" | tee -a "$out/results"
+  else
+    local IFS=';'
+    echo "FAIL $name: $what: ${problems[*]} (${took} s)" | tee -a "$out/results"
+  fi
+}
+
+# a. list names exactly the box, not the other HID device.
+list_names_the_box() {
+  box_start other-hid=0x1234:0x5678
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  wait_for 5 other_present || problem "the other HID device did not appear"
+  local node
+  node=$(box_node)
+  "$cli" list > "$work/list.out" 2>&1
+  expect_status 0 $? "list"
+  cat "$work/list.out"
+  [ "$(grep -c '^/dev/hidraw' "$work/list.out")" -eq 1 ] || problem "list shows $(grep -c '^/dev/hidraw' "$work/list.out") nodes"
+  expect_text "$work/list.out" "$node  VID:0xA112 PID:0xB112  serial VB"
+  "$cli" --json list > "$work/list.json"
+  cat "$work/list.json"
+  [ "$(grep -c '"event":"box"' "$work/list.json")" -eq 1 ] || problem "list --json shows other than one box"
+  expect_text "$work/list.json" "\"path\":\"$node\""
+}
+
+# b. A whole run through /dev/hidrawN sends and receives exactly the reports
+# of a simulated run; e. meanwhile a second program and the window are
+# refused at once and leave the run untouched.
+whole_run_and_second_program() {
+  box_start "$fixed"
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  TIMEFORMAT='%U %S'
+  { time "$cli" --json --report-log "$work/kernel.log" run > "$work/first.out" 2> "$work/first.err"; } \
+    2> "$work/first.time" &
+  local first=$!
+  second_problems=()
+  if wait_for 30 grep -q '"event":"progress"' "$work/first.out"; then
+    local start status
+    start=$(now)
+    "$cli" run > "$work/second.out" 2> "$work/second.err"
+    status=$?
+    cat "$work/second.err"
+    [ "$status" -eq 4 ] || second_problems+=("the second run exited $status, not 4")
+    grep -q "is in use by another program" "$work/second.err" || second_problems+=("the second run did not say the box is in use")
+    within "$(now)" "$start" 2 || second_problems+=("the second run took $(seconds_since "$start") s to be refused")
+    if [ -x "$window" ]; then
+      QT_QPA_PLATFORM=offscreen "$window" --trace > "$work/window.out" 2> "$work/window.err" &
+      local shown=$!
+      wait_for 40 grep -q "is in use by another program" "$work/window.err" ||
+        second_problems+=("the window did not say the box is in use")
+      kill "$shown" 2>/dev/null
+      wait "$shown" 2>/dev/null
+      grep "CKTRDlg" "$work/window.err"
+    fi
+  else
+    problem "the first run never reported progress"
+  fi
+  wait "$first"
+  local status=$?
+  cat "$work/first.err"
+  [ "$status" -eq 0 ] || second_problems+=("the first run exited $status")
+  expect_status 0 "$status" "the whole run through hidraw"
+  { time "$cli" --simulate="$fixed" --report-log "$work/sim.log" run > /dev/null 2> "$work/sim.err"; } 2> "$work/sim.time"
+  expect_status 0 $? "the simulated run"
+  if ! cmp "$work/kernel.log" "$work/sim.log"; then
+    problem "the report logs differ ($(wc -l < "$work/kernel.log") and $(wc -l < "$work/sim.log") reports)"
+    cp "$work/kernel.log" "$work/sim.log" "$logs/"
+  fi
+  local kernel_cpu sim_cpu reports
+  kernel_cpu=$(awk '{ print $1 + $2 }' "$work/first.time")
+  sim_cpu=$(awk '{ print $1 + $2 }' "$work/sim.time")
+  reports=$(wc -l < "$work/kernel.log")
+  echo "whole run: $reports reports; vexu-cli CPU ${kernel_cpu} s through hidraw, ${sim_cpu} s on the simulator" >> "$out/figures"
+}
+second_program_verdict() {
+  problems=("${second_problems[@]}")
+  return 0
+}
+
+# c. The box goes away at several points of a run: the run fails at once
+# with the removal text, nothing holds the node, and when the box is back
+# the next run passes. A box that answers with an error, or too short, takes
+# the same path.
+removal_mid_run() {
+  local fpga_reports
+  fpga_reports=$("$cli" --simulate="$fixed" --json run --no-eeprom | sed -n 's/.*"simulation":{"reports":\([0-9]*\).*/\1/p')
+  # A run ends with two reports after its FPGA step (lamps out, JTAG port off).
+  local points=("FPGA array:5000:FPGA:" "serial-flash write:3000:serial-flash:--no-fpga"
+                "between the steps:$((fpga_reports - 2)):serial-flash:")
+  local point name after step extra
+  for point in "${points[@]}"; do
+    IFS=: read -r name after step extra <<< "$point"
+    box_start "$fixed,unplug-after=$after,replug-after-ms=500"
+    wait_for 10 node_present || { problem "$name: the box's node did not appear"; box_stop; continue; }
+    # shellcheck disable=SC2086
+    timeout 120 "$cli" --json run $extra > "$work/removed.out" 2> "$work/removed.err"
+    local status=$? ended
+    ended=$(now)
+    cat "$work/removed.err"
+    [ "$status" -eq 1 ] || problem "$name: the run exited $status, not 1"
+    grep -q "The programmer box was removed or stopped answering during the $step step" "$work/removed.err" ||
+      problem "$name: no removal text for the $step step"
+    local unplugged
+    unplugged=$(noted_at unplugged)
+    [ -n "$unplugged" ] && within "$ended" "$unplugged" 3 ||
+      problem "$name: the run ended $(awk -v a="$ended" -v b="${unplugged:-0}" 'BEGIN{print a-b}') s after the removal"
+    nodes_free || problem "$name: a hidraw node is still held"
+    wait_for 10 node_present || problem "$name: the box did not come back"
+    "$cli" run --no-fpga --eeprom-image "$small" > "$work/next.out" 2>&1
+    [ $? -eq 0 ] || problem "$name: the run after the box came back failed: $(tail -2 "$work/next.out")"
+    box_stop
+  done
+  local fault
+  for fault in fail-report short-answer; do
+    box_start "$fixed,$fault=2000"
+    wait_for 10 node_present || { problem "$fault: the box's node did not appear"; box_stop; continue; }
+    "$cli" run --no-fpga > "$work/fault.out" 2> "$work/fault.err"
+    local status=$?
+    cat "$work/fault.err"
+    [ "$status" -eq 1 ] || problem "$fault: the run exited $status, not 1"
+    grep -q "stopped answering during the serial-flash step" "$work/fault.err" || problem "$fault: no failed-transfer text"
+    node_present || problem "$fault: the box's node went away"
+    "$cli" run --no-fpga --eeprom-image "$small" > "$work/next.out" 2>&1
+    [ $? -eq 0 ] || problem "$fault: the next run failed"
+    box_stop
+  done
+}
+
+# d. Station mode through real uevents: started with no box, three boxes
+# come and go, three PASS lines; once with the kernel's events, once with
+# systemd-udevd running, whose rule tags the box's node (and only it).
+station_one_pass() {  # LABEL
+  "$cli" --json run --station --no-fpga --eeprom-image "$small" > "$work/station.out" 2> "$work/station.err" &
+  local station=$!
+  wait_for 20 grep -q '"state":"waiting"' "$work/station.out" || problem "$1: the station did not wait for a box"
+  box_start "$fixed,unplugged,station-boxes=3,station-pause-ms=300,replug-after-ms=300"
+  local boxes=$box_pid
+  wait_for 120 test ! -e "/proc/$boxes" || problem "$1: the boxes were not all served"
+  box_pid=
+  wait_for 10 station_waiting
+  kill -INT "$station"
+  wait "$station"
+  local status=$?
+  cat "$work/station.out"
+  expect_status 0 "$status" "$1: the station"
+  [ "$(grep -c '"event":"result".*"ok":true' "$work/station.out")" -eq 3 ] ||
+    problem "$1: $(grep -c '"event":"result".*"ok":true' "$work/station.out") runs passed, not 3"
+  expect_text "$work/station.out" '"event":"summary","runs":3,"passed":3,"failed":0'
+}
+station_hotplug() {
+  station_one_pass "kernel events"
+  local udevd=/lib/systemd/systemd-udevd
+  if [ ! -x "$udevd" ]; then
+    problem "systemd-udevd is not installed (package udev)"
+    return
+  fi
+  mkdir -p /run/udev/rules.d
+  cp "$source_dir/packaging/70-vexu-programmer.rules" /run/udev/rules.d/
+  "$udevd" --daemon 2> "$work/udevd.err"
+  wait_for 10 test -S /run/udev/control || problem "systemd-udevd did not start"
+  station_one_pass "udev events"
+  box_start other-hid=0x1234:0x5678
+  wait_for 10 node_present || problem "the box's node did not appear"
+  wait_for 5 other_present
+  udevadm settle --timeout=10
+  local node other
+  node=$(box_node)
+  other=$(other_node)
+  udevadm info "$node" | tee "$work/udev-box.txt"
+  udevadm info "$other" > "$work/udev-other.txt"
+  grep -q 'uaccess' "$work/udev-box.txt" || problem "no uaccess tag on the box's node $node"
+  ! grep -q 'uaccess' "$work/udev-other.txt" || problem "the other device's node $other is tagged uaccess"
+  box_stop
+  udevadm control --exit
+  wait_for 10 test ! -S /run/udev/control
+}
+
+# f. A user who may not open the node is told which node and what grants
+# access, at once.
+no_permission() {
+  box_start ""
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  local node command start status
+  node=$(box_node)
+  ls -l "$node"
+  for command in list run; do
+    start=$(now)
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$cli" "$command" > "$work/denied.out" 2> "$work/denied.err"
+    status=$?
+    cat "$work/denied.out" "$work/denied.err"
+    [ "$status" -eq 5 ] || problem "$command exited $status, not 5"
+    grep -q "cannot open the programmer box $node: permission denied" "$work/denied.err" ||
+      problem "$command does not name $node"
+    grep -q "70-vexu-programmer.rules" "$work/denied.err" || problem "$command does not point at the udev rule"
+    within "$(now)" "$start" 2 || problem "$command took $(seconds_since "$start") s"
+  done
+}
+
+# g. The window on the kernel's path under Xvfb: enabled when the box comes,
+# a run passes, disabled when the box goes.
+window_on_kernel_path() {
+  if [ ! -x "$window" ]; then
+    problem "the window is not built"
+    return
+  fi
+  Xvfb :7 -screen 0 800x600x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+  local xvfb=$!
+  wait_for 20 test -e /tmp/.X11-unix/X7 || problem "Xvfb did not start"
+  DISPLAY=:7 timeout 170 "$window" --snapshots="$logs/window" > "$work/window.out" 2> "$work/window.err" &
+  local shown=$!
+  box_start "$fixed,unplugged,replug-after-ms=4000,station-boxes=1"
+  wait "$shown"
+  local status=$?
+  cat "$work/window.err"
+  expect_status 0 "$status" "the window's tour"
+  expect_text "$work/window.err" "the run passed"
+  expect_text "$work/window.err" "the box was taken away"
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+}
+
+figures() {
+  box_start ""
+  wait_for 10 node_present || return 1
+  "$build/bench/bench_hidraw_reports" 2000 | tee -a "$out/figures"
+}
+
+selected() { [ $# -eq 0 ] || [[ " $* " == *" $name "* ]]; }
+for name in list run removal station permission window figures; do
+  selected "$@" || continue
+  case $name in
+    list) scenario a "list names the virtual box and not the other HID device" list_names_the_box ;;
+    run)
+      scenario b "a whole run through hidraw sends the simulated run's reports byte for byte" whole_run_and_second_program
+      scenario e "a second program and the window are refused at once while a run holds the box" second_program_verdict
+      ;;
+    removal) scenario c "removal mid-run, an error answer and a short answer fail at once; the next run passes" removal_mid_run ;;
+    station) scenario d "station mode follows real uevents, with and without udevd; the rule tags only the box" station_hotplug ;;
+    permission) scenario f "a user without access is told the node and the udev rule at once" no_permission ;;
+    window) scenario g "the window under Xvfb: enabled with the box, a run passes, disabled without it" window_on_kernel_path ;;
+    figures) figures > "$logs/figures.log" 2>&1 ;;
+  esac
+done
+echo "scenarios done" >> "$out/results"
