@@ -20,10 +20,14 @@ mkdir -p "$work" "$logs"
 : > "$out/results"
 : > "$out/figures"
 export XDG_STATE_HOME=$work/state
-# With these keys the chips finish programming and erasing at once, so the
-# number of status polls does not depend on how fast the machine runs, and
-# a run through the kernel sends the very reports a simulated run sends.
-fixed=flash-busy-percent=0,erase-us=0
+# With these keys the chips finish programming, erasing and reading at once,
+# so the number of status polls does not depend on how fast the machine
+# runs, and a run through the kernel sends the very reports a simulated run
+# sends.
+fixed=flash-busy-percent=0
+for time in program verify erase register-program compare read aes nvm-address nvm-program nvm-read; do
+  fixed+=",$time-us=0"
+done
 # A small serial-flash image, for scenarios that need a run but not a whole one.
 small=$work/small.bin
 head -c 4096 /dev/urandom > "$small"
@@ -133,14 +137,21 @@ whole_run_and_second_program() {
   local first=$!
   second_problems=()
   if wait_for 30 grep -q '"event":"progress"' "$work/first.out"; then
-    local start status
+    local start status baseline
+    # How long a run takes to start and give up here when it finds no box.
+    start=$(now)
+    "$cli" --simulate=unplugged run > /dev/null 2>&1
+    baseline=$(seconds_since "$start")
     start=$(now)
     "$cli" run > "$work/second.out" 2> "$work/second.err"
     status=$?
     cat "$work/second.err"
     [ "$status" -eq 4 ] || second_problems+=("the second run exited $status, not 4")
     grep -q "is in use by another program" "$work/second.err" || second_problems+=("the second run did not say the box is in use")
-    within "$(now)" "$start" 2 || second_problems+=("the second run took $(seconds_since "$start") s to be refused")
+    # At once: not after the first run (about half a minute), nor after a
+    # retry; the running first one leaves the processor slow and uneven.
+    within "$(now)" "$start" "$(awk -v b="$baseline" 'BEGIN { print b + 3 }')" ||
+      second_problems+=("the second run took $(seconds_since "$start") s to be refused (with no box at all: $baseline s)")
     if [ -x "$window" ]; then
       QT_QPA_PLATFORM=offscreen "$window" --trace > "$work/window.out" 2> "$work/window.err" &
       local shown=$!
@@ -176,62 +187,60 @@ second_program_verdict() {
 }
 
 # c. The box goes away at several points of a run: the run fails at once
-# with the removal text, nothing holds the node, and when the box is back
-# the next run passes. A box that answers with an error, or too short, takes
-# the same path.
+# with the removal text and nothing holds the node; the box comes back and
+# answers, and after the last point a run passes. A box that answers a
+# request with an error, or too short, takes the same path.
 removal_mid_run() {
   local fpga_reports
   fpga_reports=$("$cli" --simulate="$fixed" --json run --no-eeprom | sed -n 's/.*"simulation":{"reports":\([0-9]*\).*/\1/p')
   # A run ends with two reports after its FPGA step (lamps out, JTAG port off).
-  local points=("FPGA array:5000:FPGA:" "serial-flash write:3000:serial-flash:--no-fpga"
-                "between the steps:$((fpga_reports - 2)):serial-flash:")
-  local point name after step extra
+  # Removed between the steps, the box is missed after the serial-flash
+  # step's first wait (5 s for the chip to settle in serial mode).
+  local points=("FPGA array:unplug-after=5000:FPGA:removed or stopped answering during the FPGA step:"
+                "serial-flash write:unplug-after=3000:serial-flash:removed or stopped answering during the serial-flash step:--no-fpga"
+                "between the steps:unplug-after=$((fpga_reports - 2)):serial-flash:removed or stopped answering during the serial-flash step:"
+                "error answer:fail-report=2000:FPGA:stopped answering during the FPGA step:"
+                "short answer:short-answer=2000:FPGA:stopped answering during the FPGA step:")
+  local point name fault step text extra status ended unplugged
   for point in "${points[@]}"; do
-    IFS=: read -r name after step extra <<< "$point"
-    box_start "$fixed,unplug-after=$after,replug-after-ms=500"
+    IFS=: read -r name fault step text extra <<< "$point"
+    box_start "$fixed,$fault,replug-after-ms=300"
     wait_for 10 node_present || { problem "$name: the box's node did not appear"; box_stop; continue; }
     # shellcheck disable=SC2086
     timeout 120 "$cli" --json run $extra > "$work/removed.out" 2> "$work/removed.err"
-    local status=$? ended
+    status=$?
     ended=$(now)
+    echo "$name:"
     cat "$work/removed.err"
     [ "$status" -eq 1 ] || problem "$name: the run exited $status, not 1"
-    grep -q "The programmer box was removed or stopped answering during the $step step" "$work/removed.err" ||
-      problem "$name: no removal text for the $step step"
-    local unplugged
-    unplugged=$(noted_at unplugged)
-    [ -n "$unplugged" ] && within "$ended" "$unplugged" 3 ||
-      problem "$name: the run ended $(awk -v a="$ended" -v b="${unplugged:-0}" 'BEGIN{print a-b}') s after the removal"
+    grep -q "$text" "$work/removed.err" || problem "$name: the failure does not say the box $text"
+    if [[ $fault == unplug-after=* ]]; then
+      unplugged=$(noted_at unplugged)
+      local limit=3
+      [ "$name" = "between the steps" ] && limit=8
+      [ -n "$unplugged" ] && within "$ended" "$unplugged" "$limit" ||
+        problem "$name: the run ended $(awk -v a="$ended" -v b="${unplugged:-0}" 'BEGIN{print a-b}') s after the removal"
+    fi
     nodes_free || problem "$name: a hidraw node is still held"
     wait_for 10 node_present || problem "$name: the box did not come back"
-    "$cli" run --no-fpga --eeprom-image "$small" > "$work/next.out" 2>&1
-    [ $? -eq 0 ] || problem "$name: the run after the box came back failed: $(tail -2 "$work/next.out")"
-    box_stop
-  done
-  local fault
-  for fault in fail-report short-answer; do
-    box_start "$fixed,$fault=2000"
-    wait_for 10 node_present || { problem "$fault: the box's node did not appear"; box_stop; continue; }
-    "$cli" run --no-fpga > "$work/fault.out" 2> "$work/fault.err"
-    local status=$?
-    cat "$work/fault.err"
-    [ "$status" -eq 1 ] || problem "$fault: the run exited $status, not 1"
-    grep -q "stopped answering during the serial-flash step" "$work/fault.err" || problem "$fault: no failed-transfer text"
-    node_present || problem "$fault: the box's node went away"
-    "$cli" run --no-fpga --eeprom-image "$small" > "$work/next.out" 2>&1
-    [ $? -eq 0 ] || problem "$fault: the next run failed"
+    "$cli" action read_idcode > "$work/next.out" 2>&1 || problem "$name: the box does not answer after it came back"
+    if [ "$name" = "short answer" ]; then
+      "$cli" run --no-fpga --eeprom-image "$small" > "$work/next.out" 2>&1 ||
+        problem "the run after the faults failed: $(tail -2 "$work/next.out")"
+    fi
     box_stop
   done
 }
 
 # d. Station mode through real uevents: started with no box, three boxes
-# come and go, three PASS lines; once with the kernel's events, once with
-# systemd-udevd running, whose rule tags the box's node (and only it).
-station_one_pass() {  # LABEL
+# come and go, three PASS lines; then with systemd-udevd running (one box),
+# whose rule tags the box's node and not the other device's.
+station_one_pass() {  # LABEL BOXES
+  local boxes_wanted=$2
   "$cli" --json run --station --no-fpga --eeprom-image "$small" > "$work/station.out" 2> "$work/station.err" &
   local station=$!
   wait_for 20 grep -q '"state":"waiting"' "$work/station.out" || problem "$1: the station did not wait for a box"
-  box_start "$fixed,unplugged,station-boxes=3,station-pause-ms=300,replug-after-ms=300"
+  box_start "$fixed,unplugged,station-boxes=$boxes_wanted,station-pause-ms=300,replug-after-ms=300"
   local boxes=$box_pid
   wait_for 120 test ! -e "/proc/$boxes" || problem "$1: the boxes were not all served"
   box_pid=
@@ -241,12 +250,12 @@ station_one_pass() {  # LABEL
   local status=$?
   cat "$work/station.out"
   expect_status 0 "$status" "$1: the station"
-  [ "$(grep -c '"event":"result".*"ok":true' "$work/station.out")" -eq 3 ] ||
-    problem "$1: $(grep -c '"event":"result".*"ok":true' "$work/station.out") runs passed, not 3"
-  expect_text "$work/station.out" '"event":"summary","runs":3,"passed":3,"failed":0'
+  [ "$(grep -c '"event":"result".*"ok":true' "$work/station.out")" -eq "$boxes_wanted" ] ||
+    problem "$1: $(grep -c '"event":"result".*"ok":true' "$work/station.out") runs passed, not $boxes_wanted"
+  expect_text "$work/station.out" "\"event\":\"summary\",\"runs\":$boxes_wanted,\"passed\":$boxes_wanted,\"failed\":0"
 }
 station_hotplug() {
-  station_one_pass "kernel events"
+  station_one_pass "kernel events" 3
   local udevd=/lib/systemd/systemd-udevd
   if [ ! -x "$udevd" ]; then
     problem "systemd-udevd is not installed (package udev)"
@@ -256,7 +265,7 @@ station_hotplug() {
   cp "$source_dir/packaging/70-vexu-programmer.rules" /run/udev/rules.d/
   "$udevd" --daemon 2> "$work/udevd.err"
   wait_for 10 test -S /run/udev/control || problem "systemd-udevd did not start"
-  station_one_pass "udev events"
+  station_one_pass "udev events" 1
   box_start other-hid=0x1234:0x5678
   wait_for 10 node_present || problem "the box's node did not appear"
   wait_for 5 other_present
@@ -278,9 +287,12 @@ station_hotplug() {
 no_permission() {
   box_start ""
   wait_for 10 node_present || { problem "the box's node did not appear"; return; }
-  local node command start status
+  local node command start status baseline
   node=$(box_node)
   ls -l "$node"
+  start=$(now)
+  "$cli" --help > /dev/null
+  baseline=$(seconds_since "$start")
   for command in list run; do
     start=$(now)
     setpriv --reuid=65534 --regid=65534 --clear-groups "$cli" "$command" > "$work/denied.out" 2> "$work/denied.err"
@@ -290,7 +302,8 @@ no_permission() {
     grep -q "cannot open the programmer box $node: permission denied" "$work/denied.err" ||
       problem "$command does not name $node"
     grep -q "70-vexu-programmer.rules" "$work/denied.err" || problem "$command does not point at the udev rule"
-    within "$(now)" "$start" 2 || problem "$command took $(seconds_since "$start") s"
+    within "$(now)" "$start" "$(awk -v b="$baseline" 'BEGIN { print b + 1 }')" ||
+      problem "$command took $(seconds_since "$start") s (doing nothing: $baseline s)"
   done
 }
 
@@ -320,7 +333,7 @@ window_on_kernel_path() {
 figures() {
   box_start ""
   wait_for 10 node_present || return 1
-  "$build/bench/bench_hidraw_reports" 2000 | tee -a "$out/figures"
+  "$build/bench/bench_hidraw_reports" 500 | tee -a "$out/figures"
 }
 
 selected() { [ $# -eq 0 ] || [[ " $* " == *" $name "* ]]; }
