@@ -121,6 +121,10 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     RunRecord record;
     record.startTime = vexu::GetClock().CalendarSeconds();
     record.box = BoxPath();
+    // Counted from the start, before the first transfer: a box lost while
+    // the port and lamps are switched on, or between the steps, is noticed
+    // by the step after it.
+    const uint64_t linkLosses = CDevManage::LinkLosses();
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);
@@ -130,9 +134,6 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     // No step ran: the end message carries 0 as its step.
     vexu::WPARAM step = 0;
     vexu::LPARAM result = RUN_OK;
-    // Counted from the start: a box lost between the steps is noticed by
-    // the step after it.
-    const uint64_t linkLosses = CDevManage::LinkLosses();
     CRunTimer timer;
     if (self->doFpga_ == 1) {
         timer.Start();
