@@ -5,7 +5,9 @@
 # it is; otherwise git names the commit, "-dirty" when files differ from it,
 # and "unknown" outside a git checkout.
 if(NOT REVISION)
-  execute_process(COMMAND git -C "${SOURCE_DIR}" describe --always --dirty --abbrev=12
+  # --no-optional-locks: looking must not take the index lock from a git
+  # command running beside the build.
+  execute_process(COMMAND git --no-optional-locks -C "${SOURCE_DIR}" describe --always --dirty --abbrev=12
                   OUTPUT_VARIABLE REVISION RESULT_VARIABLE result OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   if(NOT result EQUAL 0 OR REVISION STREQUAL "")
     set(REVISION "unknown")
