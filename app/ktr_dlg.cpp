@@ -138,6 +138,11 @@ DialogHooks DialogHooks::Desktop() {
 CKTRDlg::CKTRDlg(DialogSetup setup, QWidget* parent)
     : QDialog(parent), hooks_(std::move(setup.hooks)), monitor_(setup.monitor) {
     worker_ = setup.jobs ? std::make_unique<CThreadAction>(std::move(*setup.jobs)) : std::make_unique<CThreadAction>();
+    busyBoxRetry_.setInterval(setup.busyBoxRetryMs);
+    connect(&busyBoxRetry_, &QTimer::timeout, this, [this] {
+        if (CDevManage::GetHandle() == 0) CDevManage::FindDevice();
+        ReportRefusals();
+    });
     // A pop-up window with caption and system menu, fixed in size.
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -376,12 +381,19 @@ LRESULT CKTRDlg::OnDeviceRemove(vexu::WPARAM, vexu::LPARAM) {
 }
 
 void CKTRDlg::ReportRefusals() {
-    if (CDevManage::GetHandle() != 0) return;
+    if (CDevManage::GetHandle() != 0) {
+        busyBoxRetry_.stop();
+        return;
+    }
     std::string text;
+    bool inUse = false;
     for (const BoxRefusal& refusal : CDevManage::Refusals()) {
         if (!text.empty()) text += "\n";
         text += DescribeRefusal(refusal);
+        inUse = inUse || refusal.error == vexu::HidOpenError::kInUse;
     }
+    if (inUse && !busyBoxRetry_.isActive()) busyBoxRetry_.start();
+    if (!inUse) busyBoxRetry_.stop();
     if (text.empty() || text == refusalShown_) return;
     refusalShown_ = text;
     vexu::Trace("CKTRDlg: " + text + "\r\n");

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QPixmap>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -63,6 +64,9 @@ struct DialogSetup {
     // The run's jobs; the real ones when not given.
     std::optional<RunJobs> jobs;
     DialogHooks hooks = DialogHooks::Desktop();
+    // While the only box is held by another program, the window looks
+    // again this often, so that it takes the box when the other lets go.
+    int busyBoxRetryMs = 1000;
 };
 
 class CKTRDlg : public QDialog, public vexu::MessageTarget {
@@ -117,6 +121,7 @@ private:
 
     int enabled_ = 0;
     std::string refusalShown_;  // the refusal last told, until a box is taken
+    QTimer busyBoxRetry_;       // runs while the only box is in use elsewhere
     QPixmap backgroundOn_;
     QPixmap backgroundOff_;
     AppSetting settings_{};

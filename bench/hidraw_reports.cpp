@@ -6,11 +6,12 @@
 //   GET 64   ShiftOut of 8 bits: a command report and one data report fetched
 //   SET 320  a serial transfer of 304 bytes out: a command report and one bulk report
 //   GET 320  a serial transfer of 304 bytes in: command and data reports, one bulk report fetched
-// and the time of the reports around it subtracted.
+// and the time of the reports around it subtracted (medians of COUNT turns).
 //
 //   bench_hidraw_reports [COUNT]   (default 2000 of each)
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,13 +32,9 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Microseconds per call of op, over count calls; 0 when a call failed.
-double MicrosecondsPer(int count, const std::function<int()>& op) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < count; ++i)
-        if (!op()) return 0;
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()) / count;
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 }  // namespace
@@ -59,20 +56,35 @@ int main(int argc, char** argv) {
     CHidDevice::SetPort(kSerialPort, 0xFC, 0xFF, nullptr);
     std::vector<unsigned char> bytes(304, 0), in(1, 0);
     unsigned char bits = 0;
+    // The kinds take turns, so that a slow moment of the machine weighs on
+    // each alike; medians leave such moments out.
+    const std::function<int()> commands[] = {
+        [] { return CHidDevice::LightLed(0, 0); },
+        [&] { return CHidDevice::ShiftOut(8, &bits); },
+        [&] { return CHidDevice::SendTransmitCommand(0, 0, 0, bytes.data(), 304, nullptr, 0); },
+        [&] { return CHidDevice::SendTransmitCommand(0, 0, 0, in.data(), 1, bytes.data(), 304); },
+    };
+    std::vector<double> us[4];
     const double cpuStart = CpuSeconds();
-    const double set64 = MicrosecondsPer(count, [] { return CHidDevice::LightLed(0, 0); });
-    const double shiftOut = MicrosecondsPer(count, [&] { return CHidDevice::ShiftOut(8, &bits); });
-    const double sendBulk =
-        MicrosecondsPer(count, [&] { return CHidDevice::SendTransmitCommand(0, 0, 0, bytes.data(), 304, nullptr, 0); });
-    const double fetchBulk = MicrosecondsPer(
-        count, [&] { return CHidDevice::SendTransmitCommand(0, 0, 0, in.data(), 1, bytes.data(), 304); });
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+        for (size_t k = 0; k < 4 && ok; ++k) {
+            const auto start = std::chrono::steady_clock::now();
+            ok = commands[k]() == 1;
+            us[k].push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        }
+    }
     const double cpu = CpuSeconds() - cpuStart;
     CHidDevice::SetPort(kSerialPort, 0xFF, 0xFF, nullptr);
     CDevManage::End();
-    if (set64 == 0 || shiftOut == 0 || sendBulk == 0 || fetchBulk == 0) {
+    if (!ok) {
         std::fprintf(stderr, "bench_hidraw_reports: a transfer failed\n");
         return 1;
     }
+    const double set64 = Median(us[0]);
+    const double shiftOut = Median(us[1]);
+    const double sendBulk = Median(us[2]);
+    const double fetchBulk = Median(us[3]);
     struct Row {
         const char* kind;
         double us;

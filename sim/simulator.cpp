@@ -33,6 +33,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
     {"open-refusals=N", "after each plug the box's node refuses N opens (its permissions not yet set)"},
+    {"boxes=N", "N boxes, each with its own board (the same keys), path, USB location and serial"},
     {"refuse-open=WHY", "the box cannot be opened: in-use (held by another program) or denied (no permission)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
@@ -185,9 +186,12 @@ const JtagModel* FindJtagModel(std::string_view name) {
 
 std::span<const JtagModel> JtagModels() { return kJtagModels; }
 
-std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
-    auto box = std::make_unique<SimBox>();
+namespace {
 
+// One box with its board: the serial flash and the JTAG device the keys
+// describe. Several boxes each get a board of their own from the same keys.
+std::unique_ptr<SimBox> MakeBoxAndBoard(Scenario& scenario, std::string& error) {
+    auto box = std::make_unique<SimBox>();
     bool flashOk = false;
     std::unique_ptr<SpiFlash> flash = MakeFlash(scenario, error, flashOk);
     if (!flashOk) return nullptr;
@@ -206,6 +210,28 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
 
     bool refuseSerial = false;
     bool allowUnusedStates = false;
+    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
+        !scenario.TakeFlag("allow-unused-states", allowUnusedStates, error))
+        return nullptr;
+    box->SetRefuseSerial(refuseSerial);
+    box->SetAllowUnusedStates(allowUnusedStates);
+    return box;
+}
+
+constexpr uint64_t kMaxBoxes = 64;
+
+}  // namespace
+
+std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
+    uint64_t boxes = 1;
+    if (!scenario.TakeUnsigned("boxes", kMaxBoxes, boxes, error)) return nullptr;
+    if (boxes == 0) {
+        error = "boxes counts from 1";
+        return nullptr;
+    }
+    std::unique_ptr<SimBox> box = MakeBoxAndBoard(scenario, error);
+    if (!box) return nullptr;
+
     bool unplugged = false;
     uint64_t stationBoxes = 0;
     UsbSettings usb;
@@ -213,9 +239,7 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     std::string refuseOpen;
     uint16_t otherVendor = 0;
     uint16_t otherProduct = 0;
-    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
-        !scenario.TakeFlag("allow-unused-states", allowUnusedStates, error) ||
-        !scenario.TakeFlag("unplugged", unplugged, error) ||
+    if (!scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
         !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
@@ -229,8 +253,6 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
         error = "other-hid needs VID:PID, not \"" + otherHid + "\"";
         return nullptr;
     }
-    box->SetRefuseSerial(refuseSerial);
-    box->SetAllowUnusedStates(allowUnusedStates);
     HidOpenError openRefusal = HidOpenError::kNone;
     if (refuseOpen == "in-use") {
         openRefusal = HidOpenError::kInUse;
@@ -242,6 +264,11 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     }
 
     auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
+    for (uint64_t k = 1; k < boxes; ++k) {
+        std::unique_ptr<SimBox> another = MakeBoxAndBoard(scenario, error);
+        if (!another) return nullptr;
+        backend->AddBox(std::move(another), !unplugged);
+    }
     if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);
     backend->SetOpenRefusal(openRefusal);
     return backend;

@@ -33,6 +33,7 @@ struct GlobalOptions {
     bool json = false;         // one JSON object per line on stdout
     std::string fpgaImage;     // plain FPGA data image; empty: the embedded one
     std::string eepromImage;   // plain serial-flash image; empty: the embedded one
+    std::string box;           // the box to use, by its path; empty: the first free one
 };
 
 // The HID services the options ask for: the simulated box or hidapi.

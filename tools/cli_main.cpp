@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
     app.add_option("--fpga-image", options.fpgaImage, "Plain FPGA data image to use instead of the embedded one");
     app.add_option("--eeprom-image", options.eepromImage,
                    "Plain serial-flash image to use instead of the embedded one");
+    auto* box = app.add_option("--box", options.box,
+                               "Use only the programmer box at PATH, as 'list' prints it (default: the first free one)")
+                    ->type_name("PATH");
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
 
@@ -113,6 +116,10 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
     options.simulate = simulate->count() > 0;
+    if (box->count() > 0 && options.box.empty()) {
+        fprintf(stderr, "--box needs the path of a box, as 'list' prints it\n");
+        return kExitUsage;
+    }
     vexu::SetTraceToStderr(options.trace);
     if (!options.reportLog.empty() && !vexu::SetReportLog(options.reportLog)) {
         fprintf(stderr, "cannot write the report log %s\n", options.reportLog.c_str());

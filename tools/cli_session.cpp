@@ -192,7 +192,8 @@ uint64_t TimedTextTarget::TakePostTime() {
     return at;
 }
 
-NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals) {
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals, const std::string& boxPath) {
+    if (refusals.empty() && !boxPath.empty()) return {kExitNoBox, "the programmer box " + boxPath + " is not there"};
     if (refusals.empty()) return {kExitNoBox, "no programmer box found"};
     NoBox result{kExitNoBox, {}};
     for (const BoxRefusal& refusal : refusals) {
@@ -222,6 +223,7 @@ BoxSession::~BoxSession() {
     if (started_) {
         CDevManage::End();
         CDevManage::SetBackend(nullptr);
+        CDevManage::SetBoxPath({});
     }
 }
 
@@ -229,6 +231,7 @@ bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents,
     backend_ = MakeBackend(options, error, &simulatorOptions_);
     if (!backend_) return false;
     CDevManage::SetBackend(backend_.get());
+    CDevManage::SetBoxPath(options.box);
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, deviceEvents ? deviceEvents : &ignoredEvents_);
     started_ = true;
     return true;
@@ -260,6 +263,8 @@ void BoxSession::HandleHotplug() {
 }
 
 bool BoxSession::HasBox() const { return CDevManage::GetHandle() != 0; }
+
+NoBox BoxSession::Missing() const { return NoBoxFailure(CDevManage::Refusals(), CDevManage::BoxPath()); }
 
 sim::SimBackend* BoxSession::Simulator() { return dynamic_cast<sim::SimBackend*>(backend_.get()); }
 

@@ -139,6 +139,15 @@ private:
     std::deque<uint64_t> times_;
 };
 
+// Why a command found no box it could use, and its exit status: a box in
+// use by another program (4), one this user may not open (5), or none (3).
+struct NoBox {
+    int exit;
+    std::string text;
+};
+// boxPath: the box asked for with --box (empty: any).
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals, const std::string& boxPath);
+
 // The box: HID services from the options, the device manager started on
 // them, and, when asked for, the hot-plug monitor. Everything stops when
 // the session ends.
@@ -158,6 +167,8 @@ public:
     void HandleHotplug();
 
     bool HasBox() const;
+    // Why there is no box to use (after Open found none).
+    NoBox Missing() const;
     HidBackend& Backend() { return *backend_; }
     // The simulated box, or null for a real one.
     sim::SimBackend* Simulator();
@@ -184,14 +195,6 @@ private:
 // executable's resources. False with a reason when there is no image.
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error);
 bool LoadEepromImage(const GlobalOptions& options, std::string& error);
-
-// Why a command found no box it could use, and its exit status: a box in
-// use by another program (4), one this user may not open (5), or none (3).
-struct NoBox {
-    int exit;
-    std::string text;
-};
-NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals);
 
 // Engine texts of a report as a terminal shows them: "\r\n" becomes "\n".
 std::string TerminalText(const std::string& text);

@@ -126,7 +126,7 @@ public:
 
     int Single() {
         if (!session_.HasBox()) {
-            const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+            const NoBox noBox = session_.Missing();
             return out_.Finish(noBox.exit, noBox.text);
         }
         const RunOutcome run = RunOnce();

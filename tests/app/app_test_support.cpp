@@ -39,6 +39,7 @@ WindowRig::WindowRig(Options options) {
     setup.hooks.openLink = [this](const QString& address) { linksOpened << address; };
     setup.hooks.showAbout = [this](QWidget*) { ++aboutsShown; };
     setup.hooks.showBoxRefused = [this](QWidget*, const QString& text) { refusalsShown << text; };
+    setup.busyBoxRetryMs = 0;  // at the next turn of the event loop
     dlg = std::make_unique<CKTRDlg>(std::move(setup));
     dlg->show();
     Settle();

@@ -283,9 +283,11 @@ private slots:
         rig.Settle();
         QCOMPARE(rig.refusalsShown.size(), 1);
 
+        // The other program lets go: the window looks again and takes it.
         rig.sim->SetOpenRefusal(vexu::HidOpenError::kNone);
-        rig.Plug();
+        rig.Settle();
         QVERIFY(rig.dlg->Enabled());
+        QCOMPARE(rig.refusalsShown.size(), 1);
         QVERIFY(rig.errorsShown.isEmpty());
     }
 
