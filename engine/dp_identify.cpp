@@ -186,5 +186,10 @@ void dp_write_urow() {
     }
 
     ReadUrowInto(g_dpState.shiftBuffer);
-    if (memcmp(g_dpState.shiftBuffer, urow, DP_BUFFER_BYTES) != 0) dp_fail(DPE_UROW_PROGRAM_FAILED);
+    if (memcmp(g_dpState.shiftBuffer, urow, DP_BUFFER_BYTES) != 0) {
+        dp_fail(DPE_UROW_PROGRAM_FAILED);
+        return;
+    }
+    g_dpState.urowWritten = 1;
+    memcpy(g_dpState.urowProgrammed, urow, DP_BUFFER_BYTES);
 }

@@ -16,6 +16,7 @@ uint16_t CDevManage::productId_ = 0;
 vexu::MessageTarget* CDevManage::notifyWindow_ = nullptr;
 std::atomic<int> CDevManage::started_{0};
 HidHandle CDevManage::deviceHandle_ = 0;
+vexu::HidInterfaceInfo CDevManage::heldBox_;
 int CDevManage::interfaceNotify_ = 0;
 int CDevManage::handleNotify_ = 0;
 int CDevManage::deviceIndex_ = 0;
@@ -142,6 +143,10 @@ int CDevManage::FindDevice(const std::string& arrivedPath) {
             uint16_t productId = 0;
             bool attributes = backend_->GetAttributes(handle, vendorId, productId);
             if (attributes && vendorId == vendorId_ && productId == productId_) {
+                {
+                    std::lock_guard<std::mutex> guard(g_refusalsMutex);
+                    heldBox_ = interface;
+                }
                 deviceHandle_ = handle;
                 PostTo(notifyWindow_, vexu::WM_DEVICE_INSERT,
                        static_cast<vexu::WPARAM>(deviceIndex_ + interfaceCount_),
@@ -168,6 +173,12 @@ std::vector<BoxRefusal> CDevManage::Refusals() {
 }
 
 uint64_t CDevManage::LinkLosses() { return linkLosses_.load(); }
+
+vexu::HidInterfaceInfo CDevManage::HeldBox() {
+    if (GetHandle() == 0) return {};
+    std::lock_guard<std::mutex> guard(g_refusalsMutex);
+    return heldBox_;
+}
 
 int CDevManage::OnDeviceChange(unsigned message, vexu::WPARAM event, const DevBroadcast* record) {
     if (message != vexu::WM_DEVICECHANGE) return 0;

@@ -72,6 +72,9 @@ public:
     // from a failure of the board.
     static uint64_t LinkLosses();
     static vexu::HidHandle GetHandle();
+    // The held box as the device list named it (path, serial, location);
+    // empty when no box is held.
+    static vexu::HidInterfaceInfo HeldBox();
     static bool HidD_SetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
     static bool HidD_GetFeatureEx(vexu::HidHandle handle, void* report, unsigned long length);
 
@@ -83,6 +86,7 @@ private:
     static vexu::MessageTarget* notifyWindow_;
     static std::atomic<int> started_;
     static vexu::HidHandle deviceHandle_;
+    static vexu::HidInterfaceInfo heldBox_;
     static int interfaceNotify_;  // 1 while arrivals of HID interfaces are followed
     static int handleNotify_;     // 1 while the removal of deviceHandle is followed
     static int deviceIndex_;

@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "engine/dp_frame.h"
+#include "engine/dp_identify.h"
+#include "engine/dp_image_check.h"
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
 #include "run/run_messages.h"
@@ -58,6 +60,7 @@ constexpr ResultMessage kResultMessages[] = {
     {150, "Request action is not found."},
     {151, "Action is not supported because required data block is missing from the data file."},
     {152, "Compiled code does not support the requested action."},
+    {153, "Data block runs past the end of the data file. Data file is damaged."},
 };
 
 constexpr const char* kUnknownCode = "????????";
@@ -95,8 +98,26 @@ int RunFpgaJob(const char* actionName) {
     dp_trace_text("Error return code \r\n");
     dp_post_text("Error\r\n", 0);
     dp_trace_value(code, 1);
-    const std::string message = FpgaErrorMessage(code);
+    std::string message = FpgaErrorMessage(code);
+    // A run refused for a block of the image names the block.
+    if (g_dpState.imageProblem.kind != DpImageProblem::kNone)
+        message += "\r\nData " + dp_image_problem_text(g_dpState.imageProblem) + ".";
     SetFpgaError(message);
     dp_post_text((message + "\r\n").c_str(), 0);
     return 0;
+}
+
+std::optional<RunDesign> GetProgrammedDesign() {
+    if (!g_dpState.urowWritten) return std::nullopt;
+    const uint8_t* urow = g_dpState.urowProgrammed;
+    RunDesign design;
+    for (unsigned i = 0; i < DP_UROW_DESIGN_NAME_BYTES; ++i) {
+        uint8_t byte = urow[DP_UROW_DESIGN_NAME + i];
+        // The last name byte shares its top two bits with the cycle count.
+        if (i + 1 == DP_UROW_DESIGN_NAME_BYTES) byte &= 0x3F;
+        design.name += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+    }
+    design.checksum = static_cast<uint16_t>(urow[DP_UROW_CHECKSUM] | urow[DP_UROW_CHECKSUM + 1] << 8);
+    design.cycles = g_dpState.cycleCount;
+    return design;
 }

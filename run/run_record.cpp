@@ -1,12 +1,19 @@
 #include "run/run_record.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <mutex>
 
+#include "platform/files.h"
+#include "platform/journal.h"
 #include "platform/json.h"
 #include "platform/trace.h"
 
@@ -65,21 +72,54 @@ std::string FormatUtcTime(int64_t seconds) {
     return text;
 }
 
+const char* ProgramVersion() { return VEXU_VERSION; }
+
+namespace {
+
+std::string IdText(uint32_t id) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08" PRIX32, id);
+    return text;
+}
+
+std::string ChecksumText(uint16_t checksum) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%04X", checksum);
+    return text;
+}
+
+void TextOrNull(vexu::JsonObject& object, const char* key, const std::string& value) {
+    if (value.empty())
+        object.Null(key);
+    else
+        object.Text(key, value);
+}
+
+}  // namespace
+
 void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
     vexu::JsonObject fpga = StepObject(record.fpga);
-    if (StepRan(record.fpga) && record.fpgaId) {
-        char id[16];
-        snprintf(id, sizeof id, "0x%08" PRIX32, *record.fpgaId);
-        fpga.Text("id", id);
-    } else if (StepRan(record.fpga)) {
-        fpga.Null("id");
+    if (StepRan(record.fpga)) {
+        if (record.fpgaId)
+            fpga.Text("id", IdText(*record.fpgaId));
+        else
+            fpga.Null("id");
+        TextOrNull(fpga, "imageSha256", record.fpgaImageSha256);
+        if (record.design) {
+            fpga.Raw("design", vexu::JsonObject()
+                                   .Text("name", record.design->name)
+                                   .Text("checksum", ChecksumText(record.design->checksum))
+                                   .Number("cycles", record.design->cycles)
+                                   .Str());
+        } else {
+            fpga.Null("design");
+        }
     }
     vexu::JsonObject eeprom = StepObject(record.eeprom);
-    if (StepRan(record.eeprom) && record.chip) {
-        if (record.chip->empty())
-            eeprom.Null("chip");
-        else
-            eeprom.Text("chip", *record.chip);
+    if (StepRan(record.eeprom)) {
+        if (record.chip) TextOrNull(eeprom, "chip", *record.chip);
+        eeprom.Number("bytes", record.eepromBytes);
+        TextOrNull(eeprom, "imageSha256", record.eepromImageSha256);
     }
     object.Text("time", FormatUtcTime(record.startTime))
         .Text("box", record.box)
@@ -87,6 +127,49 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("fpga", fpga.Str())
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
+    if (record.interrupted) object.Bool("interrupted", true);
+    object.Text("version", record.version);
+    TextOrNull(object, "location", record.location);
+    TextOrNull(object, "boxSerial", record.boxSerial);
+    if (!record.slot.empty()) object.Text("slot", record.slot);
+}
+
+std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    auto add = [&fields](const char* name, const std::string& value) {
+        if (!value.empty()) fields.emplace_back(name, value);
+    };
+    std::string message = std::string("run ") + (record.ok ? "passed" : "failed");
+    if (!record.slot.empty()) message += " in slot " + record.slot;
+    if (!record.box.empty()) message += " on " + record.box;
+    if (!record.ok && !record.failure.empty()) message += ": " + record.failure;
+    add("MESSAGE", message);
+    add("PRIORITY", record.ok ? "6" : "3");
+    add("SYSLOG_IDENTIFIER", "vexu-programmer");
+    add("VEXU_RESULT", record.ok ? "ok" : "failed");
+    add("VEXU_VERSION", record.version);
+    add("VEXU_BOX", record.box);
+    add("VEXU_LOCATION", record.location);
+    add("VEXU_BOX_SERIAL", record.boxSerial);
+    add("VEXU_SLOT", record.slot);
+    add("VEXU_FPGA_RESULT", RunOutcomeText(record.fpga.outcome));
+    if (StepRan(record.fpga) && record.fpgaId) add("VEXU_FPGA_ID", IdText(*record.fpgaId));
+    if (StepRan(record.fpga)) add("VEXU_FPGA_IMAGE_SHA256", record.fpgaImageSha256);
+    if (record.design) {
+        add("VEXU_DESIGN_NAME", record.design->name);
+        add("VEXU_DESIGN_CHECKSUM", ChecksumText(record.design->checksum));
+        add("VEXU_DESIGN_CYCLES", std::to_string(record.design->cycles));
+    }
+    add("VEXU_EEPROM_RESULT", RunOutcomeText(record.eeprom.outcome));
+    if (StepRan(record.eeprom)) {
+        if (record.chip) add("VEXU_EEPROM_CHIP", *record.chip);
+        add("VEXU_EEPROM_BYTES", std::to_string(record.eepromBytes));
+        add("VEXU_EEPROM_IMAGE_SHA256", record.eepromImageSha256);
+    }
+    add("VEXU_FAILURE", record.failure);
+    if (record.interrupted) add("VEXU_INTERRUPTED", "1");
+    add("VEXU_RECORD", FormatRunRecord(record));
+    return fields;
 }
 
 std::string FormatRunRecord(const RunRecord& record) {
@@ -105,15 +188,54 @@ std::string RunLogPath() {
     return g_logPath.empty() ? DefaultLogPath() : g_logPath;
 }
 
-bool AppendRunRecord(const RunRecord& record) {
+namespace {
+
+// Opens the log for appending, making its directory first. -1 with error
+// set when it cannot be had.
+int OpenLog(const std::filesystem::path& path, std::string& error) {
+    std::error_code made;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), made);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A missing directory that could not be made is the better reason.
+        const int reason = made ? made.value() : errno;
+        error = "cannot write the run log " + path.string() + ": " + std::strerror(reason);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool AppendRunRecord(const RunRecord& record, std::string& error) {
     const std::string line = FormatRunRecord(record) + "\n";
     std::lock_guard<std::mutex> guard(g_logMutex);
     const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : g_logPath;
-    std::error_code error;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    FILE* file = fopen(path.c_str(), "a");
-    bool ok = file && fwrite(line.data(), 1, line.size(), file) == line.size();
-    if (file && fclose(file) != 0) ok = false;
+    const int fd = OpenLog(path, error);
+    bool ok = fd >= 0;
+    std::string reason;
+    if (ok && !vexu::AppendWhole(fd, line, reason)) {
+        error = "cannot write the run log " + path.string() + ": " + reason;
+        ok = false;
+    }
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        error = "cannot write the run log " + path.string() + ": " + std::strerror(errno);
+        ok = false;
+    }
     if (!ok) vexu::Trace("Run log " + path.string() + " cannot be written.\r\n");
+    // The journal has it too where one runs; the file is the record that counts.
+    vexu::SendToJournal(RunJournalFields(record));
     return ok;
+}
+
+bool AppendRunRecord(const RunRecord& record) {
+    std::string error;
+    return AppendRunRecord(record, error);
+}
+
+bool CheckRunLog(std::string& error) {
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    const int fd = OpenLog(g_logPath.empty() ? DefaultLogPath() : g_logPath, error);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }

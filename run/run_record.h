@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/json.h"
 
@@ -35,16 +37,39 @@ const char* RunOutcomeText(RunStepRecord::Outcome outcome);
 // The step was performed (ok or failed).
 bool StepRan(const RunStepRecord& step);
 
+// What a "program" run wrote into the FPGA's user row: the design's name
+// (9 bytes, the last one's top two bits belong to the cycle count), its
+// checksum and the count of programming cycles.
+struct RunDesign {
+    std::string name;  // printable bytes as they are, others as '.'
+    uint16_t checksum = 0;
+    uint32_t cycles = 0;
+};
+
 struct RunRecord {
     int64_t startTime = 0;  // calendar seconds
+    std::string version;    // the program's version
     std::string box;        // the box's path as the HID services name it; empty without a box
+    std::string location;   // where the box is plugged in (USB port path); empty when unknown
+    std::string boxSerial;  // the box's serial string; empty when it has none
+    std::string slot;       // a gang station's slot (the box's location); empty otherwise
     RunStepRecord fpga;
     std::optional<uint32_t> fpgaId;  // when the FPGA step ran and read one
+    std::string fpgaImageSha256;     // of the FPGA data image used, when the step ran
+    std::optional<RunDesign> design;  // when the step programmed the user row
     RunStepRecord eeprom;
     std::optional<std::string> chip;  // when the serial-flash step ran; empty name: none identified
+    std::string eepromImageSha256;    // of the serial-flash image used, when the step ran
+    uint32_t eepromBytes = 0;         // the image's size, when the step ran
     bool ok = false;
     std::string failure;  // the run failure text; empty on success
+    // The run was cut short by the user (a second Ctrl-C) while it went on:
+    // written as "interrupted":true, a member of such records only.
+    bool interrupted = false;
 };
+
+// The program's version, as records carry it.
+const char* ProgramVersion();
 
 // The record as its log line (without the line end).
 std::string FormatRunRecord(const RunRecord& record);
@@ -58,6 +83,15 @@ std::string FormatUtcTime(int64_t seconds);
 void SetRunLogPath(const std::string& path);
 std::string RunLogPath();
 
-// Appends the record's line, creating the directory when needed. A log
-// that cannot be written costs a trace line, never the run.
+// Appends the record's line, whole or not at all, creating the directory
+// when needed. A log that cannot be written costs a trace line, never the
+// run; error then holds one line naming the log and the reason.
+bool AppendRunRecord(const RunRecord& record, std::string& error);
+// The record as the system journal takes it: MESSAGE, PRIORITY,
+// SYSLOG_IDENTIFIER and VEXU_* fields (VEXU_RESULT=failed, VEXU_SLOT=...),
+// VEXU_RECORD the whole log line. Each appended record is also sent there.
+std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record);
 bool AppendRunRecord(const RunRecord& record);
+// Whether a record could be appended now (directory made, file opened for
+// appending, nothing written): a station checks before its first board.
+bool CheckRunLog(std::string& error);

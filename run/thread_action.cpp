@@ -6,9 +6,11 @@
 #include "link/dev_manage.h"
 #include "link/hid_device.h"
 #include "platform/clock.h"
+#include "platform/digest.h"
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "run/fpga_job.h"
+#include "run/image_buffers.h"
 #include "run/run_messages.h"
 
 void CRunTimer::Start() { start_ = vexu::GetClock().CalendarSeconds(); }
@@ -45,11 +47,9 @@ void Post(vexu::MessageTarget* window, uint32_t message, vexu::WPARAM w, vexu::L
     if (window) window->Post(message, w, l);
 }
 
-// The box a run starts on, as the HID services name it.
-std::string BoxPath() {
-    vexu::HidBackend* backend = CDevManage::Backend();
-    const vexu::HidHandle handle = CDevManage::GetHandle();
-    return backend && handle ? backend->PathOf(handle) : std::string();
+// Which image went onto the board; empty without one.
+std::string ImageSha256(const uint8_t* data, uint32_t size) {
+    return data && size ? vexu::Sha256Hex(data, size) : std::string();
 }
 
 RunStepRecord::Outcome Outcome(bool done) {
@@ -85,7 +85,8 @@ RunJobs RunJobs::Real() {
                        if (!g_dpState.deviceIdRead) return std::nullopt;
                        return g_dpState.deviceId;
                    },
-                   [] { return GetEepromChip(); }};
+                   [] { return GetEepromChip(); },
+                   [] { return GetProgrammedDesign(); }};
 }
 
 CThreadAction::CThreadAction() : CThreadAction(RunJobs::Real()) {}
@@ -120,7 +121,11 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     const RunJobs& jobs = self->jobs_;
     RunRecord record;
     record.startTime = vexu::GetClock().CalendarSeconds();
-    record.box = BoxPath();
+    record.version = ProgramVersion();
+    const vexu::HidInterfaceInfo box = CDevManage::HeldBox();
+    record.box = box.path;
+    record.location = box.location;
+    record.boxSerial = box.serial;
     // Counted from the start, before the first transfer: a box lost while
     // the port and lamps are switched on, or between the steps, is noticed
     // by the step after it.
@@ -152,6 +157,8 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
             result = RUN_FAILED;
         }
         if (jobs.fpgaId) record.fpgaId = jobs.fpgaId();
+        if (jobs.fpgaDesign) record.design = jobs.fpgaDesign();
+        record.fpgaImageSha256 = ImageSha256(g_fpgaData, g_fpgaSize);
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
     }
     if (self->doEeprom_ == 1 && result == RUN_OK) {
@@ -174,6 +181,8 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
         }
         DisableEepromPort();
         if (jobs.eepromChip) record.chip = jobs.eepromChip();
+        record.eepromBytes = g_eepromSize;
+        record.eepromImageSha256 = ImageSha256(g_eepromData, g_eepromSize);
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
     } else if (self->doEeprom_ == 1) {
         record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;
@@ -182,7 +191,9 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     DisableJtagPort();
     record.ok = result == RUN_OK;
     // The record is in the log before the window hears that the run ended.
-    AppendRunRecord(record);
+    std::string logError;
+    AppendRunRecord(record, logError);
+    self->lastRecordError_ = std::move(logError);
     self->lastRecord_ = std::move(record);
     self->running_ = 0;
     Post(window, vexu::WM_RUN_END, step, result);

@@ -3,9 +3,8 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
+#include "platform/files.h"
 #include "sim/fpga_model.h"
 #include "sim/idcode_device.h"
 #include "sim/spi_flash.h"
@@ -125,23 +124,16 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     }
     auto flash = std::make_unique<SpiFlash>(*chip, static_cast<uint8_t>(fill));
     if (!imagePath.empty()) {
-        std::ifstream file(imagePath, std::ios::binary);
-        if (!file) {
-            error = "cannot read the flash image " + imagePath;
-            return nullptr;
-        }
-        std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (image.size() > chip->size) {
-            error = "flash image " + imagePath + " has " + std::to_string(image.size()) + " bytes, the " +
-                    chip->name + " holds " + std::to_string(chip->size);
-            return nullptr;
-        }
+        // What the chip cannot hold is refused before it is read.
+        std::vector<uint8_t> image;
+        const std::string what = std::string(chip->name) + " flash image";
+        if (!ReadUserFile(imagePath, chip->size, what.c_str(), image, error)) return nullptr;
         std::copy(image.begin(), image.end(), flash->MutableContents().begin());
     }
     if (errorPage != UINT64_MAX) {
         if (errorPage >= chip->size / kFlashPageSize) {
-            error = "flash-bit-error-page " + std::to_string(errorPage) + " is beyond the " + chip->name +
-                    " (" + std::to_string(chip->size / kFlashPageSize) + " pages)";
+            error = RangeError("flash-bit-error-page", 0, chip->size / kFlashPageSize - 1,
+                               scenario.Take("flash-bit-error-page").value_or(""));
             return nullptr;
         }
         flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
@@ -162,13 +154,9 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
         !scenario.TakeUnsigned("open-refusals", UINT32_MAX, openRefusals, error) ||
         !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
-        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error) ||
+        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error, 1) ||
         !scenario.TakeUnsigned("corrupt-fetch", UINT32_MAX, corruptFetch, error))
         return false;
-    if (scenario.Has("fail-report") && failReport == 0) {
-        error = "fail-report counts from 1";
-        return false;
-    }
     if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
     if (failReport != 0) usb.failReport = failReport;
     if (scenario.Has("corrupt-fetch")) usb.corruptFetch = corruptFetch;
@@ -224,11 +212,7 @@ constexpr uint64_t kMaxBoxes = 64;
 
 std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
     uint64_t boxes = 1;
-    if (!scenario.TakeUnsigned("boxes", kMaxBoxes, boxes, error)) return nullptr;
-    if (boxes == 0) {
-        error = "boxes counts from 1";
-        return nullptr;
-    }
+    if (!scenario.TakeUnsigned("boxes", kMaxBoxes, boxes, error, 1)) return nullptr;
     std::unique_ptr<SimBox> box = MakeBoxAndBoard(scenario, error);
     if (!box) return nullptr;
 
@@ -242,12 +226,8 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     if (!scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
-        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
+        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error, 1))
         return nullptr;
-    if (scenario.Has("station-boxes") && stationBoxes == 0) {
-        error = "station-boxes counts from 1";
-        return nullptr;
-    }
     options.stationBoxes = static_cast<uint32_t>(stationBoxes);
     if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {
         error = "other-hid needs VID:PID, not \"" + otherHid + "\"";

@@ -1,13 +1,12 @@
 #include "tools/cli_session.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <limits>
 #include <vector>
 
 #include "link/dev_manage.h"
+#include "link/report_log.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/terminal.h"
 #include "run/image_buffers.h"
 #include "run/image_load.h"
@@ -146,9 +145,35 @@ void Reporter::Emit(const JsonObject& event) {
     fflush(stdout);
 }
 
+namespace {
+
+// A report log that stopped part way fails a command that otherwise passed;
+// the line saying so is printed once.
+bool g_reportLogTold = false;
+
+int WithReportLog(int exitCode) { return exitCode == kExitOk && !ReportLogFailure().empty() ? kExitFailed : exitCode; }
+
+void TellReportLog() {
+    const std::string failure = ReportLogFailure();
+    if (failure.empty() || g_reportLogTold) return;
+    g_reportLogTold = true;
+    fprintf(stderr, "%s\n", failure.c_str());
+    fflush(stderr);
+}
+
+}  // namespace
+
+int FinishBoxCommand(int exitCode) {
+    TellReportLog();
+    return WithReportLog(exitCode);
+}
+
 JsonObject Reporter::ResultHead(int exitCode) const {
+    const int exit = WithReportLog(exitCode);
     JsonObject result;
-    result.Text("event", "result").Text("command", command_).Bool("ok", exitCode == kExitOk).Number("exit", exitCode);
+    result.Text("event", "result").Text("command", command_).Bool("ok", exit == kExitOk).Number("exit", exit);
+    const std::string reportLog = ReportLogFailure();
+    if (!reportLog.empty()) result.Text("reportLogFailure", reportLog);
     return result;
 }
 
@@ -164,8 +189,9 @@ int Reporter::Finish(int exitCode, const std::string& failure, const JsonObject&
         fprintf(stderr, "%s\n", TerminalText(failure).c_str());
         fflush(stderr);
     }
+    TellReportLog();
     Emit(result);
-    return exitCode;
+    return WithReportLog(exitCode);
 }
 
 int Reporter::Finish(int exitCode, const std::string& failure) {
@@ -295,20 +321,13 @@ void BoxSession::SaySummary(const Reporter& out) {
 namespace {
 
 // A plain image file into a buffer that lives as long as the process (the
-// image buffers point into it).
-bool LoadImageFile(const std::string& path, const char* what, std::vector<uint8_t>& image, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = std::string("cannot open the ") + what + " " + path;
-        return false;
-    }
-    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        error = std::string("cannot read the ") + what + " " + path;
-        return false;
-    }
-    if (image.size() > std::numeric_limits<uint32_t>::max()) {
-        error = std::string("the ") + what + " " + path + " is larger than 4 GiB";
+// image buffers point into it). An empty file is no image: a run would
+// erase and then write nothing.
+bool LoadImageFile(const std::string& path, const char* what, uint64_t maxBytes, std::vector<uint8_t>& image,
+                   std::string& error) {
+    if (!ReadUserFile(path, maxBytes, what, image, error)) return false;
+    if (image.empty()) {
+        error = std::string("the ") + what + " " + path + " is empty";
         return false;
     }
     return true;
@@ -319,7 +338,7 @@ bool LoadImageFile(const std::string& path, const char* what, std::vector<uint8_
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error) {
     static std::vector<uint8_t> fileImage;
     if (!options.fpgaImage.empty()) {
-        if (!LoadImageFile(options.fpgaImage, "FPGA data image", fileImage, error)) return false;
+        if (!LoadImageFile(options.fpgaImage, "FPGA data image", kMaxFpgaImageBytes, fileImage, error)) return false;
         g_fpgaData = fileImage.data();
         g_fpgaSize = static_cast<uint32_t>(fileImage.size());
     } else if (!g_fpgaData) {
@@ -335,13 +354,14 @@ bool LoadFpgaImage(const GlobalOptions& options, std::string& error) {
 bool LoadEepromImage(const GlobalOptions& options, std::string& error) {
     static std::vector<uint8_t> fileImage;
     if (!options.eepromImage.empty()) {
-        if (!LoadImageFile(options.eepromImage, "serial-flash image", fileImage, error)) return false;
+        if (!LoadImageFile(options.eepromImage, "serial-flash image", MaxEepromImageBytes(), fileImage, error))
+            return false;
         g_eepromData = fileImage.data();
         g_eepromSize = static_cast<uint32_t>(fileImage.size());
         return true;
     }
     if (!g_eepromData) LoadEepromData();
-    if (!g_eepromData) {
+    if (!g_eepromData || g_eepromSize == 0) {
         error = "no serial-flash image is embedded: give one with --eeprom-image FILE";
         return false;
     }

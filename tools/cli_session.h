@@ -57,12 +57,13 @@ public:
     // An event for a script (one JSON line); nothing without --json.
     void Emit(const JsonObject& event);
     // The command's result object with its common members; add to it and
-    // hand it to Finish.
+    // hand it to Finish. A report log that could not be written turns a
+    // success into exit status 1 and adds "reportLogFailure".
     JsonObject Result(int exitCode, const std::string& failure) const;
     // The same without "failure", for results that carry it among others.
     JsonObject ResultHead(int exitCode) const;
     // Prints the failure (stderr, also with --json) and the result object;
-    // returns exitCode.
+    // returns exitCode (1 instead of 0 when the report log failed).
     int Finish(int exitCode, const std::string& failure, const JsonObject& result);
     // Finish with just the common members.
     int Finish(int exitCode, const std::string& failure = {});
@@ -195,6 +196,10 @@ private:
 // executable's resources. False with a reason when there is no image.
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error);
 bool LoadEepromImage(const GlobalOptions& options, std::string& error);
+
+// The end of every command that talks to a box: a report log that could
+// not be written is told (once) and turns a success into exit status 1.
+int FinishBoxCommand(int exitCode);
 
 // Engine texts of a report as a terminal shows them: "\r\n" becomes "\n".
 std::string TerminalText(const std::string& text);

@@ -2,6 +2,8 @@
 // performs the run and posts the same messages; this command's thread plays
 // the window: it takes the run texts, follows the box's arrival and
 // removal, and waits for the end of the run.
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +12,7 @@
 
 #include "app/app_setting.h"
 #include "engine/dp_state.h"
+#include "link/dev_manage.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "run/image_load.h"
@@ -22,12 +25,39 @@ namespace vexu::cli {
 
 namespace {
 
+// 1 after the first interrupt (stop between runs), 2 after the second
+// (end now); the signal that came last; whether a run is in progress.
 volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_runInProgress = 0;
+
+// How long the command's thread has to record an interrupted run before the
+// second interrupt ends the program regardless.
+constexpr unsigned kRecordInterruptedSeconds = 2;
+
+extern "C" void EndByInterrupt(int) {
+    std::signal(g_signal, SIG_DFL);
+    std::raise(g_signal);
+}
 
 extern "C" void OnInterrupt(int signal) {
-    g_interrupted = 1;
-    // A second interrupt ends the program at once.
-    std::signal(signal, SIG_DFL);
+    g_signal = signal;
+    if (g_interrupted == 0) {
+        g_interrupted = 1;
+        return;
+    }
+    // A second interrupt ends the program at once. During a run the
+    // command's thread first records the run as interrupted (it looks at
+    // the flag at least every 100 ms); should it not get to it, the alarm
+    // ends the program all the same.
+    if (g_interrupted == 2 || !g_runInProgress) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    g_interrupted = 2;
+    std::signal(SIGALRM, EndByInterrupt);
+    alarm(kRecordInterruptedSeconds);
 }
 
 // Ctrl-C and a station's stop request end station mode between runs; a
@@ -99,6 +129,7 @@ struct RunOutcome {
     WPARAM step = 0;          // the step last started, as WM_RUN_END carries it
     RunRecord record;
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
+    std::string logError;     // why the record is not in the run log; empty when it is
     uint64_t durationUs = 0;  // from the start to the end message
 };
 
@@ -109,6 +140,13 @@ std::string WholeRunLine(const RunOutcome& run) {
     std::string line = head;
     line.resize(22, ' ');
     return line + Seconds(run.durationUs);
+}
+
+// The box a run starts on, as the HID services name it.
+std::string BoxPath() {
+    HidBackend* backend = CDevManage::Backend();
+    const HidHandle handle = CDevManage::GetHandle();
+    return backend && handle ? backend->PathOf(handle) : std::string();
 }
 
 class Runner {
@@ -137,13 +175,19 @@ public:
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
         if (run.ok) out_.Say("run succeeded");
-        out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
+        TellRunLog(run);
+        const int finished = out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
         session_.SaySummary(out_);
-        return exitCode;
+        return finished;
     }
 
     int Station() {
         if (!hotplug_) return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
+        // A station must not program boards it cannot account for.
+        std::string logError;
+        if (!CheckRunLog(logError))
+            return out_.Finish(kExitFailed, "station not started: " + logError);
+        bool logFailed = false;
         // The simulator may play the operator who brings and takes the boxes.
         sim::SimBackend* simulator = session_.Simulator();
         uint32_t boxesLeft = simulator ? session_.SimulatorChoices().stationBoxes : 0;
@@ -165,6 +209,12 @@ public:
             ++runs;
             passed += run.ok;
             ReportStationRun(run, runs, passed);
+            if (!run.logError.empty()) {
+                TellRunLog(run);
+                out_.Say("station stopped: the run log cannot be written");
+                logFailed = true;
+                break;
+            }
             if (g_interrupted) break;
             if (session_.HasBox()) {
                 StationState("remove", "station: remove the box");
@@ -180,7 +230,7 @@ public:
         session_.AddSummary(summary);
         out_.Emit(summary);
         session_.SaySummary(out_);
-        return failed ? kExitFailed : kExitOk;
+        return failed || logFailed ? kExitFailed : kExitOk;
     }
 
 private:
@@ -188,17 +238,23 @@ private:
     // them, until its end message.
     RunOutcome RunOnce() {
         out_.ShowBars(doFpga_ == 1, doEeprom_ == 1);
+        current_ = InProgress{};
+        current_.record.startTime = GetClock().CalendarSeconds();
+        current_.record.box = BoxPath();
+        current_.stepStartUs = GetClock().NowUs();
+        g_runInProgress = 1;
         const uint64_t startUs = GetClock().NowUs();
         worker_.StartAction(doFpga_, doEeprom_, &texts_);
         bool interruptNoted = false;
         RunOutcome run;
         for (;;) {
+            if (g_interrupted == 2 && worker_.IsRunning()) EndInterrupted();
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
                 out_.Tick();
                 if (g_interrupted && !interruptNoted) {
                     out_.EndBars();
-                    fprintf(stderr, "interrupted: the run in progress is finished first\n");
+                    fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
                     interruptNoted = true;
                 }
                 continue;
@@ -212,15 +268,79 @@ private:
             }
             Dispatch(m);
         }
+        g_runInProgress = 0;
         out_.EndBars();
         run.record = worker_.LastRecord();
+        run.logError = worker_.LastRecordError();
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
 
+    // What this thread knows of the run in progress, from its messages: the
+    // run's record as far as it goes and when the step in progress began.
+    struct InProgress {
+        RunRecord record;
+        bool fpgaDone = false;  // the FPGA step posted its 100 percent
+        uint64_t stepStartUs = 0;
+    };
+
+    void NoteRunText(const std::string& text, WPARAM wParam) {
+        if (ClassifyRunText(text) != RunTextKind::kFpgaProgress || wParam != 100 || current_.fpgaDone) return;
+        current_.fpgaDone = true;
+        current_.record.fpga = {RunStepRecord::Outcome::kOk, GetClock().NowUs() - current_.stepStartUs};
+        current_.stepStartUs = GetClock().NowUs();
+    }
+
+    // A second interrupt during a run: the run is recorded as interrupted,
+    // in the step it had reached, and the program ends at once as the
+    // signal ends it.
+    [[noreturn]] void EndInterrupted() {
+        RunRecord record = current_.record;
+        const bool inFpga = doFpga_ == 1 && !current_.fpgaDone;
+        const RunStepRecord interrupted{RunStepRecord::Outcome::kFailed, GetClock().NowUs() - current_.stepStartUs};
+        if (inFpga) {
+            record.fpga = interrupted;
+            if (doEeprom_ == 1) record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;
+        } else {
+            record.eeprom = interrupted;
+        }
+        record.ok = false;
+        record.interrupted = true;
+        record.failure = std::string("interrupted in the ") + (inFpga ? "FPGA step" : "serial-flash step");
+        std::string logError;
+        const bool logged = AppendRunRecord(record, logError);
+        out_.EndBars();
+        fprintf(stderr, "%s: %s\n", record.failure.c_str(),
+                logged ? "the run is recorded as interrupted" : logError.c_str());
+        fflush(stderr);
+        JsonObject result = out_.ResultHead(128 + g_signal);
+        AddRunRecordFields(result, record);
+        result.Text("step", inFpga ? "fpga" : "eeprom");
+        if (!logged) result.Text("runLogFailure", logError);
+        out_.Emit(result);
+        const int signal = g_signal;
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        std::_Exit(128 + signal);
+    }
+
+    // A record that could not be written: said on stderr (and in the
+    // result line).
+    void TellRunLog(const RunOutcome& run) {
+        if (run.logError.empty()) return;
+        out_.EndBars();
+        fprintf(stderr, "%s: this run is not in the run log\n", run.logError.c_str());
+        fflush(stderr);
+    }
+
     void Dispatch(const MessageQueue::Message& m) {
         switch (m.message) {
-            case WM_RUN_TEXT: out_.RunText(GetMsgText(), m.wParam, texts_.TakePostTime()); break;
+            case WM_RUN_TEXT: {
+                const std::string text = GetMsgText();
+                NoteRunText(text, m.wParam);
+                out_.RunText(text, m.wParam, texts_.TakePostTime());
+                break;
+            }
             case WM_HOTPLUG_EVENT: session_.HandleHotplug(); break;
             case WM_DEVICE_REMOVE:
                 // The box went away: its transfers now fail, so the run ends
@@ -263,6 +383,7 @@ private:
         else
             result.Null("step");
         if (run.engineCode) result.Number("engineCode", *run.engineCode);
+        if (!run.logError.empty()) result.Text("runLogFailure", run.logError);
         return result;
     }
 
@@ -295,6 +416,7 @@ private:
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;
+    InProgress current_;
 };
 
 }  // namespace

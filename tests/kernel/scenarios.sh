@@ -118,11 +118,15 @@ list_names_the_box() {
   expect_status 0 $? "list"
   cat "$work/list.out"
   [ "$(grep -c '^/dev/hidraw' "$work/list.out")" -eq 1 ] || problem "list shows $(grep -c '^/dev/hidraw' "$work/list.out") nodes"
-  expect_text "$work/list.out" "$node  VID:0xA112 PID:0xB112  serial VB"
+  # Its location is where the HID core says it sits (a USB box: its port path).
+  local phys serial
+  phys=$(sed -n 's/^HID_PHYS=//p' "/sys/class/hidraw/${node#/dev/}/device/uevent")
+  serial=$(sed -n 's/^HID_UNIQ=//p' "/sys/class/hidraw/${node#/dev/}/device/uevent")
+  expect_text "$work/list.out" "$node  VID:0xA112 PID:0xB112  location $phys  serial $serial"
   "$cli" --json list > "$work/list.json"
   cat "$work/list.json"
   [ "$(grep -c '"event":"box"' "$work/list.json")" -eq 1 ] || problem "list --json shows other than one box"
-  expect_text "$work/list.json" "\"path\":\"$node\""
+  expect_text "$work/list.json" "\"path\":\"$node\",\"location\":\"$phys\",\"serial\":\"$serial\""
 }
 
 # b. A whole run through /dev/hidrawN sends and receives exactly the reports

@@ -3,11 +3,16 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 
 #include "platform/trace.h"
 #include "run/run_record.h"
 #include "support/temp_dir.h"
+
+// Records are written with designated initializers: the members left out
+// keep their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
@@ -19,27 +24,105 @@ TEST(RunRecord, LineSaysWhatEachStepDid) {
         RunRecord record;
         const char* line;
     };
-    RunRecord passed{1767225600, "/dev/hidraw3", {Outcome::kOk, 83'412'000}, 0x029121CF,
-                     {Outcome::kOk, 45'100'400}, "M25P20", true, ""};
-    RunRecord fpgaFailed{1767225601, "sim://vexu-box", {Outcome::kFailed, 1'500}, 0x02A121CF,
-                         {Outcome::kSkipped, 0}, std::nullopt, false,
-                         "The IDCODE \"x\" does not match.\r\n\tCheck\\it"};
-    RunRecord noChip{1709210096, "", {Outcome::kOff, 0}, std::nullopt, {Outcome::kFailed, 10'000'000}, "", false,
-                     " Eeprom Id Error"};
+    const std::string fpgaSha(64, 'a');
+    const std::string eepromSha(64, 'b');
+    RunRecord passed{.startTime = 1767225600,
+                     .version = "1.0.0",
+                     .box = "/dev/hidraw3",
+                     .location = "1-2.3",
+                     .boxSerial = "VX0001",
+                     .fpga = {Outcome::kOk, 83'412'000},
+                     .fpgaId = 0x029121CF,
+                     .fpgaImageSha256 = fpgaSha,
+                     .design = RunDesign{"VEXUDEMO1", 0xBEEF, 3},
+                     .eeprom = {Outcome::kOk, 45'100'400},
+                     .chip = "M25P20",
+                     .eepromImageSha256 = eepromSha,
+                     .eepromBytes = 262144,
+                     .ok = true};
+    RunRecord fpgaFailed{.startTime = 1767225601,
+                         .version = "1.0.0",
+                         .box = "sim://vexu-box",
+                         .location = "sim-1",
+                         .boxSerial = "SIM0001",
+                         .slot = "sim-1",
+                         .fpga = {Outcome::kFailed, 1'500},
+                         .fpgaImageSha256 = fpgaSha,
+                         .eeprom = {Outcome::kSkipped, 0},
+                         .failure = "The IDCODE \"x\" does not match.\r\n\tCheck\\it"};
+    RunRecord noChip{.startTime = 1709210096,
+                     .version = "1.0.0",
+                     .eeprom = {Outcome::kFailed, 10'000'000},
+                     .chip = "",
+                     .eepromImageSha256 = eepromSha,
+                     .eepromBytes = 4096,
+                     .failure = " Eeprom Id Error"};
     const Case cases[] = {
-        {"both steps passed", passed,
+        {"both steps passed: what went onto the board, from which box", passed,
          R"({"time":"2026-01-01T00:00:00Z","box":"/dev/hidraw3","result":"ok",)"
-         R"("fpga":{"result":"ok","seconds":83.412,"id":"0x029121CF"},)"
-         R"("eeprom":{"result":"ok","seconds":45.100,"chip":"M25P20"},"failure":""})"},
-        {"FPGA failed, serial flash skipped; failure text escaped", fpgaFailed,
+         R"("fpga":{"result":"ok","seconds":83.412,"id":"0x029121CF","imageSha256":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",)"
+         R"("design":{"name":"VEXUDEMO1","checksum":"0xBEEF","cycles":3}},)"
+         R"("eeprom":{"result":"ok","seconds":45.100,"chip":"M25P20","bytes":262144,)"
+         R"("imageSha256":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"},"failure":"",)"
+         R"("version":"1.0.0","location":"1-2.3","boxSerial":"VX0001"})"},
+        {"FPGA failed before its ID was read, serial flash skipped; failure text escaped; a gang slot", fpgaFailed,
          R"({"time":"2026-01-01T00:00:01Z","box":"sim://vexu-box","result":"failed",)"
-         R"("fpga":{"result":"failed","seconds":0.002,"id":"0x02A121CF"},"eeprom":{"result":"skipped"},)"
-         R"("failure":"The IDCODE \"x\" does not match.\r\n\tCheck\\it"})"},
-        {"FPGA off, no chip found (leap day)", noChip,
+         R"("fpga":{"result":"failed","seconds":0.002,"id":null,"imageSha256":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",)"
+         R"("design":null},"eeprom":{"result":"skipped"},)"
+         R"("failure":"The IDCODE \"x\" does not match.\r\n\tCheck\\it","version":"1.0.0","location":"sim-1",)"
+         R"("boxSerial":"SIM0001","slot":"sim-1"})"},
+        {"FPGA off, no chip found (leap day), no box named", noChip,
          R"({"time":"2024-02-29T12:34:56Z","box":"","result":"failed","fpga":{"result":"off"},)"
-         R"("eeprom":{"result":"failed","seconds":10.000,"chip":null},"failure":" Eeprom Id Error"})"},
+         R"("eeprom":{"result":"failed","seconds":10.000,"chip":null,"bytes":4096,)"
+         R"("imageSha256":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"},"failure":" Eeprom Id Error",)"
+         R"("version":"1.0.0","location":null,"boxSerial":null})"},
     };
     for (const Case& c : cases) EXPECT_EQ(FormatRunRecord(c.record), c.line) << c.what;
+}
+
+// The journal gets the record as fields a station can be queried by.
+TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
+    RunRecord record{.startTime = 1767225600,
+                     .version = "1.0.0",
+                     .box = "/dev/hidraw3",
+                     .location = "1-2.3",
+                     .slot = "1-2.3",
+                     .fpga = {Outcome::kOk, 1'000},
+                     .fpgaId = 0x029121CF,
+                     .fpgaImageSha256 = "f00d",
+                     .design = RunDesign{"VEXUDEMO1", 0xBEEF, 3},
+                     .eeprom = {Outcome::kFailed, 1'000},
+                     .chip = "M25P20",
+                     .eepromImageSha256 = "cafe",
+                     .eepromBytes = 262144,
+                     .failure = "Device Check Error"};
+    std::map<std::string, std::string> fields;
+    for (const auto& [name, value] : RunJournalFields(record)) {
+        EXPECT_TRUE(fields.emplace(name, value).second) << name << " twice";
+    }
+    const std::map<std::string, std::string> expected = {
+        {"MESSAGE", "run failed in slot 1-2.3 on /dev/hidraw3: Device Check Error"},
+        {"PRIORITY", "3"},
+        {"SYSLOG_IDENTIFIER", "vexu-programmer"},
+        {"VEXU_RESULT", "failed"},
+        {"VEXU_VERSION", "1.0.0"},
+        {"VEXU_BOX", "/dev/hidraw3"},
+        {"VEXU_LOCATION", "1-2.3"},
+        {"VEXU_SLOT", "1-2.3"},
+        {"VEXU_FPGA_RESULT", "ok"},
+        {"VEXU_FPGA_ID", "0x029121CF"},
+        {"VEXU_FPGA_IMAGE_SHA256", "f00d"},
+        {"VEXU_DESIGN_NAME", "VEXUDEMO1"},
+        {"VEXU_DESIGN_CHECKSUM", "0xBEEF"},
+        {"VEXU_DESIGN_CYCLES", "3"},
+        {"VEXU_EEPROM_RESULT", "failed"},
+        {"VEXU_EEPROM_CHIP", "M25P20"},
+        {"VEXU_EEPROM_BYTES", "262144"},
+        {"VEXU_EEPROM_IMAGE_SHA256", "cafe"},
+        {"VEXU_FAILURE", "Device Check Error"},
+        {"VEXU_RECORD", FormatRunRecord(record)},
+    };
+    EXPECT_EQ(fields, expected);
 }
 
 // Sets or clears an environment variable for the life of the object.

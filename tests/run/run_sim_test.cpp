@@ -8,6 +8,7 @@
 
 #include "link/dev_manage.h"
 #include "platform/clock.h"
+#include "platform/digest.h"
 #include "platform/message_queue.h"
 #include "run/image_buffers.h"
 #include "run/run_messages.h"
@@ -115,6 +116,39 @@ TEST_F(RunSimTest, ThreadedFullRunLeavesBothImagesOnTheBoard) {
     EXPECT_TRUE(std::equal(fpga.Rlock().begin(), fpga.Rlock().end(), parts.rlock.begin(), parts.rlock.end()));
     // Every report as the box expects it, every TAP state one the programmer uses.
     EXPECT_EQ(sim->Box().Counters().violations, 0u) << (sim->Box().Violations().empty() ? "" : sim->Box().Violations()[0]);
+}
+
+// What went onto the board is in its record: the program, the box and
+// where it sits, the images by their digests, and the design as written
+// into the FPGA's user row, whose cycle count goes up with each program.
+TEST_F(RunSimTest, ThreadedRecordsTellWhatWentOntoTheBoard) {
+    Start("boxes=2");
+    CThreadAction worker;
+    for (uint32_t cycles = 1; cycles <= 2; ++cycles) {
+        SCOPED_TRACE(cycles);
+        worker.StartAction(1, 1, &window);
+        ASSERT_EQ(RunToEnd(worker).lParam, RUN_OK) << GetRunError();
+        const RunRecord& record = worker.LastRecord();
+        EXPECT_EQ(record.version, ProgramVersion());
+        EXPECT_EQ(record.box, "sim://vexu-box");
+        EXPECT_EQ(record.location, "sim-1");
+        EXPECT_EQ(record.boxSerial, "SIM0001");
+        EXPECT_EQ(record.fpgaImageSha256, vexu::Sha256Hex(fpgaImage.data(), fpgaImage.size()));
+        EXPECT_EQ(record.eepromImageSha256, vexu::Sha256Hex(eepromImage.data(), eepromImage.size()));
+        EXPECT_EQ(record.eepromBytes, eepromImage.size());
+        ASSERT_TRUE(record.design);
+        EXPECT_EQ(record.design->name, "VEXUDEMO1");
+        EXPECT_EQ(record.design->checksum, vexu::image::DemoFpgaParts().designChecksum.value_or(0));
+        EXPECT_EQ(record.design->cycles, cycles);
+    }
+    // A run that loses its box before the FPGA is programmed has no design.
+    vexu::sim::UsbSettings usb;
+    usb.unplugAfter = sim->Counters().transfers + 100;
+    sim->SetUsbSettings(usb);
+    worker.StartAction(1, 1, &window);
+    EXPECT_EQ(RunToEnd(worker).lParam, RUN_FAILED);
+    EXPECT_FALSE(worker.LastRecord().design);
+    EXPECT_FALSE(worker.LastRecord().fpgaImageSha256.empty());
 }
 
 // The box goes away in the middle of a step: the transfers fail at once,
