@@ -1,6 +1,7 @@
 // vexu-programmer: the one-window programmer.
 //
 //   vexu-programmer [--trace] [--simulate[=KEY=VALUE,...]] [--snapshots=DIR]
+//   vexu-programmer --help | --version
 //
 // Without --simulate the window talks to the real USB box. With it, the
 // simulated box and board take its place, on the real clock so that the
@@ -18,6 +19,7 @@
 #include "link/dev_manage.h"
 #include "platform/hidapi_backend.h"
 #include "platform/trace.h"
+#include "run/build_info.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -32,25 +34,31 @@ struct Options {
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: vexu-programmer [--trace] [--box=PATH] [--simulate[=KEY=VALUE,...]] [--snapshots=DIR]\n"
-                 "  --trace            trace lines to standard error\n"
-                 "  --box=PATH         use only the programmer box at PATH, as 'vexu-cli list' prints it\n"
-                 "  --simulate[=KEYS]  use the simulated box and board instead of USB\n"
-                 "  --snapshots=DIR    walk the window through its stages and save a picture of each:\n"
-                 "                     with --simulate it plugs the box, runs, and runs again with a\n"
-                 "                     fault; with a real box it waits for the box, runs once (the run\n"
-                 "                     must pass) and waits for the box to be taken away\n"
-                 "simulator keys:\n%s",
+                 "Usage: vexu-programmer [OPTIONS]\n"
+                 "The operator's window of the Vexu Dual Programmer: one button programs the\n"
+                 "board's FPGA and then its serial flash through the USB programmer box.\n"
+                 "\n"
+                 "Options:\n"
+                 "  -h, --help           this text\n"
+                 "  --version            the version, the source revision and the embedded images\n"
+                 "  --trace              trace lines to standard error\n"
+                 "  --box=PATH           use only the programmer box at PATH, as 'vexu-cli list' prints it\n"
+                 "  --simulate[=KEYS]    use the simulated box and board instead of USB, set up by\n"
+                 "                       KEY=VALUE,... (the keys below)\n"
+                 "  --snapshots=DIR      walk the window through its stages and save a picture of each:\n"
+                 "                       with --simulate it plugs the box, runs, and runs again with a\n"
+                 "                       fault; with a real box it waits for the box, runs once (the run\n"
+                 "                       must pass) and waits for the box to be taken away\n"
+                 "\n"
+                 "%s",
                  vexu::sim::SimulatorHelp().c_str());
 }
 
 // Returns false (after a message) on a bad command line.
-bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
+bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            help = true;
-        } else if (std::strcmp(arg, "--trace") == 0) {
+        if (std::strcmp(arg, "--trace") == 0) {
             options.trace = true;
         } else if (std::strcmp(arg, "--simulate") == 0) {
             options.simulate = true;
@@ -87,16 +95,22 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Help and version need no display: they are answered before Qt starts.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs(VersionText("vexu-programmer").c_str(), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(stdout);
+            return 0;
+        }
+    }
     CKTRApp app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
     Options options;
-    bool help = false;
-    if (!ParseOptions(argc, argv, options, help)) {
+    if (!ParseOptions(argc, argv, options)) {
         Usage(stderr);
         return 2;
-    }
-    if (help) {
-        Usage(stdout);
-        return 0;
     }
     vexu::SetTraceToStderr(options.trace);
 

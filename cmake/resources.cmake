@@ -52,10 +52,35 @@ add_custom_command(OUTPUT ${VEXU_GENERATED_DIR}/embedded_resources.cpp
   DEPENDS vexu-resgen ${VEXU_FPGA_PLAIN} ${VEXU_EEPROM_PLAIN} ${VEXU_SETTINGS_PLAIN}
   COMMENT "Embedding the images and the settings record")
 
+# What --version tells: the version, the source revision (looked at on every
+# build, the file rewritten only when it changed) and the embedded images.
+set(VEXU_SOURCE_REVISION "" CACHE STRING "Source revision for --version (default: git describe of the source)")
+add_custom_target(vexu_source_revision
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${VEXU_GENERATED_DIR}/source_revision.cpp
+          -DVERSION=${PROJECT_VERSION} -DREVISION=${VEXU_SOURCE_REVISION}
+          -P ${CMAKE_SOURCE_DIR}/cmake/source_revision.cmake
+  BYPRODUCTS ${VEXU_GENERATED_DIR}/source_revision.cpp
+  COMMENT "Looking up the source revision")
+set(VEXU_FPGA_IS_DEMO 1)
+set(VEXU_EEPROM_IS_DEMO 1)
+if(VEXU_FPGA_IMAGE)
+  set(VEXU_FPGA_IS_DEMO 0)
+endif()
+if(VEXU_EEPROM_IMAGE)
+  set(VEXU_EEPROM_IS_DEMO 0)
+endif()
+add_custom_command(OUTPUT ${VEXU_GENERATED_DIR}/embedded_image_facts.cpp
+  COMMAND vexu-resgen facts ${VEXU_GENERATED_DIR}/embedded_image_facts.cpp
+          ${VEXU_FPGA_PLAIN} ${VEXU_FPGA_IS_DEMO} ${VEXU_EEPROM_PLAIN} ${VEXU_EEPROM_IS_DEMO}
+  DEPENDS vexu-resgen ${VEXU_FPGA_PLAIN} ${VEXU_EEPROM_PLAIN}
+  COMMENT "Describing the embedded images")
+
 # Linked straight into every executable that carries the resources (an
 # object library, so that its registration is never dropped by the linker).
-add_library(vexu_embedded OBJECT ${VEXU_GENERATED_DIR}/embedded_resources.cpp)
+add_library(vexu_embedded OBJECT ${VEXU_GENERATED_DIR}/embedded_resources.cpp
+            ${VEXU_GENERATED_DIR}/embedded_image_facts.cpp ${VEXU_GENERATED_DIR}/source_revision.cpp)
 target_include_directories(vexu_embedded PRIVATE ${CMAKE_SOURCE_DIR})
+add_dependencies(vexu_embedded vexu_source_revision)
 
 # Where the embedded plain files are, for the tests that check the round trip.
 set(VEXU_DEMO_FPGA true)

@@ -127,6 +127,10 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     record.location = box.location;
     record.boxSerial = box.serial;
     record.slot = self->slot_;
+    // Counted from the start, before the first transfer: a box lost while
+    // the port and lamps are switched on, or between the steps, is noticed
+    // by the step after it.
+    const uint64_t linkLosses = CDevManage::LinkLosses();
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);
@@ -136,9 +140,6 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     // No step ran: the end message carries 0 as its step.
     vexu::WPARAM step = 0;
     vexu::LPARAM result = RUN_OK;
-    // Counted from the start: a box lost between the steps is noticed by
-    // the step after it.
-    const uint64_t linkLosses = CDevManage::LinkLosses();
     CRunTimer timer;
     if (self->doFpga_ == 1) {
         timer.Start();

@@ -203,6 +203,13 @@ FpgaModel::FpgaModel(const FpgaScenario& scenario) : scenario_(scenario) {
     aesKey_ = scenario_.aesKey;
     bsr_.assign((g.boundaryScanLength + 7) / 8, 0);
     rowFrames_.assign(static_cast<size_t>(g.rowWidthFactor) * kFramesPerChunk, 0);
+    programWait_.SetReadyPoll(scenario_.readyPolls.program);
+    eraseWait_.SetReadyPoll(scenario_.readyPolls.erase);
+    nvmAddressWait_.SetReadyPoll(scenario_.readyPolls.nvmAddress);
+    nvmPageWait_.SetReadyPoll(scenario_.readyPolls.nvmPage);
+    nvmReadWait_.SetReadyPoll(scenario_.readyPolls.nvmRead);
+    for (CountedWait* wait : {&programWait_, &eraseWait_, &nvmAddressWait_, &nvmPageWait_, &nvmReadWait_})
+        wait->SetCountedOperation(scenario_.readyPolls.countedOperation);
 
     const uint32_t w = scenario_.securityWord;
     const uint32_t s = scenario_.siliconSignature;
@@ -306,6 +313,56 @@ void FpgaModel::Schedule(uint64_t& until, uint32_t us, bool never) {
     until = never ? kNever : Now() + us;
 }
 
+// An operation that its poll may count (sim/counted_wait.h) takes its time
+// unless the poll's reads hold it.
+void FpgaModel::Schedule(uint64_t& until, uint32_t us, bool never, CountedWait& counted) {
+    Schedule(until, us, never);
+    if (!never) counted.Started();
+}
+
+void FpgaModel::ScheduleProgram(uint32_t us) {
+    eraseWait_.Cancel();
+    Schedule(programBusyUntil_, us, scenario_.faults.neverReady, programWait_);
+}
+
+// One read of a register that a poll reads, for the operation counted on
+// it: held busy, or done now.
+void FpgaModel::CountRead(CountedWait& counted, uint64_t& until) {
+    switch (counted.Read()) {
+        case CountedWait::Answer::kNotCounted: return;
+        case CountedWait::Answer::kBusy: Hold(until, kNever); return;
+        case CountedWait::Answer::kReady: Hold(until, Now()); return;
+    }
+}
+
+// A held program operation takes the verify and compare results that wait
+// for it along.
+void FpgaModel::Hold(uint64_t& until, uint64_t newUntil) {
+    if (&until == &programBusyUntil_) {
+        for (uint64_t* readyAt : {&verifyReadyAt_[0], &verifyReadyAt_[1], &compareReadyAt_})
+            if (*readyAt != 0 && *readyAt == programBusyUntil_) *readyAt = newUntil;
+    }
+    until = newUntil;
+}
+
+CountedWait* FpgaModel::PolledWait() {
+    switch (instruction_) {
+        case 0xB8: return &nvmAddressWait_;
+        case 0xBA: return &nvmPageWait_;
+        case 0xB7: return &nvmReadWait_;
+        default: return nullptr;
+    }
+}
+
+// The NVM polls end their scans in Pause-DR, so a retry goes back to
+// Shift-DR without passing Capture-DR and would only read back what it
+// shifted in. While a counted operation is in progress its register is read
+// afresh on every scan, so that each retry is a poll of the device.
+void FpgaModel::ResumeDr() {
+    CountedWait* wait = PolledWait();
+    if (wait && wait->Armed()) CaptureDr();
+}
+
 bool FpgaModel::MayOperate(bool busy) {
     if (!programMode_) {
         ++counters_.outsideProgrammingMode;
@@ -364,6 +421,8 @@ void FpgaModel::ExitProgrammingMode(const Bytes&) {
 }
 
 FpgaModel::Bytes FpgaModel::CaptureStatus() {
+    CountRead(programWait_, programBusyUntil_);
+    CountRead(eraseWait_, eraseBusyUntil_);
     uint8_t status = 0;
     if (ProgramBusy()) status |= kStatusProgramBusy;
     if (EraseBusy()) status |= kStatusEraseBusy;
@@ -411,7 +470,8 @@ void FpgaModel::Erase(const Bytes& data) {
             ++counters_.refusedByProtection;
         }
     }
-    Schedule(eraseBusyUntil_, scenario_.times.eraseUs, scenario_.faults.eraseNeverCompletes);
+    programWait_.Cancel();
+    Schedule(eraseBusyUntil_, scenario_.times.eraseUs, scenario_.faults.eraseNeverCompletes, eraseWait_);
 }
 
 // --- Array rows ----------------------------------------------------------
@@ -515,7 +575,7 @@ void FpgaModel::ProgramRow(const Bytes&) {
                                                     rowBytes_),
                  RowBuffer());
     ++counters_.rowPrograms;
-    Schedule(programBusyUntil_, scenario_.times.rowProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.rowProgramUs);
 }
 
 void FpgaModel::ProgramRlock(const Bytes&) {
@@ -527,7 +587,7 @@ void FpgaModel::ProgramRlock(const Bytes&) {
     }
     ProgramCells(rlock_, RowBuffer());
     ++counters_.rlockPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 void FpgaModel::VerifyPass0(const Bytes&) { Verify(0); }
@@ -540,7 +600,7 @@ void FpgaModel::Verify(unsigned pass) {
     verifyReadyAt_[pass] = 0;
     if (!MayOperate(ProgramBusy() || EraseBusy())) return;
     ++counters_.verifies;
-    Schedule(programBusyUntil_, scenario_.times.verifyUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.verifyUs);
     verifyReadyAt_[pass] = programBusyUntil_;
     if (rowAddress_ < 0 || rowAddress_ >= static_cast<int64_t>(scenario_.geometry.arrayRowCount)) {
         ++counters_.addressOutOfRange;
@@ -582,7 +642,7 @@ void FpgaModel::ProgramFlashRomPage(const Bytes& data) {
     }
     ProgramCells(flashRom_[selectedPage_], data);
     ++counters_.flashRomPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 void FpgaModel::CompareFlashRomPage(const Bytes& data) {
@@ -590,7 +650,7 @@ void FpgaModel::CompareFlashRomPage(const Bytes& data) {
     compareReadyAt_ = 0;
     if (!MayOperate(ProgramBusy() || EraseBusy())) return;
     ++counters_.flashRomCompares;
-    Schedule(programBusyUntil_, scenario_.times.compareUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.compareUs);
     compareReadyAt_ = programBusyUntil_;
     const auto& page = flashRom_[selectedPage_];
     bool equal = !Locked(kFlashRomReadLocked) && data.size() >= page.size() &&
@@ -641,7 +701,7 @@ void FpgaModel::ProgramEncryptedPage(const Bytes& data) {
     }
     ProgramCells(flashRom_[payload[0]], Bytes(payload.begin() + 1, payload.begin() + 17));
     ++counters_.flashRomPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 // --- UROW and factory row ------------------------------------------------
@@ -650,7 +710,7 @@ void FpgaModel::ProgramUrow(const Bytes& data) {
     if (!MayOperate(ProgramBusy() || EraseBusy())) return;
     ProgramCells(urow_, data);
     ++counters_.urowPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 void FpgaModel::ReadUrow(const Bytes&) {
@@ -727,7 +787,7 @@ void FpgaModel::ProgramSecurity(const Bytes& data) {
     }
     WriteSecurityRegister(value);
     ++counters_.securityPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 void FpgaModel::ProgramPassKey(const Bytes& data) {
@@ -738,7 +798,7 @@ void FpgaModel::ProgramPassKey(const Bytes& data) {
     }
     passKey_ = FirstBytes<16>(data);
     ++counters_.passKeyPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 void FpgaModel::ProgramAesKey(const Bytes& data) {
@@ -749,7 +809,7 @@ void FpgaModel::ProgramAesKey(const Bytes& data) {
     }
     aesKey_ = FirstBytes<16>(data);
     ++counters_.aesKeyPrograms;
-    Schedule(programBusyUntil_, scenario_.times.registerProgramUs, scenario_.faults.neverReady);
+    ScheduleProgram(scenario_.times.registerProgramUs);
 }
 
 // Presenting the pass key answers 01 for a match and 10 for a mismatch;
@@ -816,6 +876,7 @@ uint32_t FpgaModel::NvmWord(unsigned block, uint32_t page, unsigned word) const 
 }
 
 FpgaModel::Bytes FpgaModel::CaptureNvmAddressStatus() {
+    CountRead(nvmAddressWait_, nvmAddressBusyUntil_);
     uint64_t status = 0;
     if (Now() < nvmAddressBusyUntil_) status |= 1ull << 33;
     if (Now() < nvmProgramBusyUntil_) status |= 1ull << 34;
@@ -823,6 +884,7 @@ FpgaModel::Bytes FpgaModel::CaptureNvmAddressStatus() {
 }
 
 FpgaModel::Bytes FpgaModel::CaptureNvmPageStatus() {
+    CountRead(nvmPageWait_, nvmProgramBusyUntil_);
     return {static_cast<uint8_t>(Now() < nvmProgramBusyUntil_ ? 0x04 : 0)};
 }
 
@@ -835,7 +897,7 @@ void FpgaModel::LoadNvmAddress(const Bytes& data) {
     nvmPage_ = address >> 8;
     nvmWord_ = (address >> 2) & 31;
     nvmBuffer_ = ReadNvmPage(nvmPage_);
-    Schedule(nvmAddressBusyUntil_, scenario_.times.nvmAddressUs, false);
+    Schedule(nvmAddressBusyUntil_, scenario_.times.nvmAddressUs, false, nvmAddressWait_);
 }
 
 void FpgaModel::LoadNvmWord(const Bytes& data) {
@@ -859,7 +921,7 @@ void FpgaModel::ProgramNvmPage(const Bytes&) {
     }
     nvm_[nvmPage_] = nvmBuffer_;
     ++counters_.nvmPagePrograms;
-    Schedule(nvmProgramBusyUntil_, scenario_.times.nvmProgramUs, false);
+    Schedule(nvmProgramBusyUntil_, scenario_.times.nvmProgramUs, false, nvmPageWait_);
     // The page buffer moves on to the next page.
     ++nvmPage_;
     nvmWord_ = 0;
@@ -868,7 +930,7 @@ void FpgaModel::ProgramNvmPage(const Bytes&) {
 
 void FpgaModel::ReadNvmWord(const Bytes&) {
     nvmReadWord_ = 0;
-    nvmReadReadyAt_ = Now() + scenario_.times.nvmReadUs;
+    Schedule(nvmReadReadyAt_, scenario_.times.nvmReadUs, false, nvmReadWait_);
     if (!NvmPageInDevice(nvmPage_) || nvmWord_ >= 32) {
         ++counters_.addressOutOfRange;
         return;
@@ -881,6 +943,7 @@ void FpgaModel::ReadNvmWord(const Bytes&) {
 }
 
 FpgaModel::Bytes FpgaModel::CaptureNvmRead() {
+    CountRead(nvmReadWait_, nvmReadReadyAt_);
     if (Now() < nvmReadReadyAt_) return BytesOf(1ull << 34, 5);
     return BytesOf(nvmReadWord_, 5);
 }

@@ -40,6 +40,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/counted_wait.h"
 #include "sim/fpga_crypto.h"
 #include "sim/fpga_scenario.h"
 #include "sim/jtag_device.h"
@@ -87,6 +88,7 @@ public:
     void CaptureDr() override;
     bool ShiftDr(bool tdi) override;
     void UpdateDr() override;
+    void ResumeDr() override;
     void Clock(TapState state, uint32_t cycles) override;
 
     // Inspection.
@@ -112,6 +114,12 @@ public:
     bool PassKeyMatched() const { return unlocked_; }
     uint8_t CurrentInstruction() const { return instruction_; }
     const FpgaCounters& Counters() const { return counters_; }
+    // The operations counted in polls (FpgaScenario::readyPolls).
+    const CountedWait& ProgramWait() const { return programWait_; }
+    const CountedWait& EraseWait() const { return eraseWait_; }
+    const CountedWait& NvmAddressWait() const { return nvmAddressWait_; }
+    const CountedWait& NvmPageWait() const { return nvmPageWait_; }
+    const CountedWait& NvmReadWait() const { return nvmReadWait_; }
 
     // Length in bits of the data register an instruction selects.
     unsigned DataRegisterBits(uint8_t instruction) const;
@@ -149,6 +157,12 @@ private:
     bool MayOperate(bool busy);
     bool Locked(uint32_t lockBits) const;
     void Schedule(uint64_t& until, uint32_t us, bool never);
+    void Schedule(uint64_t& until, uint32_t us, bool never, CountedWait& counted);
+    void ScheduleProgram(uint32_t us);
+    void CountRead(CountedWait& counted, uint64_t& until);
+    void Hold(uint64_t& until, uint64_t newUntil);
+    // The counted operation whose poll reads the current instruction's register.
+    CountedWait* PolledWait();
 
     // Captures.
     Bytes CaptureIdcode();
@@ -246,6 +260,11 @@ private:
     // Busy times.
     uint64_t programBusyUntil_ = 0;
     uint64_t eraseBusyUntil_ = 0;
+    CountedWait programWait_;
+    CountedWait eraseWait_;
+    CountedWait nvmAddressWait_;
+    CountedWait nvmPageWait_;
+    CountedWait nvmReadWait_;
 
     // Array row path.
     int64_t rowAddress_ = -1;

@@ -75,6 +75,11 @@ Apply Time(uint32_t FpgaTimes::*field) {
                   100'000'000);
 }
 
+Apply ReadyPoll(uint32_t FpgaReadyPolls::*field) {
+    return Number([field](FpgaScenario& s, uint64_t v) { s.readyPolls.*field = static_cast<uint32_t>(v); },
+                  0xFFFFFFFF, 1);
+}
+
 Apply Text(std::function<bool(const std::string&, FpgaScenario&)> parse, const char* wanted) {
     return [parse, wanted](Scenario& keys, const std::string& key, FpgaScenario& s,
                            std::string& error) {
@@ -165,6 +170,18 @@ const std::vector<KeyEntry>& KeyTable() {
         {"nvm-address-us", "=N", "NVM address load time (default 10)", Time(&FpgaTimes::nvmAddressUs)},
         {"nvm-program-us", "=N", "NVM page program time (default 80)", Time(&FpgaTimes::nvmProgramUs)},
         {"nvm-read-us", "=N", "NVM word read time (default 20)", Time(&FpgaTimes::nvmReadUs)},
+        {"program-polls", "=N", "the first polled program, verify or compare is ready at the N-th status read",
+         ReadyPoll(&FpgaReadyPolls::program)},
+        {"erase-polls", "=N", "the first polled erase is ready at the N-th status read", ReadyPoll(&FpgaReadyPolls::erase)},
+        {"nvm-address-polls", "=N", "the first polled NVM address load is ready at the N-th address register read",
+         ReadyPoll(&FpgaReadyPolls::nvmAddress)},
+        {"nvm-page-polls", "=N", "the first polled NVM page program is ready at the N-th page status read",
+         ReadyPoll(&FpgaReadyPolls::nvmPage)},
+        {"nvm-read-polls", "=N", "the first polled NVM word read is ready at the N-th read",
+         ReadyPoll(&FpgaReadyPolls::nvmRead)},
+        {"counted-op", "=K", "the *-polls keys count the K-th polled operation of their kind (default 1)",
+         Number([](FpgaScenario& s, uint64_t v) { s.readyPolls.countedOperation = static_cast<uint32_t>(v); },
+                0xFFFFFFFF, 1)},
         {"mode-refused", "=ir|flag|status",
          "fault: programming mode refused, shown by the IR capture, the mode flag or the status",
          Text([](const std::string& text, FpgaScenario& s) {

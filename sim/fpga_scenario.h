@@ -42,6 +42,18 @@ struct FpgaTimes {
     uint32_t nvmReadUs = 20;           // NVM word read
 };
 
+// Operations counted in polls (sim/counted_wait.h): the first of each kind
+// that the host polls is ready at the N-th read of the register its poll
+// reads; 0 leaves it to its busy time.
+struct FpgaReadyPolls {
+    uint32_t program = 0;     // program, verify and compare operations: status register reads
+    uint32_t erase = 0;       // erase: status register reads
+    uint32_t nvmAddress = 0;  // NVM address load: address register reads
+    uint32_t nvmPage = 0;     // NVM page program: page-program register reads
+    uint32_t nvmRead = 0;     // NVM word read: read register reads
+    uint32_t countedOperation = 1;  // which polled operation of the kind, from 1
+};
+
 struct FpgaFaults {
     ModeRefusal modeRefused = ModeRefusal::None;
     bool neverReady = false;           // program operations never finish
@@ -72,6 +84,7 @@ struct FpgaScenario {
     uint8_t nvmBlocks = 0;        // used when nvmBlocksGiven; otherwise
     bool nvmBlocksGiven = false;  // 4 for device class 2 and 0 for class 1
     FpgaTimes times;
+    FpgaReadyPolls readyPolls;
     FpgaFaults faults;
 
     FpgaScenario();

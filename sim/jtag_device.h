@@ -47,6 +47,9 @@ public:
     virtual bool ShiftDr(bool tdi) = 0;
     // Update-DR for the current instruction.
     virtual void UpdateDr() = 0;
+    // Shift-DR entered again from Exit2-DR: the scan goes on without a
+    // capture (the standard loads nothing here).
+    virtual void ResumeDr() {}
     // TCK cycles spent in a stable state other than Shift-DR/Shift-IR
     // (Run-Test/Idle, Pause-DR, Pause-IR, Test-Logic-Reset).
     virtual void Clock(TapState state, uint32_t cycles) = 0;

@@ -29,9 +29,9 @@ public:
         queue_.push_back(event);
         wake_.notify_all();
     }
-    void WaitIdle() {
+    bool WaitIdle(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || (queue_.empty() && !delivering_); });
+        return wake_.wait_until(lock, deadline, [this] { return stopping_ || (queue_.empty() && !delivering_); });
     }
     void Stop() {
         {
@@ -187,11 +187,21 @@ bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
 HidHandle SimBackend::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     t_lastOpenError = HidOpenError::kMissing;
-    for (const Slot& slot : slots_) {
+    for (Slot& slot : slots_) {
         if (slot.path != path || !slot.present) continue;
         if (slot.box && openRefusal_ != HidOpenError::kNone) {
             t_lastOpenError = openRefusal_;
             return 0;
+        }
+        if (slot.box) {
+            ++counters_.opens;
+            // A just-plugged node without its permissions yet.
+            if (slot.openRefusalsLeft > 0) {
+                --slot.openRefusalsLeft;
+                ++counters_.refusedOpens;
+                t_lastOpenError = HidOpenError::kDenied;
+                return 0;
+            }
         }
         // Exclusive: one open handle per present interface.
         for (const auto& [handle, open] : handles_) {
@@ -294,6 +304,7 @@ void SimBackend::SetPresent(Slot& slot, bool present) {
     if (present) {
         ++slot.generation;
         ++counters_.plugs;
+        slot.openRefusalsLeft = usb_.openRefusals;
         slot.box->PowerUp();
     } else {
         ++counters_.unplugs;
@@ -324,6 +335,7 @@ void SimBackend::SetOpenRefusal(HidOpenError refusal) {
 void SimBackend::SetUsbSettings(const UsbSettings& usb) {
     std::lock_guard<std::mutex> guard(mutex_);
     usb_ = usb;
+    for (Slot& slot : slots_) slot.openRefusalsLeft = usb_.openRefusals;
 }
 
 UsbCounters SimBackend::Counters() const {
@@ -337,8 +349,11 @@ std::unique_ptr<HotplugMonitor> SimBackend::MakeHotplugMonitor() {
     return std::make_unique<SimHotplugMonitor>(hub_);
 }
 
-void SimBackend::WaitForHotplugDelivery() {
-    for (const auto& core : hub_->Cores()) core->WaitIdle();
+bool SimBackend::WaitForHotplugDelivery(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool delivered = true;
+    for (const auto& core : hub_->Cores()) delivered = core->WaitIdle(deadline) && delivered;
+    return delivered;
 }
 
 }  // namespace vexu::sim

@@ -11,6 +11,7 @@
 // plugging and inspection may come from different threads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,6 +44,9 @@ struct UsbSettings {
     // With several boxes: the faults above concern this box only (its
     // number from 0); otherwise whichever box carries the transfer.
     std::optional<size_t> faultBox;
+    // After each plug the box's node refuses this many opens, as a
+    // just-plugged hidraw node does until udev has set its permissions.
+    uint32_t openRefusals = 0;
 };
 
 struct UsbCounters {
@@ -51,6 +55,8 @@ struct UsbCounters {
     uint64_t latencyUs = 0;        // modelled USB time
     uint64_t plugs = 0;
     uint64_t unplugs = 0;
+    uint64_t opens = 0;         // open attempts of the box's node
+    uint64_t refusedOpens = 0;  // of them, refused (openRefusals)
 };
 
 class HotplugHub;
@@ -98,9 +104,10 @@ public:
 
     // A monitor that reports this backend's plugging, from its own thread.
     std::unique_ptr<HotplugMonitor> MakeHotplugMonitor();
-    // Returns once every monitor has delivered the events published so far.
+    // Returns true once every monitor has delivered the events published so
+    // far; false when one has not within the limit (its callback is stuck).
     // Not to be called from a monitor's callback.
-    void WaitForHotplugDelivery();
+    bool WaitForHotplugDelivery(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
     // Runs f(SimBox&) while no transfer can run; returns what f returns.
     template <typename F>
@@ -122,6 +129,7 @@ private:
         std::string location;
         std::string serial;
         size_t number;  // the box's number; unused for another device
+        uint32_t openRefusalsLeft = 0;  // opens its node still refuses (UsbSettings::openRefusals)
     };
     bool FaultsApply(const Slot& slot) const { return !usb_.faultBox || (slot.box && slot.number == *usb_.faultBox); }
     struct OpenHandle {

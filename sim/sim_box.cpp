@@ -35,6 +35,8 @@ enum : uint8_t {
 };
 
 constexpr uint8_t kMaxStateCode = 11;
+// State codes the box knows but the programmer never asks for.
+constexpr bool IsUnusedStateCode(uint8_t code) { return code == 5 || code == 6 || code == 10 || code == 11; }
 constexpr uint8_t kMaxWaitcycle = 31;
 constexpr uint8_t kMaxBitOffset = 8;
 constexpr uint8_t kLampBits = 0x06;
@@ -345,7 +347,15 @@ bool SimBox::CheckCommand(const uint8_t* report) {
         Violation(std::string(layout.name) + ": " + name + " " + std::to_string(value) + " out of range");
         ok = false;
     };
-    auto state = [&](const char* name, size_t at) { field(name, report[at], report[at] <= kMaxStateCode); };
+    auto state = [&](const char* name, size_t at) {
+        field(name, report[at], report[at] <= kMaxStateCode);
+        // Carried out, but counted: the programmer's scans never end there.
+        if (IsUnusedStateCode(report[at]) && !allowUnusedStates_) {
+            ++counters_.unusedStates;
+            Violation(std::string(layout.name) + ": " + name + " " + std::to_string(report[at]) +
+                      " is a state the programmer never uses");
+        }
+    };
     switch (report[1]) {
         case kShiftIn:
         case kShiftOut:

@@ -22,12 +22,16 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
     {"flash-busy-percent=N", "program and erase take N% of the chip's typical times (default 100; 0: at once)"},
     {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
+    {"flash-erase-polls=N", "the first polled sector erase is ready at the N-th status read"},
+    {"flash-program-polls=N", "the first polled page program is ready at the N-th status read"},
     {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
+    {"allow-unused-states", "TAP states 5, 6, 10 and 11 are not counted as protocol violations"},
     {"unplug-after=N", "the box is unplugged after N reports"},
     {"fail-report=N", "report N (1 = the first) fails on the bus"},
     {"corrupt-fetch=N", "the first report fetched from report N on has one data bit flipped"},
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
+    {"open-refusals=N", "after each plug the box's node refuses N opens (its permissions not yet set)"},
     {"boxes=N", "N boxes, each with its own board (the same keys), path, USB location and serial"},
     {"crash-at=N", "the program itself dies (abort) at report N: what survives a crashed run"},
     {"fault-box=K", "with boxes: unplug-after, fail-report, corrupt-fetch and crash-at concern box K (from 1) only"},
@@ -100,8 +104,12 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     std::string imagePath;
     bool stuck = false;
     uint64_t errorPage = UINT64_MAX;
+    uint64_t erasePolls = 0;
+    uint64_t programPolls = 0;
     uint64_t busyPercent = 100;
     const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
+                        scenario.TakeUnsigned("flash-erase-polls", UINT32_MAX, erasePolls, error) &&
+                        scenario.TakeUnsigned("flash-program-polls", UINT32_MAX, programPolls, error) &&
                         scenario.TakeText("flash-image", imagePath, error) &&
                         scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
                         scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error) &&
@@ -133,6 +141,8 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
     }
     flash->SetStuckBusy(stuck);
+    flash->SetEraseReadyPoll(static_cast<uint32_t>(erasePolls));
+    flash->SetProgramReadyPoll(static_cast<uint32_t>(programPolls));
     flash->SetBusyPercent(static_cast<uint32_t>(busyPercent));
     ok = true;
     return flash;
@@ -144,7 +154,9 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t unplugAfter = UINT64_MAX;
     uint64_t failReport = 0;
     uint64_t corruptFetch = 0;
+    uint64_t openRefusals = 0;
     if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
+        !scenario.TakeUnsigned("open-refusals", UINT32_MAX, openRefusals, error) ||
         !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
         !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error, 1) ||
         !scenario.TakeUnsigned("corrupt-fetch", UINT32_MAX, corruptFetch, error))
@@ -158,6 +170,7 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t faultBox = 0;
     if (!scenario.TakeUnsigned("fault-box", kMaxBoxes, faultBox, error, 1)) return false;
     if (scenario.Has("fault-box")) usb.faultBox = faultBox - 1;
+    usb.openRefusals = static_cast<uint32_t>(openRefusals);
     return true;
 }
 
@@ -194,8 +207,12 @@ std::unique_ptr<SimBox> MakeBoxAndBoard(Scenario& scenario, std::string& error) 
     box->AttachJtagDevice(std::move(device));
 
     bool refuseSerial = false;
-    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error)) return nullptr;
+    bool allowUnusedStates = false;
+    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
+        !scenario.TakeFlag("allow-unused-states", allowUnusedStates, error))
+        return nullptr;
     box->SetRefuseSerial(refuseSerial);
+    box->SetAllowUnusedStates(allowUnusedStates);
     return box;
 }
 
@@ -260,7 +277,9 @@ std::unique_ptr<SimBackend> MakeSimulator(std::string_view scenarioText, std::st
 std::string SimulatorHelp() {
     std::string text = "Scenario keys (KEY=VALUE,KEY,...):\n" + FormatScenarioHelp(kBoxKeys);
     for (const JtagModel& model : kJtagModels)
-        text += "jtag=" + std::string(model.name) + ": " + model.summary + "\n" + FormatScenarioHelp(model.keys);
+        // The heading stands alone: manual-page makers take the lines below
+        // it as a list, not as its paragraph.
+        text += "jtag=" + std::string(model.name) + ": " + model.summary + "\n\n" + FormatScenarioHelp(model.keys);
     return text;
 }
 

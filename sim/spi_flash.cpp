@@ -40,9 +40,26 @@ void SpiFlash::Settle() {
     }
 }
 
-void SpiFlash::StartBusy(uint32_t us) {
+void SpiFlash::StartBusy(uint32_t us, CountedWait& counted, CountedWait& other) {
     busy_ = true;
     busyUntilUs_ = GetClock().NowUs() + uint64_t{us} * busyPercent_ / 100;
+    counted.Started();
+    other.Cancel();
+}
+
+// A status read while an operation counted in polls is in progress holds
+// it busy, or ends it now.
+void SpiFlash::CountStatusRead() {
+    for (CountedWait* counted : {&eraseWait_, &programWait_}) {
+        switch (counted->Read()) {
+            case CountedWait::Answer::kNotCounted: break;
+            case CountedWait::Answer::kBusy:
+                busy_ = true;
+                busyUntilUs_ = UINT64_MAX;
+                break;
+            case CountedWait::Answer::kReady: busyUntilUs_ = GetClock().NowUs(); break;
+        }
+    }
 }
 
 bool SpiFlash::Busy() {
@@ -79,6 +96,7 @@ uint8_t SpiFlash::Transfer(uint8_t mosi) {
         address_ = ((address_ << 8) | mosi) & 0xFFFFFF;
     switch (opcode_) {
         case kFlashReadStatus:
+            CountStatusRead();
             return Status();
         case kFlashReadId:
             return index <= 3 ? chip_.jedecId[index - 1] : 0x00;
@@ -130,14 +148,14 @@ void SpiFlash::ExecutePageProgram() {
         if (pageWritten_[offset]) memory_[base + offset] &= pageData_[offset];
     if (bitErrorPage_ && *bitErrorPage_ == page) memory_[base] ^= 0x01;
     ++programs_;
-    StartBusy(chip_.pageProgramUs);
+    StartBusy(chip_.pageProgramUs, programWait_, eraseWait_);
 }
 
 void SpiFlash::ExecuteSectorErase() {
     const uint32_t base = (address_ % chip_.size) / kFlashSectorSize * kFlashSectorSize;
     std::fill(memory_.begin() + base, memory_.begin() + base + kFlashSectorSize, 0xFF);
     ++erases_;
-    StartBusy(chip_.sectorEraseUs);
+    StartBusy(chip_.sectorEraseUs, eraseWait_, programWait_);
 }
 
 }  // namespace vexu::sim

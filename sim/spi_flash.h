@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/counted_wait.h"
 #include "sim/spi_device.h"
 
 namespace vexu::sim {
@@ -65,6 +66,13 @@ public:
     // status polls does not depend on how fast the host runs).
     void SetBusyPercent(uint32_t percent) { busyPercent_ = percent; }
     void SetBitErrorPage(std::optional<uint32_t> page) { bitErrorPage_ = page; }
+    // The first sector erase, or the first page program, that the host polls
+    // is ready at the N-th status byte read instead of after its time (0:
+    // by time).
+    void SetEraseReadyPoll(uint32_t poll) { eraseWait_.SetReadyPoll(poll); }
+    void SetProgramReadyPoll(uint32_t poll) { programWait_.SetReadyPoll(poll); }
+    const CountedWait& EraseWait() const { return eraseWait_; }
+    const CountedWait& ProgramWait() const { return programWait_; }
 
     const FlashChip& Chip() const { return chip_; }
     const std::vector<uint8_t>& Contents() const { return memory_; }
@@ -78,7 +86,8 @@ public:
 
 private:
     void Settle();
-    void StartBusy(uint32_t us);
+    void StartBusy(uint32_t us, CountedWait& counted, CountedWait& other);
+    void CountStatusRead();
     void ExecutePageProgram();
     void ExecuteSectorErase();
 
@@ -90,6 +99,8 @@ private:
     bool stuckBusy_ = false;
     uint32_t busyPercent_ = 100;
     std::optional<uint32_t> bitErrorPage_;
+    CountedWait eraseWait_;
+    CountedWait programWait_;
 
     // The instruction of the current chip-select cycle.
     bool selected_ = false;

@@ -138,6 +138,9 @@ void TapController::Enter(TapState previous) {
         case S::CaptureDr:
             device_->CaptureDr();
             break;
+        case S::ShiftDr:
+            if (previous == S::Exit2Dr) device_->ResumeDr();
+            break;
         case S::UpdateDr:
             device_->UpdateDr();
             break;

@@ -8,6 +8,7 @@
 #include "link/report_log.h"
 #include "platform/json.h"
 #include "platform/trace.h"
+#include "run/build_info.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
 
@@ -64,6 +65,10 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
+    // The text ends with its own line end; CLI11 adds one more.
+    std::string version = VersionText("vexu-cli");
+    version.pop_back();
+    app.set_version_flag("--version", version, "Print the version, the source revision and the embedded images");
     // Global options may also follow the command ("vexu-cli run --json").
     app.fallthrough();
     GlobalOptions options;

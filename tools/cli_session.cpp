@@ -5,6 +5,7 @@
 
 #include "link/dev_manage.h"
 #include "link/report_log.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/terminal.h"
 #include "run/image_buffers.h"
@@ -20,15 +21,59 @@ Reporter::Reporter(const GlobalOptions& options, const char* command)
 
 Reporter::~Reporter() { EndBars(); }
 
+void Reporter::StepClock::Start(uint64_t nowUs) {
+    started_ = true;
+    stopped_ = false;
+    startUs_ = nowUs;
+}
+
+void Reporter::StepClock::Stop(uint64_t nowUs) {
+    if (!Running()) return;
+    stopped_ = true;
+    stopUs_ = nowUs;
+}
+
+uint64_t Reporter::StepClock::ElapsedUs(uint64_t nowUs) const {
+    if (!started_) return 0;
+    const uint64_t end = stopped_ ? stopUs_ : nowUs;
+    return end > startUs_ ? end - startUs_ : 0;
+}
+
+std::string ClockText(uint64_t us) {
+    const uint64_t seconds = us / 1'000'000;
+    char text[32];
+    if (seconds >= 3600) {
+        snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
+                 static_cast<unsigned long long>(seconds / 60 % 60), static_cast<unsigned long long>(seconds % 60));
+    } else {
+        snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                 static_cast<unsigned long long>(seconds % 60));
+    }
+    return text;
+}
+
+std::string StepTimes(int percent, bool started, uint64_t elapsedUs) {
+    if (!started) return {};
+    std::string text = ClockText(elapsedUs);
+    if (percent > 0 && percent < 100) {
+        // The rest at the rate so far.
+        const uint64_t leftUs = elapsedUs / static_cast<uint64_t>(percent) * static_cast<uint64_t>(100 - percent);
+        text += ", " + ClockText(leftUs) + " left";
+    }
+    return text;
+}
+
 void Reporter::ShowBars(bool fpga, bool eeprom) {
     EndBars();
     showFpga_ = fpga;
     showEeprom_ = eeprom;
     fpgaPercent_ = -1;
     eepromPercent_ = -1;
+    fpgaClock_ = StepClock();
+    eepromClock_ = StepClock();
 }
 
-void Reporter::RunText(const std::string& text, WPARAM wParam) {
+void Reporter::RunText(const std::string& text, WPARAM wParam, uint64_t postedUs) {
     const RunTextKind kind = ClassifyRunText(text);
     if (kind == RunTextKind::kLog) {
         Emit(JsonObject().Text("event", "log").Text("text", text));
@@ -36,28 +81,50 @@ void Reporter::RunText(const std::string& text, WPARAM wParam) {
     }
     const bool fpga = kind == RunTextKind::kFpgaProgress;
     const int percent = static_cast<int>(wParam > 100 ? 100 : wParam);
+    const uint64_t nowUs = postedUs;
+    StepClock& clock = fpga ? fpgaClock_ : eepromClock_;
+    if (!clock.Started() && (fpga || !showFpga_ || fpgaPercent_ == 100)) {
+        clock.Start(nowUs);
+        if (!fpga) fpgaClock_.Stop(nowUs);
+    }
     int& shown = fpga ? fpgaPercent_ : eepromPercent_;
     if (percent == shown) return;
     shown = percent;
-    Emit(JsonObject().Text("event", "progress").Text("part", fpga ? "fpga" : "eeprom").Number("percent", percent));
+    Emit(JsonObject()
+             .Text("event", "progress")
+             .Text("part", fpga ? "fpga" : "eeprom")
+             .Number("percent", percent)
+             .Real("elapsedSeconds", static_cast<double>(clock.ElapsedUs(nowUs)) / 1e6));
+    DrawBars();
+}
+
+void Reporter::Tick() {
+    if (!barsShown_) return;
+    if (std::chrono::steady_clock::now() - lastDraw_ < std::chrono::seconds(1)) return;
     DrawBars();
 }
 
 void Reporter::DrawBars() {
     if (!drawBars_ || !(showFpga_ || showEeprom_)) return;
-    constexpr int kWidth = 20;
-    auto bar = [](const char* name, int percent) {
+    constexpr int kWidth = 12;
+    const uint64_t nowUs = GetClock().NowUs();
+    auto bar = [nowUs](const char* name, int percent, const StepClock& clock) {
         const int value = percent < 0 ? 0 : percent;
         const int filled = value * kWidth / 100;
-        fprintf(stderr, "%s [%.*s%.*s] %3d%%", name, filled, "####################", kWidth - filled,
-                "--------------------", value);
+        fprintf(stderr, "%s [%.*s%.*s] %3d%%", name, filled, "############", kWidth - filled, "------------",
+                value);
+        const std::string times = StepTimes(value, clock.Started(), clock.ElapsedUs(nowUs));
+        if (!times.empty()) fprintf(stderr, " %s", times.c_str());
     };
     fprintf(stderr, "\r");
-    if (showFpga_) bar("FPGA", fpgaPercent_);
+    if (showFpga_) bar("FPGA", fpgaPercent_, fpgaClock_);
     if (showFpga_ && showEeprom_) fprintf(stderr, "   ");
-    if (showEeprom_) bar("Serial flash", eepromPercent_);
+    if (showEeprom_) bar("Serial flash", eepromPercent_, eepromClock_);
+    // The line may have been longer before.
+    fprintf(stderr, "\033[K");
     fflush(stderr);
     barsShown_ = true;
+    lastDraw_ = std::chrono::steady_clock::now();
 }
 
 void Reporter::EndBars() {
@@ -132,7 +199,23 @@ int Reporter::Finish(int exitCode, const std::string& failure) {
 }
 
 void ChannelReader::Post(uint32_t message, WPARAM wParam, LPARAM) {
-    if (message == WM_RUN_TEXT) out_.RunText(GetMsgText(), wParam);
+    if (message == WM_RUN_TEXT) out_.RunText(GetMsgText(), wParam, GetClock().NowUs());
+}
+
+void TimedTextTarget::Post(uint32_t message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_RUN_TEXT) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        times_.push_back(GetClock().NowUs());
+    }
+    queue_.Post(message, wParam, lParam);
+}
+
+uint64_t TimedTextTarget::TakePostTime() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (times_.empty()) return GetClock().NowUs();
+    const uint64_t at = times_.front();
+    times_.pop_front();
+    return at;
 }
 
 NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals, const std::string& boxPath) {

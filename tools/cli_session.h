@@ -4,6 +4,8 @@
 // object per line for scripts and station software.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -24,7 +26,7 @@ constexpr uint32_t WM_HOTPLUG_EVENT = WM_USER + 102;
 
 // The command's output. Human text goes to stdout, failures and bars to
 // stderr; with --json every event is one JSON object on a line of stdout:
-//   {"event":"progress","part":"fpga","percent":42}
+//   {"event":"progress","part":"fpga","percent":42,"elapsedSeconds":11.204}
 //   {"event":"log","text":"\r\nUpdating Program..."}
 //   {"event":"result","command":"run","ok":true,"exit":0,...}
 class Reporter {
@@ -37,11 +39,16 @@ public:
     bool Json() const { return json_; }
     const char* Command() const { return command_; }
 
-    // Which bars a terminal shows; both start empty.
+    // Which bars a terminal shows; both start empty, their steps not
+    // started.
     void ShowBars(bool fpga, bool eeprom);
-    // A text taken from the run text channel with its wParam: a progress
-    // command moves its bar, anything else is a log text.
-    void RunText(const std::string& text, WPARAM wParam);
+    // A text taken from the run text channel with its wParam and the time
+    // it was posted (system clock): a progress command moves its bar,
+    // anything else is a log text.
+    void RunText(const std::string& text, WPARAM wParam, uint64_t postedUs);
+    // Draws the bars again, at most once a second, so that the times move
+    // while the percentages stand still.
+    void Tick();
     // Ends the bar line so that other output starts on a line of its own.
     void EndBars();
 
@@ -61,6 +68,26 @@ public:
     // Finish with just the common members.
     int Finish(int exitCode, const std::string& failure = {});
 
+    // How long a step has been running, on the system clock (modelled time
+    // with the simulator): from its first progress text, until the next
+    // step started. The FPGA step starts with the run; the serial-flash step
+    // when its bar is set to 0 with the FPGA bar at 100 or not shown (the
+    // 0 the run posts for it at its start is not its start).
+    class StepClock {
+    public:
+        void Start(uint64_t nowUs);
+        void Stop(uint64_t nowUs);
+        bool Started() const { return started_; }
+        bool Running() const { return started_ && !stopped_; }
+        uint64_t ElapsedUs(uint64_t nowUs) const;
+
+    private:
+        bool started_ = false;
+        bool stopped_ = false;
+        uint64_t startUs_ = 0;
+        uint64_t stopUs_ = 0;
+    };
+
 private:
     void DrawBars();
 
@@ -71,8 +98,18 @@ private:
     bool showEeprom_ = false;
     int fpgaPercent_ = 0;
     int eepromPercent_ = 0;
+    StepClock fpgaClock_;
+    StepClock eepromClock_;
     bool barsShown_ = false;
+    std::chrono::steady_clock::time_point lastDraw_;
 };
+
+// "m:ss" (or "h:mm:ss") of a time.
+std::string ClockText(uint64_t us);
+// What a bar shows beside its percentage: the step's time so far and, from
+// the rate so far, an estimate of the time left ("0:12, 0:31 left"); a
+// step not started shows nothing, a finished one (100) its time alone.
+std::string StepTimes(int percent, bool started, uint64_t elapsedUs);
 
 // Takes each run text as it is posted and hands it to the reporter: the
 // window of a command whose job runs on the command's own thread.
@@ -83,6 +120,24 @@ public:
 
 private:
     Reporter& out_;
+};
+
+// Forwards what the run posts to a command's queue and notes, for each run
+// text, the time it was posted: the command's thread takes the texts later,
+// and with the simulator's virtual time the run may be seconds further by
+// then.
+class TimedTextTarget : public MessageTarget {
+public:
+    explicit TimedTextTarget(MessageTarget& queue) : queue_(queue) {}
+    void Post(uint32_t message, WPARAM wParam, LPARAM lParam) override;
+    // The post time of the oldest run text not yet taken (now when none is
+    // noted).
+    uint64_t TakePostTime();
+
+private:
+    MessageTarget& queue_;
+    std::mutex mutex_;
+    std::deque<uint64_t> times_;
 };
 
 // Why a command found no box it could use, and its exit status: a box in

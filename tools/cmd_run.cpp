@@ -130,7 +130,17 @@ struct RunOutcome {
     RunRecord record;
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
     std::string logError;     // why the record is not in the run log; empty when it is
+    uint64_t durationUs = 0;  // from the start to the end message
 };
+
+// The line under the steps: the whole run's result and time.
+std::string WholeRunLine(const RunOutcome& run) {
+    char head[40];
+    snprintf(head, sizeof head, "%-13s %s", "Whole run", run.ok ? "ok" : "failed");
+    std::string line = head;
+    line.resize(22, ' ');
+    return line + Seconds(run.durationUs);
+}
 
 class Runner {
 public:
@@ -142,7 +152,7 @@ public:
 
     bool Open(std::string& error) {
         if (!session_.Open(options_, &queue_, error)) return false;
-        InitMsgQueue(&queue_);
+        InitMsgQueue(&texts_);
         hotplug_ = session_.StartHotplug(&queue_);
         return true;
     }
@@ -155,6 +165,7 @@ public:
         const RunOutcome run = RunOnce();
         out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
         out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));
+        out_.Say(WholeRunLine(run));
         const int exitCode = run.ok ? kExitOk : kExitFailed;
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
@@ -232,13 +243,15 @@ private:
         current_.record.slot = worker_.Slot();
         current_.stepStartUs = GetClock().NowUs();
         g_runInProgress = 1;
-        worker_.StartAction(doFpga_, doEeprom_, &queue_);
+        const uint64_t startUs = GetClock().NowUs();
+        worker_.StartAction(doFpga_, doEeprom_, &texts_);
         bool interruptNoted = false;
         RunOutcome run;
         for (;;) {
             if (g_interrupted == 2 && worker_.IsRunning()) EndInterrupted();
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
+                out_.Tick();
                 if (g_interrupted && !interruptNoted) {
                     out_.EndBars();
                     fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
@@ -247,6 +260,7 @@ private:
                 continue;
             }
             if (m.message == WM_RUN_END) {
+                run.durationUs = GetClock().NowUs() - startUs;
                 worker_.End();
                 run.step = m.wParam;
                 run.ok = m.lParam == RUN_OK;
@@ -324,7 +338,7 @@ private:
             case WM_RUN_TEXT: {
                 const std::string text = GetMsgText();
                 NoteRunText(text, m.wParam);
-                out_.RunText(text, m.wParam);
+                out_.RunText(text, m.wParam, texts_.TakePostTime());
                 break;
             }
             case WM_HOTPLUG_EVENT: session_.HandleHotplug(); break;
@@ -397,6 +411,8 @@ private:
     const int doEeprom_;
     // The command's message loop; it outlives the session that posts to it.
     MessageQueue queue_;
+    // The run's texts reach it through this, with their post times.
+    TimedTextTarget texts_{queue_};
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <stdexcept>
 
 #include "app/bitmap_button.h"
@@ -70,6 +72,25 @@ CQarnStatic* WindowRig::Static(int id) const { return static_cast<CQarnStatic*>(
 CQarnProgress* WindowRig::Bar(int id) const { return static_cast<CQarnProgress*>(dlg->Control(id)); }
 CQarnLink* WindowRig::Link() const { return static_cast<CQarnLink*>(dlg->Control(IDC_LINK)); }
 CBitmapButton* WindowRig::Picture(int id) const { return static_cast<CBitmapButton*>(dlg->Control(id)); }
+
+QString WaitFor(const std::function<bool()>& done, const std::function<QString()>& whyNot, int timeoutMs,
+                const QString& what) {
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (done()) return {};
+        const QString reason = whyNot ? whyNot() : QString();
+        if (!reason.isEmpty()) {
+            // What is already posted may still bring it.
+            for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents);
+            return done() ? QString() : what + QStringLiteral(" cannot come any more: ") + reason;
+        }
+        if (timer.elapsed() > timeoutMs)
+            return what + QStringLiteral(" did not come within %1 s").arg(timeoutMs / 1000);
+        QThread::msleep(1);
+    }
+}
 
 QImage ResourcePicture(const char* path) {
     return QImage(QString::fromLatin1(path)).convertToFormat(QImage::Format_RGB32);

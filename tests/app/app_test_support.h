@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,13 @@ struct WindowRig {
     int aboutsShown = 0;
     std::unique_ptr<CKTRDlg> dlg;
 };
+
+// Handles the window's events until done() holds, and returns an empty text
+// then. Otherwise it returns why not: whyNot() gave a reason (what the wait
+// waits for cannot come any more, say the run ended before it), or
+// timeoutMs of real time ran out. Use: QVERIFY2(failure.isEmpty(), ...).
+QString WaitFor(const std::function<bool()>& done, const std::function<QString()>& whyNot, int timeoutMs,
+                const QString& what);
 
 // A picture from the window's resources, in the form grabbed pictures have.
 QImage ResourcePicture(const char* path);

@@ -17,6 +17,7 @@
 
 using vexu::test::ResourcePicture;
 using vexu::test::ScopedSettings;
+using vexu::test::WaitFor;
 using vexu::test::WindowRig;
 
 namespace {
@@ -87,6 +88,14 @@ bool RunFinished(const WindowRig& rig) {
     return !rig.dlg->RunInProgress() && rig.dlg->Control(IDC_START)->isVisible();
 }
 
+// Waits for the end of a run that must fail: its error box. A run that ends
+// without one fails the wait at once instead of running out its time.
+QString WaitForFailedRun(const WindowRig& rig) {
+    return WaitFor([&] { return RunFinished(rig) && !rig.errorsShown.isEmpty(); },
+                   [&] { return RunFinished(rig) ? QStringLiteral("the run ended without an error box") : QString(); },
+                   kRunTimeoutMs, QStringLiteral("the failed run's error box"));
+}
+
 void Report(const char* what, qint64 ms) {
     std::printf("FIGURE: %s: %lld ms\n", what, static_cast<long long>(ms));
     std::fflush(stdout);
@@ -127,7 +136,8 @@ private slots:
         QVERIFY(rig.dlg->Enabled());
         BlockProbe probe(rig.dlg.get());
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig), kRunTimeoutMs);
+        const QString finished = WaitFor([&] { return RunFinished(rig); }, {}, kRunTimeoutMs, QStringLiteral("the run's end"));
+        QVERIFY2(finished.isEmpty(), qPrintable(finished));
         QVERIFY2(rig.errorsShown.isEmpty(), qPrintable(rig.errorsShown.join(QLatin1Char('\n'))));
         QCOMPARE(rig.Bar(IDC_FPGA_BAR)->Pos(), 100u);
         QCOMPARE(rig.Bar(IDC_EEPROM_BAR)->Pos(), 100u);
@@ -160,7 +170,8 @@ private slots:
         WindowRig rig({"", false, std::move(jobs)});
         BlockProbe probe(rig.dlg.get());
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
+        QString failed = WaitForFailedRun(rig);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QCOMPARE(rig.errorsShown, QStringList{QStringLiteral("Verify failed at row 17")});
         QCOMPARE(eepromCalls.load(), 0);
         QCOMPARE(rig.Bar(IDC_FPGA_BAR)->Pos(), 37u);
@@ -171,7 +182,8 @@ private slots:
         // A second run starts both bars at 0 again and shows no stale text.
         rig.errorsShown.clear();
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
+        failed = WaitForFailedRun(rig);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QCOMPARE(rig.errorsShown.size(), 1);
         QVERIFY(!kHoldBlockLimit || probe.LongestGapMs() <= kMaxBlockMs);
     }
@@ -207,7 +219,8 @@ private slots:
         ScopedSettings settings(s);
         WindowRig rig({"refuse-serial", true, {}});
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
+        const QString failed = WaitForFailedRun(rig);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QCOMPARE(rig.errorsShown, QStringList{QStringLiteral(" Entry Eeprom Mode False")});
         QCOMPARE(rig.Bar(IDC_FPGA_BAR)->Pos(), 0u);
         QVERIFY(!rig.Static(IDC_FPGA_PERCENT)->isVisible());
@@ -229,8 +242,20 @@ private slots:
         QVERIFY(rig.dlg->Enabled());
         BlockProbe probe(rig.dlg.get());
         QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.dlg->Enabled(), kRunTimeoutMs);
-        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
+        // The box goes at the scenario's report; a run that ends before it
+        // got there (a fault earlier in the job) never sees the removal.
+        const QString removed = WaitFor(
+            [&] { return !rig.dlg->Enabled(); },
+            [&] {
+                if (!RunFinished(rig)) return QString();
+                return QStringLiteral("the run ended after %1 reports (%2), the box still present; errors: %3")
+                    .arg(rig.sim->Counters().transfers)
+                    .arg(scenario, rig.errorsShown.join(QStringLiteral(" | ")));
+            },
+            kRunTimeoutMs, QStringLiteral("the box's removal during the run"));
+        QVERIFY2(removed.isEmpty(), qPrintable(removed));
+        const QString failed = WaitForFailedRun(rig);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QCOMPARE(rig.errorsShown.size(), 1);
         QVERIFY(!rig.errorsShown.first().isEmpty());
         // The start button is back, but there is no box to start with.

@@ -331,8 +331,11 @@ TEST(CliInput, SecondInterruptRecordsTheRunAsInterrupted) {
     // that the system merged with the other.
     int sent = 0;
     run.onLine = [&sent](const std::string& line, pid_t pid) {
-        const std::string wanted = R"("part":"fpga","percent":)" + std::to_string(sent + 1) + "}";
-        if (sent == 2 || line.find(wanted) == std::string::npos) return;
+        // The percentage is followed by the event's further members, or its end.
+        const std::string wanted = R"("part":"fpga","percent":)" + std::to_string(sent + 1);
+        const size_t at = line.find(wanted);
+        const char next = at == std::string::npos || at + wanted.size() >= line.size() ? '\0' : line[at + wanted.size()];
+        if (sent == 2 || (next != ',' && next != '}')) return;
         kill(pid, SIGINT);
         ++sent;
     };

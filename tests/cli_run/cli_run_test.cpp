@@ -3,17 +3,21 @@
 // leaves, station mode, and the report log of a run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <set>
 
 #include "embedded_resource_files.h"
 #include "platform/json_reader.h"
+#include "support/bounded_wait.h"
 #include "support/temp_dir.h"
 #include "tools/image/image_files.h"
 
@@ -61,18 +65,36 @@ CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
         close(pipeFds[0]);
         return result;
     }
-    FILE* out = fdopen(pipeFds[0], "r");
-    char buffer[65536];
-    while (fgets(buffer, sizeof buffer, out)) {
-        std::string line = buffer;
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        result.out.push_back(line);
-        if (onLine) onLine(line, pid);
+    // Lines as they come, for at most the wait limit: a command that hangs
+    // is killed and the test says so instead of waiting for the runner's
+    // time-out.
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    std::string pending;
+    bool timedOut = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{pipeFds[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
+            timedOut = true;
+            break;
+        }
+        char buffer[65536];
+        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+            result.out.push_back(pending.substr(0, end));
+            if (onLine) onLine(result.out.back(), pid);
+        }
     }
-    fclose(out);
+    if (!pending.empty()) result.out.push_back(pending);
+    close(pipeFds[0]);
+    if (timedOut) kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
     result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (timedOut) result.err = "vexu-cli did not end within " + std::to_string(kWaitLimit.count()) + " s\n";
     for (const std::string& line : ReadLines(errFile)) result.err += line + "\n";
     return result;
 }
@@ -138,6 +160,7 @@ TEST(CliRun, JsonLinesTellTheWholeRun) {
     EXPECT_EQ(result["exit"].number, run.exit);
     EXPECT_EQ(result["ok"].boolean, run.exit == 0);
     EXPECT_GT(result["simulation"]["modelledSeconds"].number, 0);
+    EXPECT_EQ(result["simulation"]["violations"].number, 0);
     const JsonValue record = LastRecord(state);
     for (const char* key : {"time", "box", "result", "failure"}) EXPECT_EQ(result[key].text, record[key].text) << key;
     EXPECT_EQ(record["box"].text, "sim://vexu-box");

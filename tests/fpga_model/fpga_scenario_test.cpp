@@ -80,6 +80,7 @@ TEST(FpgaScenario, BadValuesAreRefusedWithTheKeyNamed) {
         "aes-key=" + std::string(32, 'g'), "flashrom=" + std::string(258, 'A'), "urow=ABC",
         "mode-refused=yes", "mode-refused", "never-ready=maybe", "verify-fail-pass=2",
         "flashrom-compare-fail=8", "nvm-frame-refused=0", "nvm-blocks=5", "erase-us=x",
+        "program-polls=0", "erase-polls=0x100000000", "nvm-read-polls", "counted-op=0",
     };
     for (const std::string& item : bad) {
         Scenario keys = Parsed(item);

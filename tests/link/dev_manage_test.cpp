@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/hidapi_backend.h"
 #include "platform/trace.h"
+#include "support/bounded_wait.h"
 #include "support/fake_hid_backend.h"
 
 namespace {
@@ -332,14 +333,14 @@ TEST_F(DevManageTest, HidapiBackendEnumeratesWithoutABox) {
 TEST_F(DevManageTest, ThreadedEndWhileAWorkerSends) {
     backend.AddDevice("/dev/box", kProgrammerVendorId, kProgrammerProductId);
     Start();
-    std::atomic<bool> go{false};
     std::atomic<int> sent{0};
+    std::atomic<bool> workerDone{false};
     std::thread worker([&] {
-        while (!go) std::this_thread::yield();
         for (int i = 0; i < 2000; ++i) sent += CHidDevice::GotoState(2);
+        workerDone = true;
     });
-    go = true;
-    while (sent < 10) std::this_thread::yield();
+    EXPECT_TRUE(vexu::test::WaitUntil([&] { return sent >= 10; }, [&] { return workerDone.load(); }))
+        << "the worker sent " << sent << " of 2000 before it ended";
     CDevManage::End();
     worker.join();
     EXPECT_GE(sent.load(), 10);

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/bounded_wait.h"
 
 namespace {
 
@@ -97,18 +100,28 @@ TEST_F(RunMessagesTest, ThreadedWorkerPostsWhileOwnerDrains) {
         }
     });
     int received = 0;
-    while (received < kTexts) {
+    // A text lost on the way would leave this loop waiting forever: it stops
+    // at the limit and says how many came. The worker is joined before the
+    // test ends, whatever went wrong.
+    const auto deadline = std::chrono::steady_clock::now() + vexu::test::kWaitLimit;
+    bool inOrder = true;
+    while (inOrder && received < kTexts && std::chrono::steady_clock::now() < deadline) {
         for (const RecordingTarget::Message& message : window.Take()) {
-            ASSERT_EQ(message.message, WM_RUN_TEXT);
-            ASSERT_EQ(message.wParam, static_cast<vexu::WPARAM>(received));
-            ASSERT_EQ(GetMsgText(), "line " + std::to_string(received));
+            const std::string text = GetMsgText();
+            if (message.message != WM_RUN_TEXT || message.wParam != static_cast<vexu::WPARAM>(received) ||
+                text != "line " + std::to_string(received)) {
+                ADD_FAILURE() << "expected text " << received << ", got \"" << text << "\" with " << message.wParam;
+                inOrder = false;
+                break;
+            }
             ++received;
         }
         const std::string error = GetRunError();
-        ASSERT_TRUE(error.empty() || error.rfind("line ", 0) == 0) << error;
+        EXPECT_TRUE(error.empty() || error.rfind("line ", 0) == 0) << error;
         std::this_thread::yield();
     }
     worker.join();
+    ASSERT_EQ(received, kTexts) << "texts that came";
     EXPECT_EQ(GetMsgText(), "");
     EXPECT_EQ(GetRunError(), "line 1900");
     SetRunError("");

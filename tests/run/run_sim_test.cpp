@@ -16,6 +16,7 @@
 #include "sim/fpga_model.h"
 #include "sim/simulator.h"
 #include "sim/spi_flash.h"
+#include "support/bounded_wait.h"
 #include "support/temp_dir.h"
 #include "tools/image/demo_images.h"
 
@@ -62,7 +63,9 @@ protected:
     // message; removedAtUs is the virtual time the removal was seen.
     MessageQueue::Message RunToEnd(CThreadAction& worker, uint64_t* removedAtUs = nullptr) {
         MessageQueue::Message m{};
-        while (window.Wait(m, std::chrono::seconds(60))) {
+        for (;;) {
+            // The worker is still in its run and cannot be joined.
+            if (!window.Wait(m, std::chrono::seconds(60))) vexu::test::AbandonTest("the run did not end within 60 s");
             if (m.message == vexu::WM_RUN_TEXT) GetMsgText();
             if (m.message == vexu::WM_DEVICE_REMOVE) {
                 if (removedAtUs) *removedAtUs = clock.NowUs();
@@ -111,6 +114,8 @@ TEST_F(RunSimTest, ThreadedFullRunLeavesBothImagesOnTheBoard) {
     }
     EXPECT_EQ(wrongRows, 0u);
     EXPECT_TRUE(std::equal(fpga.Rlock().begin(), fpga.Rlock().end(), parts.rlock.begin(), parts.rlock.end()));
+    // Every report as the box expects it, every TAP state one the programmer uses.
+    EXPECT_EQ(sim->Box().Counters().violations, 0u) << (sim->Box().Violations().empty() ? "" : sim->Box().Violations()[0]);
 }
 
 // What went onto the board is in its record: the program, the box and

@@ -114,6 +114,12 @@ protected:
         }
         return answer;
     }
+    // Fetches what a command of no data bits leaves to fetch (one empty
+    // capture at most).
+    void FetchReplies() {
+        for (int i = 0; i < 2 && box_.CommandInProgress(); ++i) Fetch();
+        EXPECT_FALSE(box_.CommandInProgress());
+    }
     Report EnterSerialMode() { return Transmit({0xFF, 0xFF, 'V', 'O', 'R'}, 1, 0); }
     std::string Violations() {
         std::string text;
@@ -135,6 +141,7 @@ std::vector<bool> Bits(const std::vector<uint8_t>& bytes, size_t first, size_t c
 }
 
 TEST_F(BoxWire, StateCodesMoveTheTapToTheirStates) {
+    box_.SetAllowUnusedStates(true);  // every code, the ones the programmer never uses too
     JtagOn();
     EXPECT_EQ(jtag_->resets, 1) << "reset once, when the board came up";
     Goto(2);
@@ -152,6 +159,55 @@ TEST_F(BoxWire, StateCodesMoveTheTapToTheirStates) {
         EXPECT_EQ(box_.CurrentTapState(), state) << "code " << int(code);
     }
     EXPECT_EQ(box_.Counters().violations, 0u) << Violations();
+}
+
+// States 5, 6, 10 and 11 move the TAP like any other, but a command that
+// names one in any of its state fields is a violation: the programmer's
+// scans never rest there, so a scan that ends in one is a host fault.
+TEST_F(BoxWire, UnusedStateCodesAreViolationsInEveryStateField) {
+    struct Field {
+        const char* name;
+        uint8_t code;  // command
+        int byte;      // where the state goes
+    };
+    const Field kFields[] = {
+        {"ShiftIn pre_start_state", 0xF1, 5}, {"ShiftIn pre_end_state", 0xF1, 7},
+        {"ShiftIn start_state", 0xF1, 9},     {"ShiftIn end_state", 0xF1, 14},
+        {"ShiftOut end_state", 0xF2, 14},     {"ShiftInOut start_state", 0xF3, 9},
+        {"ShiftInFrame pre_start_state", 0xA0, 4}, {"ShiftInFrame pre_end_state", 0xA0, 6},
+        {"ShiftInFrame start_state", 0xA0, 8},     {"ShiftInFrame end_state", 0xA0, 9},
+    };
+    JtagOn();
+    for (const Field& field : kFields) {
+        for (uint8_t state = 0; state <= 11; ++state) {
+            box_.PowerUp();
+            JtagOn();
+            const uint64_t before = box_.Counters().violations;
+            Fields fields = {{field.byte, state}};
+            // A frame command needs a frame length; capture commands terminate.
+            if (field.code == 0xA0) fields.push_back({10, 1});
+            if (field.code != 0xF1 && field.code != 0xA0) fields.push_back({11, 1});
+            ASSERT_TRUE(Write(Command(field.code, fields)));
+            FetchReplies();
+            const bool unused = state == 5 || state == 6 || state == 10 || state == 11;
+            EXPECT_EQ(box_.Counters().violations - before, unused ? 1u : 0u)
+                << field.name << " " << int(state) << "\n" << Violations();
+            EXPECT_EQ(box_.Counters().unusedStates, box_.Counters().violations);
+        }
+    }
+    // Allowed, the same commands are clean.
+    box_.SetAllowUnusedStates(true);
+    const uint64_t before = box_.Counters().violations;
+    for (const Field& field : kFields) {
+        box_.PowerUp();
+        JtagOn();
+        Fields fields = {{field.byte, 10}};
+        if (field.code == 0xA0) fields.push_back({10, 1});
+        if (field.code != 0xF1 && field.code != 0xA0) fields.push_back({11, 1});
+        ASSERT_TRUE(Write(Command(field.code, fields)));
+        FetchReplies();
+    }
+    EXPECT_EQ(box_.Counters().violations, before) << Violations();
 }
 
 TEST_F(BoxWire, ShiftStartsAtTheGivenBitOfTheFirstByteAcrossDataReports) {

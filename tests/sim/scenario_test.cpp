@@ -142,6 +142,9 @@ TEST(Simulator, RefusesScenariosItCannotBuild) {
         {"idcode=0x100000000", "idcode"},
         {"other-hid=0x1234", "VID:PID"},
         {"realtime=yes", "flag"},
+        {"open-refusals=-1", "open-refusals"},
+        {"flash-program-polls=x", "flash-program-polls"},
+        {"allow-unused-states=2", "flag"},
     };
     VirtualClock clock;
     ScopedClock scoped(clock);
