@@ -18,7 +18,8 @@ bool SetReportLog(const std::string& path) {
     std::lock_guard<std::mutex> guard(g_logMutex);
     if (g_logFile) fclose(g_logFile);
     g_logFile = nullptr;
-    if (!path.empty()) g_logFile = fopen(path.c_str(), "w");
+    // Binary: the same bytes on every platform ("\n" line ends).
+    if (!path.empty()) g_logFile = fopen(path.c_str(), "wb");
     g_logEnabled = g_logFile != nullptr;
     return path.empty() || g_logFile != nullptr;
 }

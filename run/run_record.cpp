@@ -3,10 +3,10 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 
+#include "platform/files.h"
 #include "platform/json.h"
 #include "platform/trace.h"
 
@@ -22,18 +22,7 @@ vexu::JsonObject StepObject(const RunStepRecord& step) {
     return object;
 }
 
-std::string DefaultLogPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::filesystem::path directory;
-    // A relative XDG_STATE_HOME is invalid and to be ignored.
-    if (state && state[0] == '/') {
-        directory = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        directory = std::filesystem::path(home && home[0] ? home : ".") / ".local" / "state";
-    }
-    return (directory / "vexu-programmer" / "runs.log").string();
-}
+std::filesystem::path DefaultLogPath() { return vexu::UserStateDirectory() / "vexu-programmer" / "runs.log"; }
 
 }  // namespace
 
@@ -102,18 +91,19 @@ void SetRunLogPath(const std::string& path) {
 
 std::string RunLogPath() {
     std::lock_guard<std::mutex> guard(g_logMutex);
-    return g_logPath.empty() ? DefaultLogPath() : g_logPath;
+    return g_logPath.empty() ? vexu::PathText(DefaultLogPath()) : g_logPath;
 }
 
 bool AppendRunRecord(const RunRecord& record) {
     const std::string line = FormatRunRecord(record) + "\n";
     std::lock_guard<std::mutex> guard(g_logMutex);
-    const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : g_logPath;
+    const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : std::filesystem::path(g_logPath);
     std::error_code error;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    FILE* file = fopen(path.c_str(), "a");
+    // Binary: the line ends in "\n" on every platform.
+    FILE* file = vexu::OpenFile(path, "ab");
     bool ok = file && fwrite(line.data(), 1, line.size(), file) == line.size();
     if (file && fclose(file) != 0) ok = false;
-    if (!ok) vexu::Trace("Run log " + path.string() + " cannot be written.\r\n");
+    if (!ok) vexu::Trace("Run log " + vexu::PathText(path) + " cannot be written.\r\n");
     return ok;
 }

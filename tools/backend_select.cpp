@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
-#include "platform/hidapi_backend.h"
+#include "platform/system_hid.h"
 #include "sim/simulator.h"
 #include "tools/cli.h"
 
@@ -23,7 +23,7 @@ VirtualClock& SimulatorClock() {
 
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
                                         sim::SimulatorOptions* simulator) {
-    if (!options.simulate) return MakeHidapiBackend();
+    if (!options.simulate) return MakeSystemHidBackend();
     // Virtual time from the start, so that the simulator's modelled time
     // begins at zero; the real clock comes back when the scenario asks for it.
     SetClock(&SimulatorClock());

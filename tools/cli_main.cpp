@@ -4,12 +4,14 @@
 #include <cstdio>
 
 #include "link/report_log.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "tools/cli.h"
 
 using namespace vexu::cli;
 
 int main(int argc, char** argv) {
+    vexu::UseBinaryStdio();
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
     // Global options may also follow the command ("vexu-cli run --json").

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "link/dev_manage.h"
+#include "platform/system_hid.h"
 #include "platform/terminal.h"
 #include "run/image_buffers.h"
 #include "run/image_load.h"
@@ -153,7 +154,7 @@ bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents,
 
 bool BoxSession::StartHotplug(MessageTarget* owner) {
     sim::SimBackend* simulator = Simulator();
-    monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeUdevHotplugMonitor();
+    monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeSystemHotplugMonitor();
     return monitor_ && monitor_->Start([this, owner](const HotplugEvent& event) {
         {
             std::lock_guard<std::mutex> guard(eventsMutex_);

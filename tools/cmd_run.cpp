@@ -3,13 +3,13 @@
 // the window: it takes the run texts, follows the box's arrival and
 // removal, and waits for the end of the run.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <optional>
 
 #include "app/app_setting.h"
 #include "engine/dp_state.h"
+#include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
@@ -20,35 +20,6 @@
 namespace vexu::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int signal) {
-    g_interrupted = 1;
-    // A second interrupt ends the program at once.
-    std::signal(signal, SIG_DFL);
-}
-
-// Ctrl-C and a station's stop request end station mode between runs; a
-// run in progress is finished first (a half-programmed board is worse).
-class InterruptHandlers {
-public:
-    InterruptHandlers() {
-        g_interrupted = 0;
-        previousInt_ = std::signal(SIGINT, OnInterrupt);
-        previousTerm_ = std::signal(SIGTERM, OnInterrupt);
-    }
-    ~InterruptHandlers() {
-        std::signal(SIGINT, previousInt_);
-        std::signal(SIGTERM, previousTerm_);
-    }
-    InterruptHandlers(const InterruptHandlers&) = delete;
-    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
-private:
-    void (*previousInt_)(int);
-    void (*previousTerm_)(int);
-};
 
 // How often the command's thread looks at the interrupt flag while it waits.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
@@ -153,7 +124,7 @@ public:
             ++runs;
             passed += run.ok;
             ReportStationRun(run, runs, passed);
-            if (g_interrupted) break;
+            if (InterruptWatch::Interrupted()) break;
             if (session_.HasBox()) {
                 StationState("remove", "station: remove the box");
                 if (scripted) simulator->Unplug();
@@ -182,7 +153,7 @@ private:
         for (;;) {
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
-                if (g_interrupted && !interruptNoted) {
+                if (InterruptWatch::Interrupted() && !interruptNoted) {
                     out_.EndBars();
                     fprintf(stderr, "interrupted: the run in progress is finished first\n");
                     interruptNoted = true;
@@ -220,7 +191,7 @@ private:
     bool WaitFor(const std::function<bool()>& done) {
         for (;;) {
             if (done()) return true;
-            if (g_interrupted) return false;
+            if (InterruptWatch::Interrupted()) return false;
             MessageQueue::Message m;
             if (queue_.Wait(m, kInterruptPoll)) Dispatch(m);
         }
@@ -294,7 +265,9 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
 
-    InterruptHandlers interrupts;
+    // Ctrl-C and a station's stop request end station mode between runs; a
+    // run in progress is finished first (a half-programmed board is worse).
+    InterruptWatch interrupts;
     Runner runner(options, out, doFpga, doEeprom);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();

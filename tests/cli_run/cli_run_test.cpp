@@ -1,23 +1,18 @@
 // vexu-cli run as a process against the simulated box and board: exit
 // status, what it prints (for people and as JSON lines), the run log it
 // leaves, station mode, and the report log of a run.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <set>
 
 #include "embedded_resource_files.h"
 #include "json_reader.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "tools/image/image_files.h"
-
-extern char** environ;
 
 namespace vexu::test {
 namespace {
@@ -28,51 +23,25 @@ struct CliResult {
     std::string err;
 };
 
-// Runs vexu-cli with its run log in stateDir; onLine sees every stdout line
-// as it comes, with the process id (to interrupt it).
-CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
-                 const std::function<void(const std::string&, pid_t)>& onLine = {}) {
-    CliResult result;
-    std::vector<std::string> env = {"XDG_STATE_HOME=" + stateDir.Path().string()};
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("XDG_STATE_HOME=", 0) != 0) env.push_back(*e);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStore = {VEXU_CLI_PATH};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
+// Where the run log goes: the user's state directory of the platform.
+#ifdef _WIN32
+constexpr const char* kStateDirectoryVariable = "LOCALAPPDATA";
+#else
+constexpr const char* kStateDirectoryVariable = "XDG_STATE_HOME";
+#endif
 
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return result;
+// Runs vexu-cli with its run log in stateDir; onLine sees every stdout line
+// as it comes, with the running program (to interrupt it).
+CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
+                 const LineHandler& onLine = {}) {
+    std::vector<std::string> argv = {VEXU_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
     const std::string errFile = stateDir.File("stderr.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        return result;
-    }
-    FILE* out = fdopen(pipeFds[0], "r");
-    char buffer[65536];
-    while (fgets(buffer, sizeof buffer, out)) {
-        std::string line = buffer;
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        result.out.push_back(line);
-        if (onLine) onLine(line, pid);
-    }
-    fclose(out);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const ChildResult child = RunChild(
+        argv, {std::string(kStateDirectoryVariable) + "=" + stateDir.Path().string()}, errFile, onLine);
+    CliResult result;
+    result.exit = child.exit;
+    result.out = child.out;
     for (const std::string& line : ReadLines(errFile)) result.err += line + "\n";
     return result;
 }
@@ -192,6 +161,16 @@ TEST(CliRun, EachFaultEndsWithItsFailureText) {
     }
 }
 
+// A refusal for want of permission names what grants access where
+// something does (a udev rule on Linux); Windows has nothing to name.
+#ifdef _WIN32
+constexpr const char* kDeniedText = "cannot open the programmer box sim://vexu-box: permission denied\n";
+#else
+constexpr const char* kDeniedText =
+    "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
+    "70-vexu-programmer.rules (in packaging/, installed with the program) grants access";
+#endif
+
 TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
     struct Case {
         std::vector<std::string> args;
@@ -205,9 +184,7 @@ TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
          "the programmer box sim://vexu-box is in use by another program"},
         {{"--simulate=refuse-open=in-use", "flash"}, 4, "is in use by another program"},
         {{"--simulate=refuse-open=in-use", "action", "read_idcode"}, 4, "is in use by another program"},
-        {{"--simulate=refuse-open=denied", "run"}, 5,
-         "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
-         "70-vexu-programmer.rules (in packaging/, installed with the program) grants access"},
+        {{"--simulate=refuse-open=denied", "run"}, 5, kDeniedText},
         {{"--simulate=refuse-open=denied", "list"}, 5, "sim://vexu-box: permission denied"},
         {{"--simulate=refuse-open=in-use", "list"}, 4, "is in use by another program"},
         {{"--simulate=unplugged", "list"}, 3, "no programmer box found"},
@@ -259,8 +236,8 @@ TEST(CliRun, StationCountsBoxAfterBox) {
 TEST(CliRun, StationStopsCleanlyWhenInterrupted) {
     TempDir state;
     const CliResult run = RunCli({"--simulate=unplugged", "--json", "run", "--station"}, state,
-                                 [](const std::string& line, pid_t pid) {
-                                     if (line.find(R"("state":"waiting")") != std::string::npos) kill(pid, SIGINT);
+                                 [](const std::string& line, RunningChild& child) {
+                                     if (line.find(R"("state":"waiting")") != std::string::npos) child.Interrupt();
                                  });
     EXPECT_EQ(run.exit, 0);
     ASSERT_EQ(run.out.size(), 2u) << Joined(run.out);
