@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/trace.h"
 
 namespace {
@@ -139,17 +140,20 @@ void SetSettingText(char (&field)[kSettingTextSize], std::string_view text) {
     std::memcpy(field, text.data(), text.size() < kSettingTextSize ? text.size() : kSettingTextSize - 1);
 }
 
-int WriteSettingFile(const AppSetting& setting, const char* path) {
-    const AppSettingBytes bytes = AppSettingToBytes(setting);
-    FILE* file = path ? std::fopen(path, "wb") : nullptr;
-    if (file == nullptr) {
-        vexu::TraceF("BuildSettingFile() cannot create %s \r\n", path ? path : "(null)");
-        return 0;
+bool WriteSettingFile(const AppSetting& setting, const char* path, std::string& error) {
+    if (path == nullptr) {
+        error = "no file named for the settings record";
+        return false;
     }
-    const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
-    const bool closed = std::fclose(file) == 0;
-    if (written != bytes.size() || !closed) {
-        vexu::TraceF("BuildSettingFile() cannot write %s \r\n", path);
+    const AppSettingBytes bytes = AppSettingToBytes(setting);
+    return vexu::WriteFileWhole(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                error);
+}
+
+int WriteSettingFile(const AppSetting& setting, const char* path) {
+    std::string error;
+    if (!WriteSettingFile(setting, path, error)) {
+        vexu::TraceF("BuildSettingFile() cannot write %s \r\n", path ? path : "(null)");
         return 0;
     }
     return 1;
@@ -175,7 +179,7 @@ bool SetAppSettingField(AppSetting& setting, const AppSettingField& field, std::
                         std::string& error) {
     if (field.kind == SettingKind::kText) {
         if (value.size() >= kSettingTextSize) {
-            error = std::string(field.name) + " holds at most 255 characters";
+            error = std::string(field.name) + " holds at most 255 bytes, not " + std::to_string(value.size());
             return false;
         }
         SetSettingText(setting.*field.text, value);

@@ -111,17 +111,20 @@ AppSetting AppSettingFromBytes(const uint8_t* bytes, size_t size);
 // The text of a field, read only within its 256 bytes: a field without a
 // terminating zero gives its 256 characters, never the bytes after it.
 std::string SettingText(const char (&field)[kSettingTextSize]);
-// Zero-fills the field and copies at most 255 characters of text into it.
+// Zero-fills the field and copies at most 255 bytes of text into it.
 void SetSettingText(char (&field)[kSettingTextSize], std::string_view text);
 
 // Writes the default record to "AppSetting.bin" in the current directory,
-// replacing an existing file. Returns 1 when all 1404 bytes were written;
-// otherwise writes a trace line and returns 0.
+// replacing an existing file as a whole (a temporary file renamed over it).
+// Returns 1 when all 1404 bytes were written; otherwise writes a trace line,
+// leaves the file as it was and returns 0.
 int BuildSettingFile();
 // The same to another path.
 int BuildSettingFile(const char* path);
 // Writes any record to a file; same result as BuildSettingFile.
 int WriteSettingFile(const AppSetting& setting, const char* path);
+// The same with the reason for a failure in error.
+bool WriteSettingFile(const AppSetting& setting, const char* path, std::string& error);
 
 // The record's fields as data: name, kind and default, for the builder, the
 // command line ("vexu-cli settings") and the tests.
@@ -142,7 +145,7 @@ const AppSettingField* AppSettingFields(size_t& count);
 // The field with this exact name, or null.
 const AppSettingField* FindAppSettingField(std::string_view name);
 // Sets one field from its text form (colours and flags: decimal or 0x hex;
-// texts: at most 255 characters). Returns false with a reason on bad input.
+// texts: at most 255 bytes). Returns false with a reason on bad input.
 bool SetAppSettingField(AppSetting& setting, const AppSettingField& field, std::string_view value,
                         std::string& error);
 // The field's value as text (colours as 0x00BBGGRR, flags in decimal).

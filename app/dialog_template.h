@@ -31,6 +31,8 @@ struct DialogItem {
 constexpr QSize kDialogUnits{282, 171};
 constexpr QSize kClientPixels{430, 280};
 
+// The percent labels take the start button's place during a run; they end
+// as far from the window's right edge as the pictures begin from its left.
 constexpr DialogItem kDialogItems[] = {
     {IDC_START, 222, 69, 55, 75},
     {IDC_LINK, 0, 152, 282, 19},
@@ -38,10 +40,10 @@ constexpr DialogItem kDialogItems[] = {
     {IDC_FPGA_PICTURE, 10, 59, 43, 38},
     {IDC_FPGA_CAPTION, 60, 66, 162, 15},
     {IDC_FPGA_BAR, 59, 83, 160, 14},
-    {IDC_FPGA_PERCENT, 221, 84, 61, 16},
+    {IDC_FPGA_PERCENT, 221, 84, 51, 16},
     {IDC_EEPROM_CAPTION, 59, 117, 162, 15},
     {IDC_EEPROM_BAR, 60, 134, 160, 14},
-    {IDC_EEPROM_PERCENT, 222, 133, 60, 16},
+    {IDC_EEPROM_PERCENT, 222, 133, 50, 16},
     {IDC_BUILD_SETTING_FILE, 187, 9, 94, 14},
 };
 

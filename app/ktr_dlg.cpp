@@ -128,10 +128,15 @@ DialogHooks DialogHooks::Desktop() {
         CAboutDlg about(owner);
         about.exec();
     };
-    hooks.showBoxRefused = [](QWidget* owner, const QString& text) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Programmer box"), text, QMessageBox::Ok, owner);
-        box.exec();
+    // A warning box with its title, owned by the dialog.
+    auto warning = [](const char* title) {
+        return [title](QWidget* owner, const QString& text) {
+            QMessageBox box(QMessageBox::Warning, QString::fromUtf8(title), text, QMessageBox::Ok, owner);
+            box.exec();
+        };
     };
+    hooks.showBoxRefused = warning("Programmer box");
+    hooks.showRunLogError = warning("Run log");
     return hooks;
 }
 
@@ -413,7 +418,15 @@ LRESULT CKTRDlg::OnRunEnd(vexu::WPARAM, vexu::LPARAM lParam) {
     start_->show();
     if (settings_.showFpga == 1) fpgaPercent_->hide();
     if (settings_.showEeprom == 1) eepromPercent_->hide();
+    TellRunLogFailure();
     return 1;
+}
+
+// A run whose record is missing from the run log is not lost silently.
+void CKTRDlg::TellRunLogFailure() {
+    const std::string error = worker_->LastRecordError();
+    if (error.empty() || !hooks_.showRunLogError) return;
+    hooks_.showRunLogError(this, QString::fromStdString(error + ": this run is not in the run log."));
 }
 
 LRESULT CKTRDlg::OnRunText(vexu::WPARAM wParam, vexu::LPARAM) {

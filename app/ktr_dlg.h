@@ -54,6 +54,9 @@ struct DialogHooks {
     // Tells the operator why a box that is there cannot be used (in use by
     // another program, no permission).
     std::function<void(QWidget* owner, const QString& text)> showBoxRefused;
+    // Tells the operator that the run's record could not be written to the
+    // run log: a message box titled "Run log" with the warning icon.
+    std::function<void(QWidget* owner, const QString& text)> showRunLogError;
     static DialogHooks Desktop();
 };
 
@@ -111,6 +114,7 @@ private:
     LRESULT OnRunStart(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunEnd(vexu::WPARAM wParam, vexu::LPARAM lParam);
     LRESULT OnRunText(vexu::WPARAM wParam, vexu::LPARAM lParam);
+    void TellRunLogFailure();
     void OnStart();
     void OnLink();
     void OnBuildSettingFile();

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,19 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
             options.snapshots = arg + 12;
         } else {
             std::fprintf(stderr, "vexu-programmer: unknown option %s\n", arg);
+            return false;
+        }
+    }
+    // The pictures go into DIR, made if need be, but only DIR: a mistyped
+    // path does not grow directories from the root.
+    if (!options.snapshots.empty()) {
+        const std::filesystem::path directory = std::filesystem::absolute(options.snapshots).lexically_normal();
+        const std::filesystem::path parent = directory.has_filename() ? directory.parent_path()
+                                                                      : directory.parent_path().parent_path();
+        std::error_code error;
+        if (!std::filesystem::is_directory(parent, error)) {
+            std::fprintf(stderr, "vexu-programmer: --snapshots=%s: %s is not a directory\n", options.snapshots.c_str(),
+                         parent.c_str());
             return false;
         }
     }

@@ -34,7 +34,8 @@ SnapshotTour::SnapshotTour(vexu::sim::SimBackend* box, QString directory)
 }
 
 void SnapshotTour::Begin() {
-    QDir().mkpath(directory_);
+    // Only the directory itself is made; its parent was checked to exist.
+    QDir().mkdir(directory_);
     stageStartMs_ = NowMs();
     timer_.start();
 }

@@ -9,6 +9,7 @@
 #include "engine/dp_flashrom.h"
 #include "engine/dp_identify.h"
 #include "engine/dp_image.h"
+#include "engine/dp_image_check.h"
 #include "engine/dp_jtag.h"
 #include "engine/dp_nvm.h"
 #include "engine/dp_security.h"
@@ -250,11 +251,14 @@ uint8_t dp_engine_run() {
     g_dpState.failedCommands = 0;
     g_dpState.deviceIdRead = 0;
     g_dpState.progressPosted = 0;
+    g_dpState.imageProblem = {};
     dp_image_attach();
     dp_crc_check_image();
     // A corrupted image stops here, before anything reaches the device.
     if (dp_failed()) return g_dpState.errorCode;
     dp_load_support_flags();
+    // So does an action whose blocks the image lacks or holds only in part.
+    if (!dp_check_image_for_action()) return g_dpState.errorCode;
     dp_tap_goto(DP_TAP_RESET);
     dp_dispatch_action();
     // A run during which the programmer stopped taking commands proves

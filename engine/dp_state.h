@@ -39,6 +39,7 @@ enum DpError : uint8_t {
     DPE_ACTION_NOT_FOUND = 150,
     DPE_IMAGE_LACKS_DATA = 151,
     DPE_ACTION_NOT_BUILT = 152,  // a step this build does not carry
+    DPE_IMAGE_BLOCK_OUTSIDE = 153,  // a block the action reads runs past the end of the image
 };
 
 // Action codes; the FPGA job sets one before every run.
@@ -98,6 +99,17 @@ constexpr uint32_t DP_SUPPORT_FROM_ENCRYPTED = 0x800;
 constexpr uint32_t DP_SUPPORT_NVM_ENCRYPTED(unsigned block) { return 0x1000u << block; }
 constexpr uint32_t DP_SUPPORT_ANY_ENCRYPTED = 0xFC00;
 
+// A block of the image that an action cannot be served from, found before
+// the run sends anything (engine/dp_image_check.h).
+struct DpImageProblem {
+    enum Kind : uint8_t { kNone = 0, kAbsent, kOutside };
+    Kind kind = kNone;
+    uint8_t block = 0;
+    uint64_t offset = 0;     // where the block starts in the image (0 when absent)
+    uint64_t needed = 0;     // bytes the action takes from it
+    uint64_t available = 0;  // bytes from its start to the end of the data (before the CRC)
+};
+
 constexpr unsigned DP_BUFFER_BYTES = 16;  // shift buffer and UROW buffer: 128 bits
 
 struct DpState {
@@ -140,6 +152,9 @@ struct DpState {
     uint32_t returnBytes;
     const uint8_t* pagePointer;
     uint32_t requestedBytes;
+
+    // The block that stopped the run before it began; kind kNone otherwise.
+    DpImageProblem imageProblem;
 };
 
 // The engine state: zero at process start, touched only by the run worker.

@@ -11,6 +11,7 @@
 using vexu::HidHandle;
 
 vexu::HidBackend* CDevManage::backend_ = nullptr;
+std::string CDevManage::boxPath_;
 uint16_t CDevManage::vendorId_ = 0;
 uint16_t CDevManage::productId_ = 0;
 vexu::MessageTarget* CDevManage::notifyWindow_ = nullptr;
@@ -71,6 +72,10 @@ std::string DescribeRefusal(const BoxRefusal& refusal) {
 
 void CDevManage::SetBackend(vexu::HidBackend* backend) { backend_ = backend; }
 
+void CDevManage::SetBoxPath(const std::string& path) { boxPath_ = path; }
+
+std::string CDevManage::BoxPath() { return boxPath_; }
+
 vexu::HidBackend* CDevManage::Backend() { return backend_; }
 
 void CDevManage::Start(unsigned short vendorId, unsigned short productId,
@@ -112,6 +117,11 @@ int CDevManage::FindDevice(const std::string& arrivedPath) {
             if (interface.path.empty()) break;  // its details could not be read
             const bool listedAsBox =
                 interface.idsKnown && interface.vendorId == vendorId_ && interface.productId == productId_;
+            // A box chosen by its path: every other interface is passed over.
+            if (!boxPath_.empty() && interface.path != boxPath_) {
+                ++interfaceCount_;
+                continue;
+            }
             // Only a box is opened: keyboards, mice and the rest are passed
             // over on what the list says of them, and once a box is held no
             // other is touched (opening it would lock it against the program

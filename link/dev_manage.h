@@ -47,6 +47,10 @@ public:
     // The HID services to use; must be set before Start (the hidapi backend
     // for real boxes, the simulator otherwise). Not owned.
     static void SetBackend(vexu::HidBackend* backend);
+    // Only the interface at this path is taken for a box (empty: the first
+    // free box found). Set before Start.
+    static void SetBoxPath(const std::string& path);
+    static std::string BoxPath();
     static vexu::HidBackend* Backend();
 
     static void Start(unsigned short vendorId, unsigned short productId,
@@ -73,6 +77,7 @@ public:
 
 private:
     static vexu::HidBackend* backend_;
+    static std::string boxPath_;
     static uint16_t vendorId_;
     static uint16_t productId_;
     static vexu::MessageTarget* notifyWindow_;

@@ -24,6 +24,9 @@ struct HidInterfaceInfo {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     std::string serial;  // the device's serial string; empty when it has none
+    // Where the box is plugged in: the USB port path, which stays the same
+    // when a box is plugged into the same socket again; empty when unknown.
+    std::string location;
 };
 
 struct HidDeviceInfo {

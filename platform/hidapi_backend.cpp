@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <libudev.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,6 +54,25 @@ std::string Utf8(const wchar_t* text) {
     return out;
 }
 
+// Where the node's device is plugged in: the USB device's port path in sysfs
+// ("1-2.3": bus 1, port 2 of the root hub, port 3 of the hub behind it),
+// which a box keeps when it is plugged into the same socket again; for a
+// HID device without a USB parent, the HID core's physical path.
+std::string NodeLocation(udev* context, const std::string& node) {
+    struct stat status {};
+    if (!context || stat(node.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) return {};
+    udev_device* device = udev_device_new_from_devnum(context, 'c', status.st_rdev);
+    if (!device) return {};
+    std::string location;
+    if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
+        if (const char* name = udev_device_get_sysname(usb)) location = name;
+    } else if (udev_device* hid = udev_device_get_parent_with_subsystem_devtype(device, "hid", nullptr)) {
+        if (const char* phys = udev_device_get_property_value(hid, "HID_PHYS")) location = phys;
+    }
+    udev_device_unref(device);
+    return location;
+}
+
 class HidapiBackend final : public HidBackend {
 public:
     HidapiBackend() { initialised_ = hid_init() == 0; }
@@ -67,6 +88,7 @@ public:
         devices.clear();
         if (!initialised_) return false;
         hid_device_info* list = hid_enumerate(0, 0);
+        udev* context = udev_new();
         // hidraw has one node per HID interface; each is listed as a device
         // of its own with one interface. The list reads the ids from sysfs,
         // so nothing has to be opened to know which node is a box.
@@ -77,8 +99,10 @@ public:
             interface.vendorId = info->vendor_id;
             interface.productId = info->product_id;
             interface.serial = Utf8(info->serial_number);
+            interface.location = NodeLocation(context, interface.path);
             devices.push_back(HidDeviceInfo{{std::move(interface)}});
         }
+        if (context) udev_unref(context);
         hid_free_enumeration(list);
         return true;
     }

@@ -174,6 +174,10 @@ std::string ReadEepromType() {
 
 int RunEepromJob() {
     g_eepromChip.clear();
+    if (g_eepromData == nullptr || g_eepromSize == 0) {
+        vexu::Trace("No Eeprom Data\r\n");
+        return Fail(kEepromImageEmpty);
+    }
     if (EntryEepromMode() != 1) return Fail(kEepromEntryFailed);
     const std::string type = ReadEepromType();
     g_eepromChip = type;

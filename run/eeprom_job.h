@@ -11,6 +11,7 @@
 constexpr const char* kEepromEntryFailed = " Entry Eeprom Mode False";
 constexpr const char* kEepromIdError = " Eeprom Id Error";
 constexpr const char* kEepromImageTooLarge = "Eeprom Image Too Large";
+constexpr const char* kEepromImageEmpty = "Eeprom Image Empty";
 constexpr const char* kEepromDeviceError = "Device Error";
 constexpr const char* kEepromWriteError = "Device Write Error";
 constexpr const char* kEepromReadError = "Device Read Error";
@@ -18,6 +19,8 @@ constexpr const char* kEepromCheckError = "Device Check Error";
 
 // Writes and verifies g_eepromData; nonzero when every byte of the image was
 // written and read back equal. On failure the reason is in GetEepromError.
+// An empty image is refused before anything is sent: it would erase the
+// chip, write nothing and pass.
 int RunEepromJob();
 // 1 when the programmer accepted serial-flash mode, 0 otherwise. Spends
 // 5 s before the entry frame and 5 s after an accepted answer.

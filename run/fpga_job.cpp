@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "engine/dp_frame.h"
+#include "engine/dp_image_check.h"
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
 #include "run/run_messages.h"
@@ -58,6 +59,7 @@ constexpr ResultMessage kResultMessages[] = {
     {150, "Request action is not found."},
     {151, "Action is not supported because required data block is missing from the data file."},
     {152, "Compiled code does not support the requested action."},
+    {153, "Data block runs past the end of the data file. Data file is damaged."},
 };
 
 constexpr const char* kUnknownCode = "????????";
@@ -95,7 +97,10 @@ int RunFpgaJob(const char* actionName) {
     dp_trace_text("Error return code \r\n");
     dp_post_text("Error\r\n", 0);
     dp_trace_value(code, 1);
-    const std::string message = FpgaErrorMessage(code);
+    std::string message = FpgaErrorMessage(code);
+    // A run refused for a block of the image names the block.
+    if (g_dpState.imageProblem.kind != DpImageProblem::kNone)
+        message += "\r\nData " + dp_image_problem_text(g_dpState.imageProblem) + ".";
     SetFpgaError(message);
     dp_post_text((message + "\r\n").c_str(), 0);
     return 0;

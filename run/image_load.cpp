@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "flash/flash_chips.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
 #include "run/image_buffers.h"
@@ -100,6 +101,13 @@ void FreeImageData() {
     delete[] g_eepromData;
     g_eepromData = nullptr;
     g_eepromSize = 0;
+}
+
+uint32_t MaxEepromImageBytes() {
+    uint32_t largest = 0;
+    for (const SerialFlashChip& chip : SerialFlashChips())
+        largest = std::max(largest, static_cast<uint32_t>(chip.geometry.memorySize));
+    return largest;
 }
 
 uint32_t DecodeData(uint8_t* buffer, uint32_t length) {

@@ -14,6 +14,15 @@ constexpr const char* kFpgaDataResourceType = "FPGADATA";
 constexpr const char* kEepromDataResourceType = "EEPROMDATA";
 constexpr const char* kAppSettingResourceType = "APPSETTING";
 
+// The largest FPGA data image a file may hold. The largest device of the
+// identification table (7844 rows of factor 14) with its array, RLOCK and
+// FlashROM encrypted, its keys and four NVM blocks of 1024 encrypted pages
+// each comes to under 5 MiB; a larger file is not an image.
+constexpr uint32_t kMaxFpgaImageBytes = 8u << 20;
+
+// The largest serial-flash image: the largest chip of the chip table.
+uint32_t MaxEepromImageBytes();
+
 // Zero-fills capacity bytes of destination, then copies min(size, capacity)
 // bytes of the resource into it. Returns 1 on success, 0 (buffer left
 // zero-filled) when the resource is missing, empty or cannot be loaded.

@@ -24,6 +24,11 @@ vexu::JsonObject StepObject(const RunStepRecord& step) {
 
 std::filesystem::path DefaultLogPath() { return vexu::UserStateDirectory() / "vexu-programmer" / "runs.log"; }
 
+// The log's path: the one set, or the state-directory default.
+std::filesystem::path LogPath(const std::string& set) {
+    return set.empty() ? DefaultLogPath() : std::filesystem::path(set);
+}
+
 }  // namespace
 
 const char* RunOutcomeText(RunStepRecord::Outcome outcome) {
@@ -76,6 +81,7 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("fpga", fpga.Str())
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
+    if (record.interrupted) object.Bool("interrupted", true);
 }
 
 std::string FormatRunRecord(const RunRecord& record) {
@@ -91,19 +97,56 @@ void SetRunLogPath(const std::string& path) {
 
 std::string RunLogPath() {
     std::lock_guard<std::mutex> guard(g_logMutex);
-    return g_logPath.empty() ? vexu::PathText(DefaultLogPath()) : g_logPath;
+    return vexu::PathText(LogPath(g_logPath));
+}
+
+namespace {
+
+// Opens the log for appending, making its directory first. -1 with error
+// set when it cannot be had.
+int OpenLog(const std::filesystem::path& path, std::string& error) {
+    std::error_code made;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), made);
+    std::string reason;
+    const int fd = vexu::OpenForAppend(path, false, reason);
+    if (fd < 0) {
+        // A missing directory that could not be made is the better reason.
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + (made ? made.message() : reason);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool AppendRunRecord(const RunRecord& record, std::string& error) {
+    const std::string line = FormatRunRecord(record) + "\n";
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    const std::filesystem::path path = LogPath(g_logPath);
+    const int fd = OpenLog(path, error);
+    bool ok = fd >= 0;
+    std::string reason;
+    if (ok && !vexu::AppendWhole(fd, line, reason)) {
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + reason;
+        ok = false;
+    }
+    if (fd >= 0 && !vexu::CloseAppended(fd, reason) && ok) {
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + reason;
+        ok = false;
+    }
+    if (!ok) vexu::Trace("Run log " + vexu::PathText(path) + " cannot be written.\r\n");
+    return ok;
 }
 
 bool AppendRunRecord(const RunRecord& record) {
-    const std::string line = FormatRunRecord(record) + "\n";
+    std::string error;
+    return AppendRunRecord(record, error);
+}
+
+bool CheckRunLog(std::string& error) {
     std::lock_guard<std::mutex> guard(g_logMutex);
-    const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : std::filesystem::path(g_logPath);
-    std::error_code error;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    // Binary: the line ends in "\n" on every platform.
-    FILE* file = vexu::OpenFile(path, "ab");
-    bool ok = file && fwrite(line.data(), 1, line.size(), file) == line.size();
-    if (file && fclose(file) != 0) ok = false;
-    if (!ok) vexu::Trace("Run log " + vexu::PathText(path) + " cannot be written.\r\n");
-    return ok;
+    const int fd = OpenLog(LogPath(g_logPath), error);
+    if (fd < 0) return false;
+    std::string reason;
+    vexu::CloseAppended(fd, reason);
+    return true;
 }

@@ -45,6 +45,9 @@ struct RunRecord {
     std::optional<std::string> chip;  // when the serial-flash step ran; empty name: none identified
     bool ok = false;
     std::string failure;  // the run failure text; empty on success
+    // The run was cut short by the user (a second Ctrl-C) while it went on:
+    // written as "interrupted":true, a member of such records only.
+    bool interrupted = false;
 };
 
 // The record as its log line (without the line end).
@@ -59,6 +62,11 @@ std::string FormatUtcTime(int64_t seconds);
 void SetRunLogPath(const std::string& path);
 std::string RunLogPath();
 
-// Appends the record's line, creating the directory when needed. A log
-// that cannot be written costs a trace line, never the run.
+// Appends the record's line, whole or not at all, creating the directory
+// when needed. A log that cannot be written costs a trace line, never the
+// run; error then holds one line naming the log and the reason.
+bool AppendRunRecord(const RunRecord& record, std::string& error);
 bool AppendRunRecord(const RunRecord& record);
+// Whether a record could be appended now (directory made, file opened for
+// appending, nothing written): a station checks before its first board.
+bool CheckRunLog(std::string& error);

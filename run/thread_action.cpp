@@ -181,7 +181,9 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     DisableJtagPort();
     record.ok = result == RUN_OK;
     // The record is in the log before the window hears that the run ended.
-    AppendRunRecord(record);
+    std::string logError;
+    AppendRunRecord(record, logError);
+    self->lastRecordError_ = std::move(logError);
     self->lastRecord_ = std::move(record);
     self->running_ = 0;
     Post(window, vexu::WM_RUN_END, step, result);

@@ -60,6 +60,9 @@ public:
     bool IsRunning() const { return running_.load() != 0; }
     // What the last run did, as the run log holds it. Read it after End.
     const RunRecord& LastRecord() const { return lastRecord_; }
+    // Why the last run's record is not in the run log; empty when it is.
+    // Read it after End, like the record.
+    const std::string& LastRecordError() const { return lastRecordError_; }
 
     static unsigned ActionThreadProc(CThreadAction* self);
 
@@ -71,4 +74,5 @@ private:
     int doFpga_ = 0;
     int doEeprom_ = 0;
     RunRecord lastRecord_;
+    std::string lastRecordError_;
 };

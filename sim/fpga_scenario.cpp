@@ -58,12 +58,7 @@ Apply Number(Field field, uint64_t max, uint64_t min = 0) {
                              std::string& error) {
         if (!keys.Has(key)) return true;
         uint64_t value = 0;
-        if (!keys.TakeUnsigned(key, max, value, error)) return false;
-        if (value < min) {
-            error = "scenario key \"" + key + "\" needs a number from " + std::to_string(min) +
-                    " to " + std::to_string(max);
-            return false;
-        }
+        if (!keys.TakeUnsigned(key, max, value, error, min)) return false;
         field(s, value);
         return true;
     };
@@ -131,7 +126,9 @@ const std::vector<KeyEntry>& KeyTable() {
              else return false;
              return true;
          }, "plain, m7 or m1")},
-        {"security", "=N", "FPGA lock bits 0-23 as the engine's security word (default 0)",
+        {"security", "=N",
+         "FPGA lock bits 0-23 as the engine's security word (default 0); bit 20 (0x100000) takes encrypted array "
+         "data, bit 18 (0x40000) encrypted FlashROM data, bit 3k+2 encrypted data for NVM block k",
          Number([](FpgaScenario& s, uint64_t v) { s.securityWord = static_cast<uint32_t>(v); }, 0xFFFFFF)},
         {"silsig", "=N", "FPGA silicon signature (default 0)",
          Number([](FpgaScenario& s, uint64_t v) { s.siliconSignature = static_cast<uint32_t>(v); },
@@ -192,7 +189,8 @@ const std::vector<KeyEntry>& KeyTable() {
              if (!value) return true;
              uint64_t page = 8;
              if (!value->empty() && (!ParseUnsigned(*value, page) || page > 7)) {
-                 return BadValue(key, *value, "a page from 0 to 7", error);
+                 error = RangeError(key, 0, 7, *value);
+                 return false;
              }
              s.faults.flashRomCompareFailPage = static_cast<int>(page);
              return true;
@@ -228,6 +226,16 @@ FpgaScenario::FpgaScenario() {
 bool TakeFpgaScenario(Scenario& keys, FpgaScenario& scenario, std::string& error) {
     for (const KeyEntry& entry : KeyTable()) {
         if (!entry.apply(keys, entry.key, scenario, error)) return false;
+    }
+    // A fault on a row the device does not have would never show: the
+    // test that asked for it would pass for the wrong reason.
+    const int64_t rows = scenario.geometry.arrayRowCount;
+    for (auto [key, row] : {std::pair{"verify-fail-row", scenario.faults.verifyFailRow},
+                            std::pair{"auth-fail-row", scenario.faults.authFailRow}}) {
+        if (row >= rows) {
+            error = RangeError(key, 0, static_cast<uint64_t>(rows - 1), std::to_string(row));
+            return false;
+        }
     }
     return true;
 }

@@ -106,14 +106,18 @@ bool Scenario::TakeFlag(std::string_view key, bool& value, std::string& error) {
     return true;
 }
 
-bool Scenario::TakeUnsigned(std::string_view key, uint64_t max, uint64_t& value, std::string& error) {
+std::string RangeError(std::string_view key, uint64_t min, uint64_t max, std::string_view given) {
+    return "scenario key \"" + std::string(key) + "\" needs a number from " + std::to_string(min) + " to " +
+           std::to_string(max) + ", not \"" + std::string(given) + "\"";
+}
+
+bool Scenario::TakeUnsigned(std::string_view key, uint64_t max, uint64_t& value, std::string& error, uint64_t min) {
     Entry* entry = Find(key);
     if (!entry) return true;
     entry->taken = true;
     uint64_t parsed = 0;
-    if (entry->bare || !ParseUnsigned(entry->value, parsed) || parsed > max) {
-        error = "scenario key \"" + entry->key + "\" needs a number from 0 to " + std::to_string(max) +
-                (entry->bare ? "" : ", not \"" + entry->value + "\"");
+    if (entry->bare || !ParseUnsigned(entry->value, parsed) || parsed > max || parsed < min) {
+        error = RangeError(entry->key, min, max, entry->bare ? "" : entry->value);
         return false;
     }
     value = parsed;

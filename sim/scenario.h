@@ -36,8 +36,8 @@ public:
     // returns false with a message naming the key when it is malformed.
     // A flag is a bare key (or =1 / =0).
     bool TakeFlag(std::string_view key, bool& value, std::string& error);
-    // Decimal or 0x-hexadecimal, at most max.
-    bool TakeUnsigned(std::string_view key, uint64_t max, uint64_t& value, std::string& error);
+    // Decimal or 0x-hexadecimal, from min to max.
+    bool TakeUnsigned(std::string_view key, uint64_t max, uint64_t& value, std::string& error, uint64_t min = 0);
     bool TakeText(std::string_view key, std::string& value, std::string& error);
 
     // Keys nobody took, in the order given.
@@ -59,6 +59,10 @@ private:
 
 // Decimal or 0x-hexadecimal digits only, fitting in 64 bits.
 bool ParseUnsigned(std::string_view text, uint64_t& value);
+
+// The one form of every range message:
+//   scenario key "verify-fail-row" needs a number from 0 to 1243, not "5000"
+std::string RangeError(std::string_view key, uint64_t min, uint64_t max, std::string_view given);
 
 // "  key  help" lines, keys padded to one column.
 std::string FormatScenarioHelp(std::span<const ScenarioKeyHelp> keys);

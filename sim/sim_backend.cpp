@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <cstdio>
 #include <thread>
 
 #include "platform/clock.h"
@@ -123,25 +124,46 @@ private:
 
 // --- Backend ---------------------------------------------------------------
 
+namespace {
+thread_local HidOpenError t_lastOpenError = HidOpenError::kNone;
+}  // namespace
+
 SimBackend::SimBackend(std::unique_ptr<SimBox> box, UsbSettings usb, bool plugged)
-    : box_(box ? std::move(box) : std::make_unique<SimBox>()), usb_(usb), hub_(std::make_shared<HotplugHub>()),
-      startUs_(GetClock().NowUs()) {
-    slots_.push_back({kBoxPath, kSimBoxVendorId, kSimBoxProductId, true, false, 0});
-    if (plugged) Plug();
+    : usb_(usb), hub_(std::make_shared<HotplugHub>()), startUs_(GetClock().NowUs()) {
+    AddBox(box ? std::move(box) : std::make_unique<SimBox>(), plugged);
 }
 
 SimBackend::~SimBackend() = default;
 
-SimBackend::Slot* SimBackend::BoxSlot() { return &slots_.back(); }
+std::string SimBackend::BoxPath(size_t box) {
+    return box == 0 ? std::string(kBoxPath) : std::string(kBoxPath) + "-" + std::to_string(box + 1);
+}
+
+void SimBackend::AddBox(std::unique_ptr<SimBox> box, bool plugged) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const size_t number = boxSlots_.size();
+    char serial[16];
+    snprintf(serial, sizeof serial, "SIM%04zu", number + 1);
+    Slot slot{BoxPath(number), kSimBoxVendorId, kSimBoxProductId, std::move(box), false, 0,
+              "sim-" + std::to_string(number + 1), serial};
+    boxSlots_.push_back(slots_.size());
+    slots_.push_back(std::move(slot));
+    if (plugged) SetPresent(slots_.back(), true);
+}
+
+size_t SimBackend::BoxCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return boxSlots_.size();
+}
 
 void SimBackend::AddForeignDevice(uint16_t vendorId, uint16_t productId) {
     std::lock_guard<std::mutex> guard(mutex_);
-    const size_t n = slots_.size();
-    slots_.insert(slots_.end() - 1,
-                  {"sim://hid-" + std::to_string(n), vendorId, productId, false, true, 1});
-    // Handles name slots by index: the box moved one place on.
-    for (auto& [handle, open] : handles_)
-        if (open.slot == n - 1) open.slot = n;
+    // Listed before the boxes, as a keyboard or mouse often is.
+    const size_t at = boxSlots_.front();
+    Slot slot{"sim://hid-" + std::to_string(slots_.size()), vendorId, productId, nullptr, true, 1, "sim-other",
+              ""};
+    slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(at), std::move(slot));
+    for (size_t& index : boxSlots_) ++index;
 }
 
 bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
@@ -154,34 +176,31 @@ bool SimBackend::Enumerate(std::vector<HidDeviceInfo>& devices) {
         interface.idsKnown = true;
         interface.vendorId = slot.vendorId;
         interface.productId = slot.productId;
+        interface.serial = slot.serial;
+        interface.location = slot.location;
         devices.push_back(HidDeviceInfo{{std::move(interface)}});
     }
     return true;
 }
 
-namespace {
-thread_local HidOpenError t_lastOpenError = HidOpenError::kNone;
-}  // namespace
-
 HidHandle SimBackend::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     t_lastOpenError = HidOpenError::kMissing;
-    for (size_t i = 0; i < slots_.size(); ++i) {
-        const Slot& slot = slots_[i];
+    for (const Slot& slot : slots_) {
         if (slot.path != path || !slot.present) continue;
-        if (slot.isBox && openRefusal_ != HidOpenError::kNone) {
+        if (slot.box && openRefusal_ != HidOpenError::kNone) {
             t_lastOpenError = openRefusal_;
             return 0;
         }
         // Exclusive: one open handle per present interface.
         for (const auto& [handle, open] : handles_) {
-            if (open.slot == i && open.generation == slot.generation) {
+            if (open.path == path && open.generation == slot.generation) {
                 t_lastOpenError = HidOpenError::kInUse;
                 return 0;
             }
         }
         const HidHandle handle = nextHandle_++;
-        handles_[handle] = {i, slot.generation};
+        handles_[handle] = {path, slot.generation};
         t_lastOpenError = HidOpenError::kNone;
         return handle;
     }
@@ -190,11 +209,12 @@ HidHandle SimBackend::Open(const std::string& path) {
 
 HidOpenError SimBackend::LastOpenError() const { return t_lastOpenError; }
 
-const SimBackend::Slot* SimBackend::LiveSlot(HidHandle handle) {
+SimBackend::Slot* SimBackend::LiveSlot(HidHandle handle) {
     auto it = handles_.find(handle);
     if (it == handles_.end()) return nullptr;
-    const Slot& slot = slots_[it->second.slot];
-    return slot.present && slot.generation == it->second.generation ? &slot : nullptr;
+    for (Slot& slot : slots_)
+        if (slot.path == it->second.path) return slot.present && slot.generation == it->second.generation ? &slot : nullptr;
+    return nullptr;
 }
 
 bool SimBackend::GetAttributes(HidHandle handle, uint16_t& vendorId, uint16_t& productId) {
@@ -214,7 +234,7 @@ void SimBackend::Close(HidHandle handle) {
 std::string SimBackend::PathOf(HidHandle handle) {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = handles_.find(handle);
-    return it == handles_.end() ? std::string() : slots_[it->second.slot].path;
+    return it == handles_.end() ? std::string() : it->second.path;
 }
 
 bool SimBackend::SetFeature(HidHandle handle, const uint8_t* report, size_t length) {
@@ -227,8 +247,9 @@ bool SimBackend::GetFeature(HidHandle handle, uint8_t* report, size_t length) {
 
 bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t length) {
     std::lock_guard<std::mutex> guard(mutex_);
-    CheckUnplugAfter();
-    const Slot* slot = LiveSlot(handle);
+    Slot* slot = LiveSlot(handle);
+    if (slot) CheckUnplugAfter(*slot);
+    slot = LiveSlot(handle);
     if (!slot || !report) {
         ++counters_.failedTransfers;
         return false;
@@ -242,54 +263,54 @@ bool SimBackend::Transfer(HidHandle handle, bool write, uint8_t* report, size_t 
     bool ok;
     if (usb_.failReport && counters_.transfers == *usb_.failReport) {
         ok = false;  // lost on the bus; the box never sees it
-    } else if (!slot->isBox) {
+    } else if (!slot->box) {
         ok = false;
     } else {
-        ok = write ? box_->WriteReport(report, length) : box_->FetchReport(report, length);
+        ok = write ? slot->box->WriteReport(report, length) : slot->box->FetchReport(report, length);
         if (ok && !write && usb_.corruptFetch && counters_.transfers >= *usb_.corruptFetch && length > 16) {
             report[16] ^= 0x01;
             usb_.corruptFetch.reset();
         }
     }
     if (!ok) ++counters_.failedTransfers;
-    CheckUnplugAfter();
+    CheckUnplugAfter(*slot);
     return ok;
 }
 
-void SimBackend::CheckUnplugAfter() {
-    if (usb_.unplugAfter && counters_.transfers >= *usb_.unplugAfter) {
+// unplug-after: the box that carried the last of the transfers goes.
+void SimBackend::CheckUnplugAfter(Slot& slot) {
+    if (usb_.unplugAfter && counters_.transfers >= *usb_.unplugAfter && slot.box) {
         usb_.unplugAfter.reset();
-        SetPresent(false);
+        SetPresent(slot, false);
     }
 }
 
-void SimBackend::SetPresent(bool present) {
-    Slot& slot = *BoxSlot();
+void SimBackend::SetPresent(Slot& slot, bool present) {
     if (slot.present == present) return;
     slot.present = present;
     if (present) {
         ++slot.generation;
         ++counters_.plugs;
-        box_->PowerUp();
+        slot.box->PowerUp();
     } else {
         ++counters_.unplugs;
     }
     hub_->Publish({present ? HotplugEvent::Kind::Arrival : HotplugEvent::Kind::Removal, slot.path});
 }
 
-void SimBackend::Plug() {
+void SimBackend::Plug(size_t box) {
     std::lock_guard<std::mutex> guard(mutex_);
-    SetPresent(true);
+    SetPresent(slots_[boxSlots_.at(box)], true);
 }
 
-void SimBackend::Unplug() {
+void SimBackend::Unplug(size_t box) {
     std::lock_guard<std::mutex> guard(mutex_);
-    SetPresent(false);
+    SetPresent(slots_[boxSlots_.at(box)], false);
 }
 
-bool SimBackend::Plugged() const {
+bool SimBackend::Plugged(size_t box) const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return slots_.back().present;
+    return slots_[boxSlots_.at(box)].present;
 }
 
 void SimBackend::SetOpenRefusal(HidOpenError refusal) {

@@ -3,6 +3,8 @@
 // the box firmware model. It can be plugged and unplugged at any moment;
 // monitors made by it report the arrival and removal. After an unplug every
 // transfer on a handle opened before fails, as on a vanished USB device.
+// There may be several boxes, each with its own board, path, USB location
+// and serial; the calls without a box number concern the first.
 //
 // Every transfer costs the USB latency on the system clock (virtual time in
 // tests and by default on the command line). Thread-safe: transfers,
@@ -52,6 +54,11 @@ public:
     static constexpr const char* kBoxPath = "sim://vexu-box";
 
     explicit SimBackend(std::unique_ptr<SimBox> box, UsbSettings usb = {}, bool plugged = true);
+    // Another box with its own board: box number BoxCount() - 1 after it.
+    void AddBox(std::unique_ptr<SimBox> box, bool plugged);
+    size_t BoxCount() const;
+    // "sim://vexu-box" for the first box, "sim://vexu-box-2", ... after it.
+    static std::string BoxPath(size_t box);
     ~SimBackend() override;
     SimBackend(const SimBackend&) = delete;
     SimBackend& operator=(const SimBackend&) = delete;
@@ -66,9 +73,9 @@ public:
     std::string PathOf(HidHandle handle) override;
 
     // Plugging powers the box up afresh (the board keeps its state).
-    void Plug();
-    void Unplug();
-    bool Plugged() const;
+    void Plug(size_t box = 0);
+    void Unplug(size_t box = 0);
+    bool Plugged(size_t box = 0) const;
     // Another HID device that is not a programmer box; it is listed before
     // the box and stalls every report.
     void AddForeignDevice(uint16_t vendorId, uint16_t productId);
@@ -91,39 +98,40 @@ public:
 
     // Runs f(SimBox&) while no transfer can run; returns what f returns.
     template <typename F>
-    auto Inspect(F&& f) {
+    auto Inspect(F&& f, size_t box = 0) {
         std::lock_guard<std::mutex> guard(mutex_);
-        return f(*box_);
+        return f(*slots_[boxSlots_.at(box)].box);
     }
     // The box without the lock, for tests that run on one thread.
-    SimBox& Box() { return *box_; }
+    SimBox& Box(size_t box = 0) { return *slots_[boxSlots_.at(box)].box; }
 
 private:
     struct Slot {
         std::string path;
         uint16_t vendorId;
         uint16_t productId;
-        bool isBox;
+        std::unique_ptr<SimBox> box;  // null: another HID device, which stalls every report
         bool present;
         uint64_t generation;  // bumps at every plug
+        std::string location;
+        std::string serial;
     };
     struct OpenHandle {
-        size_t slot;
+        std::string path;
         uint64_t generation;
     };
 
-    Slot* BoxSlot();
-    const Slot* LiveSlot(HidHandle handle);
+    Slot* LiveSlot(HidHandle handle);
     bool Transfer(HidHandle handle, bool write, uint8_t* report, size_t length);
-    void SetPresent(bool present);
-    void CheckUnplugAfter();
+    void SetPresent(Slot& slot, bool present);
+    void CheckUnplugAfter(Slot& slot);
 
     mutable std::mutex mutex_;
-    std::unique_ptr<SimBox> box_;
     UsbSettings usb_;
     UsbCounters counters_;
     HidOpenError openRefusal_ = HidOpenError::kNone;
-    std::vector<Slot> slots_;  // foreign devices first, the box last
+    std::vector<Slot> slots_;          // foreign devices first, then the boxes
+    std::vector<size_t> boxSlots_;     // the slot of each box, in box order
     std::map<HidHandle, OpenHandle> handles_;
     HidHandle nextHandle_ = 1;
     std::shared_ptr<HotplugHub> hub_;

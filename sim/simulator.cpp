@@ -3,9 +3,8 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
+#include "platform/files.h"
 #include "sim/fpga_model.h"
 #include "sim/idcode_device.h"
 #include "sim/spi_flash.h"
@@ -29,6 +28,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"corrupt-fetch=N", "the first report fetched from report N on has one data bit flipped"},
     {"latency-us=N", "USB time per report in microseconds (default 1000)"},
     {"unplugged", "the box starts unplugged"},
+    {"boxes=N", "N boxes, each with its own board (the same keys), path, USB location and serial"},
     {"refuse-open=WHY", "the box cannot be opened: in-use (held by another program) or denied (no permission)"},
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
@@ -116,23 +116,16 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     }
     auto flash = std::make_unique<SpiFlash>(*chip, static_cast<uint8_t>(fill));
     if (!imagePath.empty()) {
-        std::ifstream file(imagePath, std::ios::binary);
-        if (!file) {
-            error = "cannot read the flash image " + imagePath;
-            return nullptr;
-        }
-        std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (image.size() > chip->size) {
-            error = "flash image " + imagePath + " has " + std::to_string(image.size()) + " bytes, the " +
-                    chip->name + " holds " + std::to_string(chip->size);
-            return nullptr;
-        }
+        // What the chip cannot hold is refused before it is read.
+        std::vector<uint8_t> image;
+        const std::string what = std::string(chip->name) + " flash image";
+        if (!ReadUserFile(imagePath, chip->size, what.c_str(), image, error)) return nullptr;
         std::copy(image.begin(), image.end(), flash->MutableContents().begin());
     }
     if (errorPage != UINT64_MAX) {
         if (errorPage >= chip->size / kFlashPageSize) {
-            error = "flash-bit-error-page " + std::to_string(errorPage) + " is beyond the " + chip->name +
-                    " (" + std::to_string(chip->size / kFlashPageSize) + " pages)";
+            error = RangeError("flash-bit-error-page", 0, chip->size / kFlashPageSize - 1,
+                               scenario.Take("flash-bit-error-page").value_or(""));
             return nullptr;
         }
         flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
@@ -149,13 +142,9 @@ bool TakeUsbSettings(Scenario& scenario, UsbSettings& usb, std::string& error) {
     uint64_t corruptFetch = 0;
     if (!scenario.TakeUnsigned("latency-us", 10'000'000, usb.latencyUs, error) ||
         !scenario.TakeUnsigned("unplug-after", UINT32_MAX, unplugAfter, error) ||
-        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error) ||
+        !scenario.TakeUnsigned("fail-report", UINT32_MAX, failReport, error, 1) ||
         !scenario.TakeUnsigned("corrupt-fetch", UINT32_MAX, corruptFetch, error))
         return false;
-    if (scenario.Has("fail-report") && failReport == 0) {
-        error = "fail-report counts from 1";
-        return false;
-    }
     if (unplugAfter != UINT64_MAX) usb.unplugAfter = unplugAfter;
     if (failReport != 0) usb.failReport = failReport;
     if (scenario.Has("corrupt-fetch")) usb.corruptFetch = corruptFetch;
@@ -172,9 +161,12 @@ const JtagModel* FindJtagModel(std::string_view name) {
 
 std::span<const JtagModel> JtagModels() { return kJtagModels; }
 
-std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
-    auto box = std::make_unique<SimBox>();
+namespace {
 
+// One box with its board: the serial flash and the JTAG device the keys
+// describe. Several boxes each get a board of their own from the same keys.
+std::unique_ptr<SimBox> MakeBoxAndBoard(Scenario& scenario, std::string& error) {
+    auto box = std::make_unique<SimBox>();
     bool flashOk = false;
     std::unique_ptr<SpiFlash> flash = MakeFlash(scenario, error, flashOk);
     if (!flashOk) return nullptr;
@@ -192,6 +184,21 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     box->AttachJtagDevice(std::move(device));
 
     bool refuseSerial = false;
+    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error)) return nullptr;
+    box->SetRefuseSerial(refuseSerial);
+    return box;
+}
+
+constexpr uint64_t kMaxBoxes = 64;
+
+}  // namespace
+
+std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& options, std::string& error) {
+    uint64_t boxes = 1;
+    if (!scenario.TakeUnsigned("boxes", kMaxBoxes, boxes, error, 1)) return nullptr;
+    std::unique_ptr<SimBox> box = MakeBoxAndBoard(scenario, error);
+    if (!box) return nullptr;
+
     bool unplugged = false;
     uint64_t stationBoxes = 0;
     UsbSettings usb;
@@ -199,22 +206,16 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     std::string refuseOpen;
     uint16_t otherVendor = 0;
     uint16_t otherProduct = 0;
-    if (!scenario.TakeFlag("refuse-serial", refuseSerial, error) ||
-        !scenario.TakeFlag("unplugged", unplugged, error) ||
+    if (!scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
-        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error))
+        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error, 1))
         return nullptr;
-    if (scenario.Has("station-boxes") && stationBoxes == 0) {
-        error = "station-boxes counts from 1";
-        return nullptr;
-    }
     options.stationBoxes = static_cast<uint32_t>(stationBoxes);
     if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {
         error = "other-hid needs VID:PID, not \"" + otherHid + "\"";
         return nullptr;
     }
-    box->SetRefuseSerial(refuseSerial);
     HidOpenError openRefusal = HidOpenError::kNone;
     if (refuseOpen == "in-use") {
         openRefusal = HidOpenError::kInUse;
@@ -226,6 +227,11 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     }
 
     auto backend = std::make_unique<SimBackend>(std::move(box), usb, !unplugged);
+    for (uint64_t k = 1; k < boxes; ++k) {
+        std::unique_ptr<SimBox> another = MakeBoxAndBoard(scenario, error);
+        if (!another) return nullptr;
+        backend->AddBox(std::move(another), !unplugged);
+    }
     if (!otherHid.empty()) backend->AddForeignDevice(otherVendor, otherProduct);
     backend->SetOpenRefusal(openRefusal);
     return backend;

@@ -19,14 +19,30 @@ VirtualClock& SimulatorClock() {
     return clock;
 }
 
+// Whether the scenario asks for the real clock ("realtime", "realtime=1").
+bool WantsRealTime(const std::string& keys) {
+    sim::Scenario scenario;
+    std::string ignored;
+    bool realtime = false;
+    return sim::Scenario::Parse(keys, scenario, ignored) && scenario.TakeFlag("realtime", realtime, ignored) &&
+           realtime;
+}
+
 }  // namespace
+
+bool CheckSimulateKeys(const std::string& keys, std::string& error) {
+    if (sim::MakeSimulator(keys, error)) return true;
+    error = "--simulate: " + error;
+    return false;
+}
 
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
                                         sim::SimulatorOptions* simulator) {
     if (!options.simulate) return MakeSystemHidBackend();
-    // Virtual time from the start, so that the simulator's modelled time
-    // begins at zero; the real clock comes back when the scenario asks for it.
-    SetClock(&SimulatorClock());
+    // The simulator's modelled time is measured on the clock it runs on,
+    // from its making: virtual time, or the real clock when the scenario
+    // asks for it, so that either way it is the time of this command.
+    SetClock(WantsRealTime(options.simulateKeys) ? nullptr : &SimulatorClock());
     sim::SimulatorOptions simulatorOptions;
     std::unique_ptr<sim::SimBackend> backend = sim::MakeSimulator(options.simulateKeys, error, &simulatorOptions);
     if (!backend) {
@@ -34,7 +50,6 @@ std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::strin
         error = "--simulate: " + error;
         return nullptr;
     }
-    if (simulatorOptions.realtime) SetClock(nullptr);
     if (simulator) *simulator = simulatorOptions;
     return backend;
 }

@@ -33,6 +33,7 @@ struct GlobalOptions {
     bool json = false;         // one JSON object per line on stdout
     std::string fpgaImage;     // plain FPGA data image; empty: the embedded one
     std::string eepromImage;   // plain serial-flash image; empty: the embedded one
+    std::string box;           // the box to use, by its path; empty: the first free one
 };
 
 // The HID services the options ask for: the simulated box or hidapi.
@@ -40,6 +41,9 @@ struct GlobalOptions {
 // simulator receives the simulator's own choices when it is the simulator.
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
                                         sim::SimulatorOptions* simulator = nullptr);
+// Whether the --simulate keys make a simulated box and board; false with
+// the reason (a usage error) when they do not.
+bool CheckSimulateKeys(const std::string& keys, std::string& error);
 // The --simulate option's help: what it does and every scenario key.
 std::string SimulateHelp();
 // One line on the simulated box's traffic and modelled time; empty for a
@@ -55,7 +59,8 @@ int RunImageInfo(const std::string& file);
 // "image build": every value is the text the user gave; empty means "not given".
 struct ImageBuildOptions {
     std::string output;
-    bool demo = false;  // start from the demo image's parts
+    bool demo = false;        // start from the demo image's parts
+    bool noSecurity = false;  // leave the security settings (user lock bits, pass key) out
     std::string idCode;
     std::string variant;
     std::string boundaryScanFile;

@@ -2,16 +2,68 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 #include "link/report_log.h"
+#include "platform/files.h"
+#include "platform/json.h"
 #include "platform/terminal.h"
 #include "platform/trace.h"
 #include "tools/cli.h"
+#include "tools/cli_session.h"
 
 using namespace vexu::cli;
 
+namespace {
+
+// A file the user names: an empty name (an unset variable in a script)
+// names no file and is never taken to mean the default.
+const CLI::Validator kFileName(
+    [](std::string& name) { return name.empty() ? std::string("an empty file name names no file") : std::string(); },
+    "FILE", "FILE");
+
+// The command the user asked for, subcommands joined ("image info"); empty
+// when the command line did not get that far.
+std::string CommandOf(const CLI::App& app) {
+    std::string name;
+    for (const CLI::App* sub = &app; !sub->get_subcommands().empty();) {
+        sub = sub->get_subcommands().front();
+        name += (name.empty() ? "" : " ") + sub->get_name();
+    }
+    return name;
+}
+
+// Usage errors end with exit status 2; with --json they still end with the
+// result line a script waits for.
+int UsageError(bool json, const std::string& command, const std::string& failure, bool printed = false) {
+    if (!printed) std::fprintf(stderr, "%s\n", failure.c_str());
+    if (json) {
+        vexu::JsonObject result;
+        result.Text("event", "result");
+        if (command.empty())
+            result.Null("command");
+        else
+            result.Text("command", command);
+        result.Bool("ok", false).Number("exit", kExitUsage).Text("failure", failure);
+        std::printf("%s\n", result.Str().c_str());
+        std::fflush(stdout);
+    }
+    return kExitUsage;
+}
+
+bool JsonAsked(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     vexu::UseBinaryStdio();
+    // A limit on file sizes then makes a write fail, as a full disk does,
+    // instead of ending the program half way through a file.
+    vexu::FailWritesBeyondFileSizeLimit();
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
     // Global options may also follow the command ("vexu-cli run --json").
@@ -19,15 +71,21 @@ int main(int argc, char** argv) {
     GlobalOptions options;
     app.add_flag("--trace", options.trace, "Write trace lines to standard error");
     app.add_option("--report-log", options.reportLog,
-                   "Write every feature-report transfer to FILE, one per line");
+                   "Write every feature-report transfer to FILE, one per line (list, run, action and flash)")
+        ->check(kFileName);
     auto* simulate = app.add_option("--simulate", options.simulateKeys, SimulateHelp())
                          ->type_name("[=KEYS]")
                          ->expected(0, 1);
     app.add_flag("--json", options.json,
                  "Print one JSON object per line on stdout: progress, log texts and the result (see README)");
-    app.add_option("--fpga-image", options.fpgaImage, "Plain FPGA data image to use instead of the embedded one");
+    app.add_option("--fpga-image", options.fpgaImage, "Plain FPGA data image to use instead of the embedded one")
+        ->check(kFileName);
     app.add_option("--eeprom-image", options.eepromImage,
-                   "Plain serial-flash image to use instead of the embedded one");
+                   "Plain serial-flash image to use instead of the embedded one")
+        ->check(kFileName);
+    auto* box = app.add_option("--box", options.box,
+                               "Use only the programmer box at PATH, as 'list' prints it (default: the first free one)")
+                    ->type_name("PATH");
 
     CLI::App* list = app.add_subcommand("list", "List the programmer boxes present");
 
@@ -35,19 +93,25 @@ int main(int argc, char** argv) {
     image->require_subcommand(1);
     std::string infoFile;
     CLI::App* imageInfo = image->add_subcommand("info", "Header, directory, flags, device and CRC of a data image");
-    imageInfo->add_option("file", infoFile, "The data image (plain)")->required();
+    imageInfo->add_option("file", infoFile, "The data image (plain)")->required()->check(kFileName);
 
     ImageBuildOptions build;
     CLI::App* imageBuild = image->add_subcommand("build", "Compose a data image from its parts");
-    imageBuild->add_option("-o,--output", build.output, "The image to write")->required();
+    imageBuild->add_option("-o,--output", build.output, "The image to write")->required()->check(kFileName);
     imageBuild->add_flag("--demo", build.demo, "Start from the demo image's parts; the options below replace them");
+    imageBuild->add_flag("--no-security", build.noSecurity,
+                         "Leave out the security settings (user lock bits and pass key), as an image with encrypted "
+                         "parts must: the device keeps its own");
     imageBuild->add_option("--idcode", build.idCode, "Expected ID code (a row of the identification table)");
     imageBuild->add_option("--variant", build.variant, "Device variant marker: 7 M7, 1 M1, 0 neither");
-    imageBuild->add_option("--boundary-scan", build.boundaryScanFile, "Boundary-scan register data file");
-    imageBuild->add_option("--array", build.arrayFile, "Array rows file: every plain row in the order programmed");
-    imageBuild->add_option("--rlock", build.rlockFile, "RLOCK row file (one plain row)");
+    imageBuild->add_option("--boundary-scan", build.boundaryScanFile, "Boundary-scan register data file")
+        ->check(kFileName);
+    imageBuild->add_option("--array", build.arrayFile, "Array rows file: every plain row in the order programmed")
+        ->check(kFileName);
+    imageBuild->add_option("--rlock", build.rlockFile, "RLOCK row file (one plain row)")->check(kFileName);
     imageBuild->add_option("--flashrom-mask", build.flashRomMask, "FlashROM page-selection mask (bit k: page k)");
-    imageBuild->add_option("--flashrom", build.flashRomFile, "FlashROM pages file: 8 pages of 16 bytes, page 0 first");
+    imageBuild->add_option("--flashrom", build.flashRomFile, "FlashROM pages file: 8 pages of 16 bytes, page 0 first")
+        ->check(kFileName);
     imageBuild->add_option("--silsig", build.silsig, "Silicon signature (32 bits)");
     imageBuild->add_option("--design-name", build.designName, "Design name (up to 9 characters)");
     imageBuild->add_option("--checksum", build.designChecksum, "Design checksum (16 bits)");
@@ -58,31 +122,33 @@ int main(int argc, char** argv) {
                            "The device's AES key for encrypted parts (default: --aes-key); 32 hex digits");
     imageBuild->add_option("--nvm", build.nvmSegments,
                            "NVM segment BLOCK:ADDRESS:PAGEVALUE:FILE (FILE: little-endian 32-bit words); repeatable");
-    imageBuild->add_option("--encrypt", build.encrypt, "Parts to encrypt: array, flashrom, nvm0 .. nvm3")
+    imageBuild->add_option("--encrypt", build.encrypt,
+                           "Parts to encrypt with the device's AES key (--encryption-key): array, flashrom, nvm0 .. "
+                           "nvm3; the image then carries no security settings (see README, encrypted images)")
         ->delimiter(',');
     imageBuild->add_option("--support-flags", build.supportFlags, "Write these support flags instead of the derived ones");
 
     std::string scrambleIn, scrambleOut;
     CLI::App* imageScramble = image->add_subcommand("scramble", "Plain image to the stored (embedded) form");
-    imageScramble->add_option("input", scrambleIn, "Plain image")->required();
-    imageScramble->add_option("output", scrambleOut, "Stored form to write")->required();
+    imageScramble->add_option("input", scrambleIn, "Plain image")->required()->check(kFileName);
+    imageScramble->add_option("output", scrambleOut, "Stored form to write")->required()->check(kFileName);
     std::string unscrambleIn, unscrambleOut;
     CLI::App* imageUnscramble = image->add_subcommand("unscramble", "Stored (embedded) form back to the plain image");
-    imageUnscramble->add_option("input", unscrambleIn, "Stored form")->required();
-    imageUnscramble->add_option("output", unscrambleOut, "Plain image to write")->required();
+    imageUnscramble->add_option("input", unscrambleIn, "Stored form")->required()->check(kFileName);
+    imageUnscramble->add_option("output", unscrambleOut, "Plain image to write")->required()->check(kFileName);
 
     CLI::App* settings = app.add_subcommand("settings", "The settings record file (AppSetting.bin)");
     settings->require_subcommand(1);
     std::string settingsFile = "AppSetting.bin";
     std::string settingsField, settingsValue;
     CLI::App* settingsWrite = settings->add_subcommand("write", "Write the record with the built-in defaults");
-    settingsWrite->add_option("file", settingsFile, "Record file (default AppSetting.bin)");
+    settingsWrite->add_option("file", settingsFile, "Record file (default AppSetting.bin)")->check(kFileName);
     CLI::App* settingsSet = settings->add_subcommand("set", "Set one field of a record file");
-    settingsSet->add_option("file", settingsFile, "Record file")->required();
+    settingsSet->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
     settingsSet->add_option("field", settingsField, "Field name, as 'settings show' lists them")->required();
     settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
-    settingsShow->add_option("file", settingsFile, "Record file")->required();
+    settingsShow->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
     CLI::App* flash = app.add_subcommand(
         "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
 
@@ -106,16 +172,33 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);
-        return code == 0 ? kExitOk : kExitUsage;
+        const int code = app.exit(e);
+        if (code == 0) return kExitOk;
+        return UsageError(JsonAsked(argc, argv), CommandOf(app), e.what(), true);
     }
     options.simulate = simulate->count() > 0;
-    vexu::SetTraceToStderr(options.trace);
-    if (!options.reportLog.empty() && !vexu::SetReportLog(options.reportLog)) {
-        fprintf(stderr, "cannot write the report log %s\n", options.reportLog.c_str());
+    if (box->count() > 0 && options.box.empty()) {
+        fprintf(stderr, "--box needs the path of a box, as 'list' prints it\n");
         return kExitUsage;
     }
-    if (list->parsed()) return RunList(options);
+    vexu::SetTraceToStderr(options.trace);
+    const std::string command = CommandOf(app);
+    const bool talksToBox = list->parsed() || flash->parsed() || action->parsed() || run->parsed();
+    // Only a command that talks to a box has transfers to log; any other
+    // would open (and empty) the file for nothing, perhaps the very file it
+    // is about to read.
+    if (!options.reportLog.empty() && !talksToBox)
+        return UsageError(options.json, command,
+                          "--report-log is for the commands that talk to a box: list, run, action and flash");
+    std::string error;
+    if (talksToBox && options.simulate && !CheckSimulateKeys(options.simulateKeys, error))
+        return UsageError(options.json, command, error);
+    if (!options.reportLog.empty() && !vexu::SetReportLog(options.reportLog, error))
+        return UsageError(options.json, command, error);
+    if (list->parsed()) return FinishBoxCommand(RunList(options));
+    if (flash->parsed()) return FinishBoxCommand(RunFlash(options));
+    if (action->parsed()) return FinishBoxCommand(RunAction(options, actionOptions));
+    if (run->parsed()) return FinishBoxCommand(RunRun(options, runOptions));
     if (imageInfo->parsed()) return RunImageInfo(infoFile);
     if (imageBuild->parsed()) return RunImageBuild(build);
     if (imageScramble->parsed()) return RunImageScramble(scrambleIn, scrambleOut, true);
@@ -123,8 +206,5 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return RunSettingsWrite(settingsFile);
     if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
-    if (flash->parsed()) return RunFlash(options);
-    if (action->parsed()) return RunAction(options, actionOptions);
-    if (run->parsed()) return RunRun(options, runOptions);
     return kExitUsage;
 }

@@ -1,12 +1,11 @@
 #include "tools/cli_session.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <limits>
 #include <vector>
 
 #include "link/dev_manage.h"
+#include "link/report_log.h"
+#include "platform/files.h"
 #include "platform/system_hid.h"
 #include "platform/terminal.h"
 #include "run/image_buffers.h"
@@ -80,9 +79,35 @@ void Reporter::Emit(const JsonObject& event) {
     fflush(stdout);
 }
 
+namespace {
+
+// A report log that stopped part way fails a command that otherwise passed;
+// the line saying so is printed once.
+bool g_reportLogTold = false;
+
+int WithReportLog(int exitCode) { return exitCode == kExitOk && !ReportLogFailure().empty() ? kExitFailed : exitCode; }
+
+void TellReportLog() {
+    const std::string failure = ReportLogFailure();
+    if (failure.empty() || g_reportLogTold) return;
+    g_reportLogTold = true;
+    fprintf(stderr, "%s\n", failure.c_str());
+    fflush(stderr);
+}
+
+}  // namespace
+
+int FinishBoxCommand(int exitCode) {
+    TellReportLog();
+    return WithReportLog(exitCode);
+}
+
 JsonObject Reporter::ResultHead(int exitCode) const {
+    const int exit = WithReportLog(exitCode);
     JsonObject result;
-    result.Text("event", "result").Text("command", command_).Bool("ok", exitCode == kExitOk).Number("exit", exitCode);
+    result.Text("event", "result").Text("command", command_).Bool("ok", exit == kExitOk).Number("exit", exit);
+    const std::string reportLog = ReportLogFailure();
+    if (!reportLog.empty()) result.Text("reportLogFailure", reportLog);
     return result;
 }
 
@@ -98,8 +123,9 @@ int Reporter::Finish(int exitCode, const std::string& failure, const JsonObject&
         fprintf(stderr, "%s\n", TerminalText(failure).c_str());
         fflush(stderr);
     }
+    TellReportLog();
     Emit(result);
-    return exitCode;
+    return WithReportLog(exitCode);
 }
 
 int Reporter::Finish(int exitCode, const std::string& failure) {
@@ -110,7 +136,8 @@ void ChannelReader::Post(uint32_t message, WPARAM wParam, LPARAM) {
     if (message == WM_RUN_TEXT) out_.RunText(GetMsgText(), wParam);
 }
 
-NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals) {
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals, const std::string& boxPath) {
+    if (refusals.empty() && !boxPath.empty()) return {kExitNoBox, "the programmer box " + boxPath + " is not there"};
     if (refusals.empty()) return {kExitNoBox, "no programmer box found"};
     NoBox result{kExitNoBox, {}};
     for (const BoxRefusal& refusal : refusals) {
@@ -140,6 +167,7 @@ BoxSession::~BoxSession() {
     if (started_) {
         CDevManage::End();
         CDevManage::SetBackend(nullptr);
+        CDevManage::SetBoxPath({});
     }
 }
 
@@ -147,6 +175,7 @@ bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents,
     backend_ = MakeBackend(options, error, &simulatorOptions_);
     if (!backend_) return false;
     CDevManage::SetBackend(backend_.get());
+    CDevManage::SetBoxPath(options.box);
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, deviceEvents ? deviceEvents : &ignoredEvents_);
     started_ = true;
     return true;
@@ -179,6 +208,8 @@ void BoxSession::HandleHotplug() {
 
 bool BoxSession::HasBox() const { return CDevManage::GetHandle() != 0; }
 
+NoBox BoxSession::Missing() const { return NoBoxFailure(CDevManage::Refusals(), CDevManage::BoxPath()); }
+
 sim::SimBackend* BoxSession::Simulator() { return dynamic_cast<sim::SimBackend*>(backend_.get()); }
 
 std::string BoxSession::Summary() { return backend_ ? SimulationSummary(*backend_) : std::string(); }
@@ -208,20 +239,13 @@ void BoxSession::SaySummary(const Reporter& out) {
 namespace {
 
 // A plain image file into a buffer that lives as long as the process (the
-// image buffers point into it).
-bool LoadImageFile(const std::string& path, const char* what, std::vector<uint8_t>& image, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = std::string("cannot open the ") + what + " " + path;
-        return false;
-    }
-    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        error = std::string("cannot read the ") + what + " " + path;
-        return false;
-    }
-    if (image.size() > std::numeric_limits<uint32_t>::max()) {
-        error = std::string("the ") + what + " " + path + " is larger than 4 GiB";
+// image buffers point into it). An empty file is no image: a run would
+// erase and then write nothing.
+bool LoadImageFile(const std::string& path, const char* what, uint64_t maxBytes, std::vector<uint8_t>& image,
+                   std::string& error) {
+    if (!ReadUserFile(path, maxBytes, what, image, error)) return false;
+    if (image.empty()) {
+        error = std::string("the ") + what + " " + path + " is empty";
         return false;
     }
     return true;
@@ -232,7 +256,7 @@ bool LoadImageFile(const std::string& path, const char* what, std::vector<uint8_
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error) {
     static std::vector<uint8_t> fileImage;
     if (!options.fpgaImage.empty()) {
-        if (!LoadImageFile(options.fpgaImage, "FPGA data image", fileImage, error)) return false;
+        if (!LoadImageFile(options.fpgaImage, "FPGA data image", kMaxFpgaImageBytes, fileImage, error)) return false;
         g_fpgaData = fileImage.data();
         g_fpgaSize = static_cast<uint32_t>(fileImage.size());
     } else if (!g_fpgaData) {
@@ -248,13 +272,14 @@ bool LoadFpgaImage(const GlobalOptions& options, std::string& error) {
 bool LoadEepromImage(const GlobalOptions& options, std::string& error) {
     static std::vector<uint8_t> fileImage;
     if (!options.eepromImage.empty()) {
-        if (!LoadImageFile(options.eepromImage, "serial-flash image", fileImage, error)) return false;
+        if (!LoadImageFile(options.eepromImage, "serial-flash image", MaxEepromImageBytes(), fileImage, error))
+            return false;
         g_eepromData = fileImage.data();
         g_eepromSize = static_cast<uint32_t>(fileImage.size());
         return true;
     }
     if (!g_eepromData) LoadEepromData();
-    if (!g_eepromData) {
+    if (!g_eepromData || g_eepromSize == 0) {
         error = "no serial-flash image is embedded: give one with --eeprom-image FILE";
         return false;
     }

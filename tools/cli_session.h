@@ -50,12 +50,13 @@ public:
     // An event for a script (one JSON line); nothing without --json.
     void Emit(const JsonObject& event);
     // The command's result object with its common members; add to it and
-    // hand it to Finish.
+    // hand it to Finish. A report log that could not be written turns a
+    // success into exit status 1 and adds "reportLogFailure".
     JsonObject Result(int exitCode, const std::string& failure) const;
     // The same without "failure", for results that carry it among others.
     JsonObject ResultHead(int exitCode) const;
     // Prints the failure (stderr, also with --json) and the result object;
-    // returns exitCode.
+    // returns exitCode (1 instead of 0 when the report log failed).
     int Finish(int exitCode, const std::string& failure, const JsonObject& result);
     // Finish with just the common members.
     int Finish(int exitCode, const std::string& failure = {});
@@ -84,6 +85,15 @@ private:
     Reporter& out_;
 };
 
+// Why a command found no box it could use, and its exit status: a box in
+// use by another program (4), one this user may not open (5), or none (3).
+struct NoBox {
+    int exit;
+    std::string text;
+};
+// boxPath: the box asked for with --box (empty: any).
+NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals, const std::string& boxPath);
+
 // The box: HID services from the options, the device manager started on
 // them, and, when asked for, the hot-plug monitor. Everything stops when
 // the session ends.
@@ -103,6 +113,8 @@ public:
     void HandleHotplug();
 
     bool HasBox() const;
+    // Why there is no box to use (after Open found none).
+    NoBox Missing() const;
     HidBackend& Backend() { return *backend_; }
     // The simulated box, or null for a real one.
     sim::SimBackend* Simulator();
@@ -130,13 +142,9 @@ private:
 bool LoadFpgaImage(const GlobalOptions& options, std::string& error);
 bool LoadEepromImage(const GlobalOptions& options, std::string& error);
 
-// Why a command found no box it could use, and its exit status: a box in
-// use by another program (4), one this user may not open (5), or none (3).
-struct NoBox {
-    int exit;
-    std::string text;
-};
-NoBox NoBoxFailure(const std::vector<BoxRefusal>& refusals);
+// The end of every command that talks to a box: a report log that could
+// not be written is told (once) and turns a success into exit status 1.
+int FinishBoxCommand(int exitCode);
 
 // Engine texts of a report as a terminal shows them: "\r\n" becomes "\n".
 std::string TerminalText(const std::string& text);

@@ -36,16 +36,32 @@ std::string ReportText(const std::vector<std::string>& lines) {
     return report;
 }
 
+// Every action name the engine knows, in the order of their codes.
+std::string KnownActions() {
+    std::string names;
+    for (unsigned code = 1; code <= 0xFF; ++code) {
+        if (const DpActionEntry* entry = dp_action_entry(static_cast<uint8_t>(code)))
+            names += (names.empty() ? "" : ", ") + std::string(entry->name);
+    }
+    return names;
+}
+
 }  // namespace
 
 int RunAction(const GlobalOptions& options, const ActionOptions& action) {
     Reporter out(options, "action");
+    // A name the engine does not know is the user's slip: it is refused
+    // before anything reaches the box, not after the engine ran up to it.
+    for (const std::string& name : action.actions) {
+        if (dp_action_code_from_name(name.c_str()) == DP_ACTION_NONE)
+            return out.Finish(kExitUsage, "no action \"" + name + "\" (the actions: " + KnownActions() + ")");
+    }
     std::string error;
     if (!LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     BoxSession session;
     if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
     if (!session.HasBox()) {
-        const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+        const NoBox noBox = session.Missing();
         return out.Finish(noBox.exit, noBox.text);
     }
 
@@ -68,7 +84,7 @@ int RunAction(const GlobalOptions& options, const ActionOptions& action) {
         if (report) event.Text("report", ReportText(lines.Lines()));
         out.Emit(event);
         if (!done) {
-            failure = name + " failed: engine code " + std::to_string(code) + ": " + FpgaErrorMessage(code);
+            failure = name + " failed: engine code " + std::to_string(code) + ": " + GetFpgaError();
             failedAction = name;
             failedCode = code;
             break;

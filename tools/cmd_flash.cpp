@@ -18,7 +18,7 @@ int RunFlash(const GlobalOptions& options) {
     BoxSession session;
     if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
     if (!session.HasBox()) {
-        const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+        const NoBox noBox = session.Missing();
         return out.Finish(noBox.exit, noBox.text);
     }
 

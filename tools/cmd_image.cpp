@@ -1,4 +1,5 @@
 // "vexu-cli image ...": inspect, build and scramble FPGA data images.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +20,23 @@ namespace {
 
 using namespace vexu::image;
 
-bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value, const char* what, std::string& error) {
+// A limit as the user would write it: hexadecimal for masks and codes.
+std::string LimitText(uint64_t value) {
+    if (value <= 0xFFFF) return std::to_string(value);
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value, const char* what, std::string& error,
+                   uint64_t min = 0) {
     errno = 0;
     char* end = nullptr;
-    const unsigned long long parsed = text.empty() || text[0] == '-' ? 0 : std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || errno != 0 || end == nullptr || *end != '\0' || parsed > max) {
-        error = std::string("bad ") + what + ": " + text;
+    const bool digits = !text.empty() && std::isdigit(static_cast<unsigned char>(text[0]));
+    const unsigned long long parsed = digits ? std::strtoull(text.c_str(), &end, 0) : 0;
+    if (!digits || errno != 0 || end == nullptr || *end != '\0' || parsed > max || parsed < min) {
+        error = std::string(what) + " needs a number from " + LimitText(min) + " to " + LimitText(max) + ", not \"" +
+                text + "\"";
         return false;
     }
     value = parsed;
@@ -53,8 +65,8 @@ bool ParseKey(const std::string& text, std::optional<Key128>& key, const char* w
     return true;
 }
 
-bool ReadPart(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    return path.empty() || ReadBinaryFile(path, bytes, error);
+bool ReadPart(const std::string& path, const char* what, std::vector<uint8_t>& bytes, std::string& error) {
+    return path.empty() || ReadBinaryFile(path, bytes, error, what);
 }
 
 // BLOCK:ADDRESS:PAGEVALUE:FILE, FILE holding the segment's little-endian words.
@@ -75,13 +87,13 @@ bool ParseNvmSegment(const std::string& text, ImageParts& parts, std::string& er
     uint64_t block = 0;
     uint64_t address = 0;
     uint64_t pageValue = 0;
-    if (!ParseUnsigned(fields[0], kNvmBlockCount - 1, block, "NVM block (0-3)", error) ||
-        !ParseUnsigned(fields[1], (1u << kNvmAddressBits) - 1, address, "NVM start address (22 bits)", error) ||
-        !ParseUnsigned(fields[2], 7, pageValue, "NVM page value (0-7)", error)) {
+    if (!ParseUnsigned(fields[0], kNvmBlockCount - 1, block, "the NVM block", error) ||
+        !ParseUnsigned(fields[1], (1u << kNvmAddressBits) - 1, address, "the NVM start address", error) ||
+        !ParseUnsigned(fields[2], 7, pageValue, "the NVM page value", error)) {
         return false;
     }
     std::vector<uint8_t> bytes;
-    if (!ReadBinaryFile(fields[3], bytes, error)) return false;
+    if (!ReadBinaryFile(fields[3], bytes, error, "NVM segment file")) return false;
     if (bytes.size() % 4 != 0) {
         error = fields[3] + " does not hold whole 32-bit words";
         return false;
@@ -115,8 +127,14 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
     if (options.demo) parts = DemoFpgaParts();
     std::optional<uint32_t> idCode;
     std::optional<uint8_t> variant;
-    if (!ParseField(options.idCode, 0xFFFFFFFF, idCode, "ID code", error) ||
-        !ParseField(options.variant, 0xFF, variant, "variant marker", error)) {
+    if (!ParseField(options.idCode, 0xFFFFFFFF, idCode, "the ID code", error) ||
+        !ParseField(options.variant, 0xFF, variant, "the variant marker", error)) {
+        return false;
+    }
+    // The engine knows the markers of M7 and M1 images; any other marker
+    // would be neither, as 0 is.
+    if (variant && *variant != 0 && *variant != kVariantM1 && *variant != kVariantM7) {
+        error = "the variant marker is 7 (M7), 1 (M1) or 0 (neither), not \"" + options.variant + "\"";
         return false;
     }
     if (idCode) parts.idCode = *idCode;
@@ -125,18 +143,21 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         error = "give --idcode (or --demo)";
         return false;
     }
-    if (!ReadPart(options.boundaryScanFile, parts.boundaryScan, error) ||
-        !ReadPart(options.arrayFile, parts.arrayRows, error) || !ReadPart(options.rlockFile, parts.rlock, error)) {
+    if (!ReadPart(options.boundaryScanFile, "boundary-scan file", parts.boundaryScan, error) ||
+        !ReadPart(options.arrayFile, "array rows file", parts.arrayRows, error) ||
+        !ReadPart(options.rlockFile, "RLOCK row file", parts.rlock, error)) {
         return false;
     }
     std::optional<uint8_t> mask;
-    if (!ParseField(options.flashRomMask, 0xFF, mask, "FlashROM page mask", error)) return false;
+    if (!ParseField(options.flashRomMask, 0xFF, mask, "the FlashROM page mask", error)) return false;
     if (mask || !options.flashRomFile.empty()) {
         FlashRomParts flashRom = parts.flashRom.value_or(FlashRomParts{});
         if (mask) flashRom.mask = *mask;
         if (!options.flashRomFile.empty()) {
             std::vector<uint8_t> pages;
-            if (!ReadBinaryFile(options.flashRomFile, pages, error)) return false;
+            if (!ReadBinaryFile(options.flashRomFile, pages, error, "FlashROM pages file",
+                                kFlashRomPageCount * kFlashRomPageSize))
+                return false;
             if (pages.size() != kFlashRomPageCount * kFlashRomPageSize) {
                 error = options.flashRomFile + " must hold 8 pages of 16 bytes (128 bytes), page 0 first";
                 return false;
@@ -147,9 +168,17 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         }
         parts.flashRom = flashRom;
     }
-    if (!ParseField(options.silsig, 0xFFFFFFFF, parts.silsig, "silicon signature", error) ||
-        !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "design checksum", error) ||
-        !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "user lock bits", error) ||
+    if (options.noSecurity) {
+        if (!options.userLock.empty() || !options.passKey.empty()) {
+            error = "--no-security leaves out the security settings: give it without --user-lock and --pass-key";
+            return false;
+        }
+        parts.userLock.reset();
+        parts.passKey.reset();
+    }
+    if (!ParseField(options.silsig, 0xFFFFFFFF, parts.silsig, "the silicon signature", error) ||
+        !ParseField(options.designChecksum, 0xFFFF, parts.designChecksum, "the design checksum", error) ||
+        !ParseField(options.userLock, 0xFFFFFF, parts.userLock, "the user lock bits", error) ||
         !ParseKey(options.passKey, parts.passKey, "the pass key", error) ||
         !ParseKey(options.aesKey, parts.aesKey, "the AES key", error) ||
         !ParseKey(options.encryptionKey, parts.encryptionKey, "the encryption key", error)) {
@@ -157,7 +186,7 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
     }
     if (!options.designName.empty()) {
         if (options.designName.size() > kDesignNameSize) {
-            error = "the design name has at most 9 characters";
+            error = "the design name holds at most 9 bytes, not " + std::to_string(options.designName.size());
             return false;
         }
         parts.designName = DesignNameFromText(options.designName);
@@ -166,7 +195,14 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
         if (!ParseNvmSegment(segment, parts, error)) return false;
     }
     if (!ParseEncrypt(options.encrypt, parts, error)) return false;
-    return ParseField(options.supportFlags, 0xFFFF, parts.supportFlags, "support flags", error);
+    if (!options.encrypt.empty() && (parts.userLock || parts.passKey)) {
+        error = std::string(kEncryptedWithSecurity) +
+                (options.demo && options.userLock.empty() && options.passKey.empty()
+                     ? "; add --no-security to leave out the demo's"
+                     : "; leave out --user-lock and --pass-key");
+        return false;
+    }
+    return ParseField(options.supportFlags, 0xFFFF, parts.supportFlags, "the support flags", error);
 }
 
 }  // namespace
@@ -174,9 +210,9 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
 int RunImageInfo(const std::string& file) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadBinaryFile(file, bytes, error)) {
+    if (!ReadBinaryFile(file, bytes, error, "FPGA data image")) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
+        return kExitUsage;
     }
     const ImageInfo info = InspectImage(bytes.data(), bytes.size());
     std::printf("%s", FormatImageInfo(info, bytes.data(), bytes.size()).c_str());
@@ -201,19 +237,32 @@ int RunImageBuild(const ImageBuildOptions& options) {
     }
     std::printf("%s: %zu bytes, support flags 0x%04X (%s)\n", options.output.c_str(), image.size(),
                 DeriveSupportFlags(parts), SupportFlagWords(DeriveSupportFlags(parts)).c_str());
+    // What the device needs to take the encrypted parts, in the simulated
+    // board's terms.
+    const uint32_t enable = EncryptionEnableBits(parts);
+    const std::optional<Key128> key = parts.encryptionKey ? parts.encryptionKey : parts.aesKey;
+    if (enable != 0 && key) {
+        std::string hex;
+        for (uint8_t byte : *key) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02X", byte);
+            hex += pair;
+        }
+        std::printf("encrypted parts: the device must hold the AES key %s and take encrypted data (security word "
+                    "0x%06X); on the simulated board: --simulate=aes-key=%s,security=0x%06X\n",
+                    hex.c_str(), enable, hex.c_str(), enable);
+    }
     return kExitOk;
 }
 
 int RunImageScramble(const std::string& input, const std::string& output, bool scramble) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadBinaryFile(input, bytes, error)) {
+    // An embedded image is an FPGA data image or a serial-flash image, and
+    // no serial flash is larger than the largest FPGA data image.
+    if (!ReadBinaryFile(input, bytes, error, scramble ? "plain image" : "stored image", kMaxFpgaImageBytes)) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    if (bytes.size() > 0xFFFFFFFFu) {
-        std::fprintf(stderr, "%s is too large for an embedded image\n", input.c_str());
-        return kExitFailed;
+        return kExitUsage;
     }
     const uint32_t length = static_cast<uint32_t>(bytes.size());
     if (scramble) {

@@ -39,7 +39,9 @@ int RunList(const GlobalOptions& options) {
     std::vector<BoxRefusal> refusals;
     for (const HidDeviceInfo& device : devices) {
         for (const HidInterfaceInfo& interface : device.interfaces) {
-            if (interface.path.empty() || !IsBox(*backend, interface)) continue;
+            if (interface.path.empty() || (!options.box.empty() && interface.path != options.box) ||
+                !IsBox(*backend, interface))
+                continue;
             const HidHandle handle = backend->Open(interface.path);
             std::string problem;
             if (handle) {
@@ -52,27 +54,33 @@ int RunList(const GlobalOptions& options) {
             char ids[64];
             snprintf(ids, sizeof ids, "  VID:0x%04X PID:0x%04X", kProgrammerVendorId, kProgrammerProductId);
             std::string line = interface.path + ids;
+            if (!interface.location.empty()) line += "  location " + interface.location;
             if (!interface.serial.empty()) line += "  serial " + interface.serial;
             if (!problem.empty()) line += "  (" + problem + ")";
             out.Say(line);
             JsonObject event;
             event.Text("event", "box").Text("path", interface.path);
-            if (interface.serial.empty())
-                event.Null("serial");
-            else
-                event.Text("serial", interface.serial);
+            auto textOrNull = [&event](const char* key, const std::string& value) {
+                if (value.empty())
+                    event.Null(key);
+                else
+                    event.Text(key, value);
+            };
+            textOrNull("location", interface.location);
+            textOrNull("serial", interface.serial);
             event.Bool("available", handle != 0);
             if (!problem.empty()) event.Text("problem", problem);
             out.Emit(event);
         }
     }
     const int boxes = usable + static_cast<int>(refusals.size());
+    if (boxes == 0 && !options.box.empty()) return out.Finish(kExitNoBox, NoBoxFailure({}, options.box).text);
     if (boxes == 0)
         return out.Finish(kExitNoBox,
                           "no programmer box found (" + std::to_string(devices.size()) + " HID devices examined)");
     out.Say(std::to_string(boxes) + (boxes == 1 ? " programmer box" : " programmer boxes"));
     if (usable == 0) {
-        const NoBox noBox = NoBoxFailure(refusals);
+        const NoBox noBox = NoBoxFailure(refusals, options.box);
         return out.Finish(noBox.exit, noBox.text, out.Result(noBox.exit, noBox.text).Number("boxes", boxes));
     }
     return out.Finish(kExitOk, "", out.Result(kExitOk, "").Number("boxes", boxes));

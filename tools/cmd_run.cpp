@@ -9,6 +9,8 @@
 
 #include "app/app_setting.h"
 #include "engine/dp_state.h"
+#include "link/dev_manage.h"
+#include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "run/image_load.h"
@@ -69,7 +71,15 @@ struct RunOutcome {
     WPARAM step = 0;          // the step last started, as WM_RUN_END carries it
     RunRecord record;
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
+    std::string logError;     // why the record is not in the run log; empty when it is
 };
+
+// The box a run starts on, as the HID services name it.
+std::string BoxPath() {
+    HidBackend* backend = CDevManage::Backend();
+    const HidHandle handle = CDevManage::GetHandle();
+    return backend && handle ? backend->PathOf(handle) : std::string();
+}
 
 class Runner {
 public:
@@ -86,7 +96,7 @@ public:
 
     int Single() {
         if (!session_.HasBox()) {
-            const NoBox noBox = NoBoxFailure(CDevManage::Refusals());
+            const NoBox noBox = session_.Missing();
             return out_.Finish(noBox.exit, noBox.text);
         }
         const RunOutcome run = RunOnce();
@@ -96,13 +106,19 @@ public:
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
         if (run.ok) out_.Say("run succeeded");
-        out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
+        TellRunLog(run);
+        const int finished = out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
         session_.SaySummary(out_);
-        return exitCode;
+        return finished;
     }
 
     int Station() {
         if (!hotplug_) return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
+        // A station must not program boards it cannot account for.
+        std::string logError;
+        if (!CheckRunLog(logError))
+            return out_.Finish(kExitFailed, "station not started: " + logError);
+        bool logFailed = false;
         // The simulator may play the operator who brings and takes the boxes.
         sim::SimBackend* simulator = session_.Simulator();
         uint32_t boxesLeft = simulator ? session_.SimulatorChoices().stationBoxes : 0;
@@ -124,6 +140,12 @@ public:
             ++runs;
             passed += run.ok;
             ReportStationRun(run, runs, passed);
+            if (!run.logError.empty()) {
+                TellRunLog(run);
+                out_.Say("station stopped: the run log cannot be written");
+                logFailed = true;
+                break;
+            }
             if (InterruptWatch::Interrupted()) break;
             if (session_.HasBox()) {
                 StationState("remove", "station: remove the box");
@@ -139,7 +161,7 @@ public:
         session_.AddSummary(summary);
         out_.Emit(summary);
         session_.SaySummary(out_);
-        return failed ? kExitFailed : kExitOk;
+        return failed || logFailed ? kExitFailed : kExitOk;
     }
 
 private:
@@ -147,15 +169,21 @@ private:
     // them, until its end message.
     RunOutcome RunOnce() {
         out_.ShowBars(doFpga_ == 1, doEeprom_ == 1);
+        current_ = InProgress{};
+        current_.record.startTime = GetClock().CalendarSeconds();
+        current_.record.box = BoxPath();
+        current_.stepStartUs = GetClock().NowUs();
+        InterruptWatch::SetRunInProgress(true);
         worker_.StartAction(doFpga_, doEeprom_, &queue_);
         bool interruptNoted = false;
         RunOutcome run;
         for (;;) {
+            if (InterruptWatch::Level() == 2 && worker_.IsRunning()) EndInterrupted();
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
                 if (InterruptWatch::Interrupted() && !interruptNoted) {
                     out_.EndBars();
-                    fprintf(stderr, "interrupted: the run in progress is finished first\n");
+                    fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
                     interruptNoted = true;
                 }
                 continue;
@@ -168,15 +196,76 @@ private:
             }
             Dispatch(m);
         }
+        InterruptWatch::SetRunInProgress(false);
         out_.EndBars();
         run.record = worker_.LastRecord();
+        run.logError = worker_.LastRecordError();
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
 
+    // What this thread knows of the run in progress, from its messages: the
+    // run's record as far as it goes and when the step in progress began.
+    struct InProgress {
+        RunRecord record;
+        bool fpgaDone = false;  // the FPGA step posted its 100 percent
+        uint64_t stepStartUs = 0;
+    };
+
+    void NoteRunText(const std::string& text, WPARAM wParam) {
+        if (ClassifyRunText(text) != RunTextKind::kFpgaProgress || wParam != 100 || current_.fpgaDone) return;
+        current_.fpgaDone = true;
+        current_.record.fpga = {RunStepRecord::Outcome::kOk, GetClock().NowUs() - current_.stepStartUs};
+        current_.stepStartUs = GetClock().NowUs();
+    }
+
+    // A second interrupt during a run: the run is recorded as interrupted,
+    // in the step it had reached, and the program ends at once as the
+    // interrupt ends it.
+    [[noreturn]] void EndInterrupted() {
+        RunRecord record = current_.record;
+        const bool inFpga = doFpga_ == 1 && !current_.fpgaDone;
+        const RunStepRecord interrupted{RunStepRecord::Outcome::kFailed, GetClock().NowUs() - current_.stepStartUs};
+        if (inFpga) {
+            record.fpga = interrupted;
+            if (doEeprom_ == 1) record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;
+        } else {
+            record.eeprom = interrupted;
+        }
+        record.ok = false;
+        record.interrupted = true;
+        record.failure = std::string("interrupted in the ") + (inFpga ? "FPGA step" : "serial-flash step");
+        std::string logError;
+        const bool logged = AppendRunRecord(record, logError);
+        out_.EndBars();
+        fprintf(stderr, "%s: %s\n", record.failure.c_str(),
+                logged ? "the run is recorded as interrupted" : logError.c_str());
+        fflush(stderr);
+        JsonObject result = out_.ResultHead(InterruptWatch::ExitStatus());
+        AddRunRecordFields(result, record);
+        result.Text("step", inFpga ? "fpga" : "eeprom");
+        if (!logged) result.Text("runLogFailure", logError);
+        out_.Emit(result);
+        InterruptWatch::EndNow();
+    }
+
+    // A record that could not be written: said on stderr (and in the
+    // result line).
+    void TellRunLog(const RunOutcome& run) {
+        if (run.logError.empty()) return;
+        out_.EndBars();
+        fprintf(stderr, "%s: this run is not in the run log\n", run.logError.c_str());
+        fflush(stderr);
+    }
+
     void Dispatch(const MessageQueue::Message& m) {
         switch (m.message) {
-            case WM_RUN_TEXT: out_.RunText(GetMsgText(), m.wParam); break;
+            case WM_RUN_TEXT: {
+                const std::string text = GetMsgText();
+                NoteRunText(text, m.wParam);
+                out_.RunText(text, m.wParam);
+                break;
+            }
             case WM_HOTPLUG_EVENT: session_.HandleHotplug(); break;
             case WM_DEVICE_REMOVE:
                 // The box went away: its transfers now fail, so the run ends
@@ -219,6 +308,7 @@ private:
         else
             result.Null("step");
         if (run.engineCode) result.Number("engineCode", *run.engineCode);
+        if (!run.logError.empty()) result.Text("runLogFailure", run.logError);
         return result;
     }
 
@@ -249,6 +339,7 @@ private:
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;
+    InProgress current_;
 };
 
 }  // namespace

@@ -14,13 +14,13 @@ namespace {
 bool ReadRecord(const std::string& file, AppSetting& setting) {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!vexu::image::ReadBinaryFile(file, bytes, error)) {
+    if (!vexu::image::ReadBinaryFile(file, bytes, error, "settings record", kAppSettingSize)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
     if (bytes.size() != kAppSettingSize) {
-        std::fprintf(stderr, "%s is not a settings record: %zu bytes, a record has %zu\n", file.c_str(), bytes.size(),
-                     kAppSettingSize);
+        std::fprintf(stderr, "%s is not a settings record: it has %zu bytes, a record has %zu\n", file.c_str(),
+                     bytes.size(), kAppSettingSize);
         return false;
     }
     setting = AppSettingFromBytes(bytes.data(), bytes.size());
@@ -30,8 +30,9 @@ bool ReadRecord(const std::string& file, AppSetting& setting) {
 }  // namespace
 
 int RunSettingsWrite(const std::string& file) {
-    if (!BuildSettingFile(file.c_str())) {
-        std::fprintf(stderr, "cannot write %s\n", file.c_str());
+    std::string error;
+    if (!WriteSettingFile(DefaultAppSetting(), file.c_str(), error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return kExitFailed;
     }
     return kExitOk;
@@ -44,14 +45,14 @@ int RunSettingsSet(const std::string& file, const std::string& field, const std:
         return kExitUsage;
     }
     AppSetting setting;
-    if (!ReadRecord(file, setting)) return kExitFailed;
+    if (!ReadRecord(file, setting)) return kExitUsage;
     std::string error;
     if (!SetAppSettingField(setting, *entry, value, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kExitUsage;
     }
-    if (!WriteSettingFile(setting, file.c_str())) {
-        std::fprintf(stderr, "cannot write %s\n", file.c_str());
+    if (!WriteSettingFile(setting, file.c_str(), error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return kExitFailed;
     }
     return kExitOk;
@@ -59,7 +60,7 @@ int RunSettingsSet(const std::string& file, const std::string& field, const std:
 
 int RunSettingsShow(const std::string& file) {
     AppSetting setting;
-    if (!ReadRecord(file, setting)) return kExitFailed;
+    if (!ReadRecord(file, setting)) return kExitUsage;
     size_t count = 0;
     const AppSettingField* fields = AppSettingFields(count);
     for (size_t i = 0; i < count; ++i) {

@@ -112,8 +112,7 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> SmallImages() {
     NvmSegment encrypted{0x000800, 0, {}};
     for (uint32_t w = 0; w < 32; ++w) encrypted.words.push_back(0x5A000000u | w);
     nvm.nvm[1].segments = {encrypted};
-    nvm.userLock = 0x000004;
-    nvm.passKey = KeyFromText("FuzzSeedPassKey2");
+    // No security settings: an image with encrypted parts carries none.
     images.emplace_back("class2_nvm.dat", Build(nvm));
 
     ImageParts m7 = Named(kSmallIdCode, "VARIANTM7");

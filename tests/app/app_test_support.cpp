@@ -38,6 +38,7 @@ WindowRig::WindowRig(Options options) {
     setup.hooks.showAbout = [this](QWidget*) { ++aboutsShown; };
     setup.hooks.showBoxRefused = [this](QWidget*, const QString& text) { refusalsShown << text; };
     setup.busyBoxRetryMs = 0;  // at the next turn of the event loop
+    setup.hooks.showRunLogError = [this](QWidget*, const QString& text) { runLogErrorsShown << text; };
     dlg = std::make_unique<CKTRDlg>(std::move(setup));
     dlg->show();
     Settle();

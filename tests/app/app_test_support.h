@@ -62,6 +62,7 @@ struct WindowRig {
     std::unique_ptr<HotplugMonitor> monitor;
     QStringList errorsShown;
     QStringList refusalsShown;
+    QStringList runLogErrorsShown;
     QStringList linksOpened;
     int aboutsShown = 0;
     std::unique_ptr<CKTRDlg> dlg;

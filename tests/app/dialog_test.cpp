@@ -82,6 +82,31 @@ private slots:
         QVERIFY(!rig.dlg->Control(IDC_BUILD_SETTING_FILE)->isVisible());
     }
 
+    // During a run the percent labels stand where the start button was,
+    // inside the window with the margin the pictures keep on the left, and
+    // wide enough for "100%".
+    void percentLabelsStayInsideTheWindowDuringARun() {
+        WindowRig rig(Plugged());
+        rig.dlg->Post(vexu::WM_RUN_START, 0, 0);
+        PostMsgText(kFpgaProgressText, 100, 0);
+        PostMsgText(kEepromProgressText, 100, 0);
+        rig.Settle();
+        const int margin = rig.dlg->Control(IDC_FPGA_PICTURE)->geometry().left();
+        const QRect inside = rig.dlg->rect().adjusted(margin, 0, -margin, 0);
+        for (int id : {IDC_FPGA_PERCENT, IDC_EEPROM_PERCENT}) {
+            CQarnStatic* label = rig.Static(id);
+            QVERIFY(label->isVisible());
+            QCOMPARE(label->Text(), QStringLiteral("100%"));
+            QVERIFY2(inside.contains(label->geometry()), qPrintable(QString::number(label->geometry().right())));
+            // The text ends before the label does: its last column is background.
+            const QImage picture = label->Render();
+            const QRgb back = picture.pixel(picture.width() - 1, 0);
+            for (int y = 0; y < picture.height(); ++y) QCOMPARE(picture.pixel(picture.width() - 1, y), back);
+        }
+        rig.dlg->Post(vexu::WM_RUN_END, 0, RUN_OK);
+        rig.Settle();
+    }
+
     void settingsAppliedToEveryControl() {
         const AppSetting s = DistinctSetting();
         ScopedSettings settings(s);

@@ -2,6 +2,7 @@
 // the run worker reporting through posted messages. A probe timer measures
 // how long the window's thread goes without getting to its events.
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "app_test_support.h"
 #include "link/dev_manage.h"
 #include "run/run_messages.h"
+#include "run/run_record.h"
 
 using vexu::test::ResourcePicture;
 using vexu::test::ScopedSettings;
@@ -172,6 +174,31 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.errorsShown.isEmpty(), kRunTimeoutMs);
         QCOMPARE(rig.errorsShown.size(), 1);
         QVERIFY(!kHoldBlockLimit || probe.LongestGapMs() <= kMaxBlockMs);
+    }
+
+    // A run whose record cannot be written (a file stands where the log's
+    // directory should be) passes as before, and the operator is told.
+    void runLogFailureIsToldThreaded() {
+        QTemporaryDir dir;
+        const QString blocker = dir.filePath(QStringLiteral("not-a-directory"));
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        SetRunLogPath((blocker + QStringLiteral("/runs.log")).toStdString());
+        RunJobs jobs;
+        jobs.runFpga = [](const char*) { return 1; };
+        jobs.fpgaError = [] { return std::string(); };
+        jobs.runEeprom = [] { return 1; };
+        jobs.eepromError = [] { return std::string(); };
+        WindowRig rig({"", false, std::move(jobs)});
+        QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(RunFinished(rig) && !rig.runLogErrorsShown.isEmpty(), kRunTimeoutMs);
+        SetRunLogPath("");
+        QVERIFY(rig.errorsShown.isEmpty());
+        QCOMPARE(rig.runLogErrorsShown.size(), 1);
+        QVERIFY2(rig.runLogErrorsShown.first().startsWith(QStringLiteral("cannot write the run log ") + blocker),
+                 qPrintable(rig.runLogErrorsShown.first()));
+        QVERIFY(rig.runLogErrorsShown.first().endsWith(QStringLiteral("this run is not in the run log.")));
     }
 
     void serialFlashFailureShowsItsTextThreaded() {

@@ -234,6 +234,7 @@ TEST(CliRun, StationCountsBoxAfterBox) {
 }
 
 TEST(CliRun, StationStopsCleanlyWhenInterrupted) {
+    if (const std::string why = InterruptUnavailable(); !why.empty()) GTEST_SKIP() << why;
     TempDir state;
     const CliResult run = RunCli({"--simulate=unplugged", "--json", "run", "--station"}, state,
                                  [](const std::string& line, RunningChild& child) {

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/dat_image.h"
+#include "engine/device_id_table.h"
 #include "engine/dp_frame.h"
 #include "engine/dp_image.h"
 #include "engine/dp_jtag.h"
@@ -64,6 +66,36 @@ inline DatImage HealthyImage(uint32_t id = kTestDeviceId) {
     image.ExpectedId(id).Support(DP_SUPPORT_ARRAY);
     image.Block(DP_BLOCK_DESIGN_NAME, {'D', 'E', 'S', 'I', 'G', 'N', '-', 'V', '1'});
     image.Block(DP_BLOCK_CHECKSUM, {0x34, 0x12});
+    return image;
+}
+
+// HealthyImage announcing these parts and carrying a block for each, sized
+// for the device: zero array rows and RLOCK row (plain or encrypted as
+// announced), a FlashROM page mask (no page unless given) with zero pages
+// for it, NVM blocks of no
+// segments, and user lock bits and an AES key for security settings (the
+// pass key is the test's own). The image then passes the check of its blocks, so that a test
+// reaches the frame check or step it is about.
+inline DatImage ImageAnnouncing(uint32_t support, uint32_t id = kTestDeviceId, uint8_t flashRomMask = 0) {
+    DatImage image = HealthyImage(id);
+    image.Support(support);
+    const DeviceIdRow& device = kDeviceIdTable[FindDeviceIdRow(id, id)];
+    const size_t rowBytes = device.rowWidthFactor * ((support & DP_SUPPORT_ARRAY_ENCRYPTED) ? 32u : 26u);
+    if (support & DP_SUPPORT_ARRAY) {
+        image.Block(DP_BLOCK_ARRAY_ROWS, std::vector<uint8_t>(rowBytes * device.arrayRowCount, 0));
+        image.Block(DP_BLOCK_RLOCK, std::vector<uint8_t>(rowBytes, 0));
+    }
+    if (support & DP_SUPPORT_FROM) {
+        image.Block(DP_BLOCK_FROM_MASK, {flashRomMask});
+        const size_t pageBytes = (support & DP_SUPPORT_FROM_ENCRYPTED) ? 32 : 16;
+        if (flashRomMask) image.Block(DP_BLOCK_FROM_PAGES, std::vector<uint8_t>(pageBytes * std::popcount(flashRomMask), 0));
+    }
+    for (uint8_t k = 0; k < 4; ++k)
+        if (support & DP_SUPPORT_NVM(k)) image.Block(static_cast<uint8_t>(5 * k + 10), {0x00, 0x00});
+    if (support & DP_SUPPORT_SECURITY) {
+        image.Block(DP_BLOCK_USER_LOCK, std::vector<uint8_t>(device.deviceClass == 2 ? 3 : 2, 0));
+        if (support & DP_SUPPORT_AES_KEY) image.Block(DP_BLOCK_AES_KEY, std::vector<uint8_t>(16, 0));
+    }
     return image;
 }
 

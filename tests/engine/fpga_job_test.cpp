@@ -25,7 +25,7 @@ TEST(FpgaErrorMessage, EveryEngineCodeHasItsText) {
           DPE_PASS_KEY_MISMATCH, DPE_FROM_ENCRYPTION_NOT_ENFORCED, DPE_PLAIN_DATA_NEEDS_PASS_KEY,
           DPE_NVM_PROGRAM_FAILED, DPE_USER_LOCK_MISMATCH, DPE_UROW_MISMATCH, DPE_NVM_ENCRYPTION_ENFORCED,
           DPE_NVM_AES_CHECK_FAILED, DPE_NVM_ENCRYPTION_NOT_ENFORCED, DPE_IMAGE_CRC_MISMATCH, DPE_ACTION_NOT_FOUND,
-          DPE_IMAGE_LACKS_DATA, DPE_ACTION_NOT_BUILT}) {
+          DPE_IMAGE_LACKS_DATA, DPE_ACTION_NOT_BUILT, DPE_IMAGE_BLOCK_OUTSIDE}) {
         const std::string text = FpgaErrorMessage(code);
         EXPECT_NE(text, "????????") << code;
         EXPECT_FALSE(text.empty()) << code;
@@ -38,7 +38,7 @@ TEST(FpgaErrorMessage, EveryEngineCodeHasItsText) {
     EXPECT_EQ(FpgaErrorMessage(100),
               "CRC data error. Data file is corrupted or programming on system board is not cussessful.");
     for (uint32_t code : {1u, 2u, 5u, 9u, 13u, 15u, 17u, 19u, 21u, 26u, 28u, 29u, 32u, 40u, 44u, 50u, 99u, 101u, 149u,
-                          153u, 200u, 255u, 256u, 0xFFFFFFFFu})
+                          154u, 200u, 255u, 256u, 0xFFFFFFFFu})
         EXPECT_EQ(FpgaErrorMessage(code), "????????") << code;
 }
 
@@ -49,6 +49,9 @@ protected:
         InitMsgQueue(&window);
     }
     void TearDown() override {
+        // The channel keeps posting to its window after FreeMsgQueue: the
+        // window goes with this test, so the channel is pointed at nothing.
+        InitMsgQueue(nullptr);
         FreeMsgQueue();
         EngineTest::TearDown();
     }
@@ -96,8 +99,17 @@ TEST_F(FpgaJobTest, SuccessFailureAndTheFailureTextThatStays) {
     // device reads its UROW back as zeros after the erase.
     EXPECT_EQ(RunFpgaJob("read_idcode "), 0);
     EXPECT_EQ(GetFpgaError(), "Request action is not found.");
+    Load(ImageAnnouncing(DP_SUPPORT_ARRAY).Build());
     EXPECT_EQ(RunFpgaJob("program"), 0);
     EXPECT_EQ(GetFpgaError(), "Failed to program UROW");
+
+    // An image without the array rows it announces: the failure text names
+    // the block after the code's own message.
+    Load(HealthyImage().Build());
+    EXPECT_EQ(RunFpgaJob("program"), 0);
+    EXPECT_EQ(GetFpgaError(),
+              "Action is not supported because required data block is missing from the data file.\r\n"
+              "Data block 5 (FPGA array rows) is missing from the data file.");
 }
 
 }  // namespace

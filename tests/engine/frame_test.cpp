@@ -255,7 +255,7 @@ TEST_F(FrameTest, ActionCheckAgainstTheImage) {
     for (const Case& c : cases) {
         trace->Clear();
         box.Reset();
-        Load(HealthyImage().Support(c.support).Build());
+        Load(ImageAnnouncing(c.support).Build());
         ExpectCode(Run(c.action), c.code, c.action);
         EXPECT_EQ(Traced(kLacksData), c.code == DPE_IMAGE_LACKS_DATA) << c.action;
         EXPECT_EQ(Traced("\r\nAction not found..."), c.code == DPE_ACTION_NOT_FOUND) << c.action;
@@ -292,7 +292,7 @@ TEST_F(FrameTest, EveryActionNameReachesItsStep) {
     };
     for (const Case& c : cases) {
         trace->Clear();
-        Load(HealthyImage().Support(everything).Build());
+        Load(ImageAnnouncing(everything).Block(DP_BLOCK_PASS_KEY, kPassKey).Build());
         const uint8_t code = Run(c.action);
         EXPECT_TRUE(code != DPE_ACTION_NOT_FOUND && code != DPE_IMAGE_LACKS_DATA && code != DPE_ACTION_NOT_BUILT)
             << c.action << " " << int{code};
@@ -301,7 +301,7 @@ TEST_F(FrameTest, EveryActionNameReachesItsStep) {
     // Action 7 needs encrypted array data (and a device that takes it).
     trace->Clear();
     box.answers[0xA4] = {0x00, 0x01};  // class 1: register byte 1 bit 0 is security bit 20
-    Load(HealthyImage().Support(DP_SUPPORT_ARRAY | DP_SUPPORT_ARRAY_ENCRYPTED).Build());
+    Load(ImageAnnouncing(DP_SUPPORT_ARRAY | DP_SUPPORT_ARRAY_ENCRYPTED).Build());
     EXPECT_NE(Run("enc_data_authentication"), DPE_ACTION_NOT_BUILT);
     EXPECT_TRUE(Traced("\r\nPerforming Data Authentication..."));
 }
@@ -372,7 +372,7 @@ TEST_F(FrameTest, AesKeyCheckedAtInitialisationForEncryptedImages) {
         box.scans.clear();
         trace->Clear();
         box.answers[0x0A][15] = c.answer;
-        Load(HealthyImage().Support(c.support).Block(DP_BLOCK_AES_CHECK, kPassKey).Build());
+        Load(ImageAnnouncing(c.support).Block(DP_BLOCK_AES_CHECK, kPassKey).Build());
         ExpectCode(Run(c.action), c.code, c.action);
         if (c.code == DPE_AES_KEY_CHECK_FAILED) {
             EXPECT_FALSE(trace->Contains("Reading Security")) << c.action;
@@ -470,7 +470,7 @@ TEST_F(FrameTest, SecurityPrecheckGroups) {
         box.scans.clear();
         // No AES check block: the check at initialisation stays out of the way
         // and the pre-check's own check decides on the device's answer.
-        Load(HealthyImage(kClass2DeviceId).Support(c.support).Block(DP_BLOCK_PASS_KEY, kPassKey).Build());
+        Load(ImageAnnouncing(c.support, kClass2DeviceId).Block(DP_BLOCK_PASS_KEY, kPassKey).Build());
         ExpectCode(Run(c.action), c.code, c.what);
         if (!c.lines.empty()) {
             EXPECT_TRUE(Traced(c.lines)) << c.what << "\n" << trace->Text();

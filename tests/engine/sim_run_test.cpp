@@ -352,6 +352,8 @@ TEST_F(SimRunTest, EncryptedImagesMeetTheDevicesAesKey) {
     };
     ImageParts parts = DemoFpgaParts();
     parts.encryptArray = true;
+    parts.userLock.reset();
+    parts.passKey.reset();
     image::Key128 imageKey;
     for (size_t i = 0; i < imageKey.size(); ++i) imageKey[i] = static_cast<uint8_t>(i);
     parts.encryptionKey = imageKey;

@@ -322,9 +322,8 @@ TEST_F(ArrayStepTest, EraseWordsAndTheRunsFlags) {
         {"program_array", DP_SUPPORT_ARRAY, {}, 0x004001, 0, "\r\nErase FPGA Array..."},
     };
     for (const Case& c : cases) {
-        DatImage image = HealthyImage();
-        image.Support(c.support);
-        if (!c.pageMask.empty()) image.Block(DP_BLOCK_FROM_MASK, c.pageMask);
+        DatImage image = ImageAnnouncing(c.support, kTestDeviceId, c.pageMask.empty() ? 0 : c.pageMask[0]);
+        if (c.support & DP_SUPPORT_SECURITY) image.Block(DP_BLOCK_PASS_KEY, std::vector<uint8_t>(16, 0));
         Load(image.Build());
         trace->Clear();
         Run(c.action);

@@ -1,7 +1,8 @@
 // Every failure of the array, FlashROM, NVM and security steps, driven by a
-// fault of the simulated FPGA (or an image that lacks data): the code, the
-// trace text with its row, a device left as far as the run got, and the exit
-// that ends every run.
+// fault of the simulated FPGA: the code, the trace text with its row, a
+// device left as far as the run got, and the exit that ends every run. An
+// image that lacks data for the action is refused before the device sees
+// anything.
 #include <functional>
 
 #include "sim_fixture.h"
@@ -68,32 +69,13 @@ TEST_F(SimFailureTest, EveryFailureCodeFromTheDevice) {
         // A word the device does not hold: the read poll runs out (10001 reads).
         {"NVM word differs", "idcode=0x032141CF", [] { return Class2Nvm(false); }, "verify_nvm", DPE_POLL_TIMEOUT,
          "\r\nVerifying NVM block 2.", nullptr},
-        {"row data missing", "", [] { return ShortArray(2); }, "program_array", DPE_ARRAY_PROGRAM_FAILED,
-         "\r\nFailed to program FPGA Array at row 1241",
-         [](sim::FpgaModel& fpga) {
-             // The two rows loaded are programmed; nothing is rolled back.
-             EXPECT_EQ(fpga.Counters().rowPrograms, 2u);
-             EXPECT_EQ(fpga.ArrayRow(1243)[2], 0xA5);
-         }},
         {"row program never ready", "program-us=100000000", demo, "program_array", DPE_ARRAY_PROGRAM_FAILED,
          "\r\nFailed to program FPGA Array at row 1243", nullptr},
-        {"RLOCK data missing", "",
-         [] {
-             ImageParts parts = image::DemoFpgaParts();
-             parts.rlock.clear();
-             return parts;
-         },
-         "program_array", DPE_ARRAY_PROGRAM_FAILED, "\r\nProgramming RLOCK...\r\nFailed to program RLOCK ",
-         [](sim::FpgaModel& fpga) { EXPECT_EQ(fpga.Counters().rlockPrograms, 0u); }},
         {"verify pass 0", "verify-fail-row=700,verify-fail-pass=0", demo, "program_array", DPE_ROW_VERIFY_FAILED,
          "\r\nVerify 0 failed\nRow Number : 700", nullptr},
         {"verify pass 1", "verify-fail-row=3,verify-fail-pass=1", demo, "program", DPE_ROW_VERIFY_FAILED,
          "\r\nVerify 1 failed\nRow Number : 3",
          [](sim::FpgaModel& fpga) { EXPECT_EQ(fpga.FlashRomPage(0)[0], 0xFF); }},
-        {"verify row data missing", "", [] { return ShortArray(5); }, "verify_array", DPE_ARRAY_VERIFY_FAILED,
-         "\r\nVerifying FPGA Array...",
-         [](sim::FpgaModel& fpga) { EXPECT_EQ(fpga.Counters().verifies, 2u * 1244 + 2u * 5); },
-         "program_array"},
         {"security register read-back", "security-readback-differs", demo, "program_security",
          DPE_SECURITY_PROGRAM_FAILED, "\r\nProgramming Security...", nullptr},
         {"authentication", "security=0x100000,array=0x00,auth-fail-row=1000," + key, Encrypted, "program",
@@ -140,6 +122,71 @@ TEST_F(SimFailureTest, EveryFailureCodeFromTheDevice) {
 
 namespace vexu::test {
 namespace {
+
+// An image whose blocks cannot serve the action: refused before the first
+// report, the device as it was, the code and a text that names the block.
+TEST_F(SimFailureTest, ImageThatCannotServeTheActionLeavesTheDeviceUntouched) {
+    struct Case {
+        const char* what;
+        std::function<ImageParts()> parts;
+        const char* action;
+        uint8_t code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"row data missing", [] { return ShortArray(2); }, "program_array", DPE_IMAGE_BLOCK_OUTSIDE,
+         "block 5 (FPGA array rows) runs past the end of the data file: it needs 64688 bytes from byte "},
+        {"verify row data missing", [] { return ShortArray(5); }, "verify_array", DPE_IMAGE_BLOCK_OUTSIDE,
+         "block 5 (FPGA array rows) runs past the end of the data file"},
+        {"RLOCK data missing",
+         [] {
+             ImageParts parts = image::DemoFpgaParts();
+             parts.rlock.clear();
+             return parts;
+         },
+         "program_array", DPE_IMAGE_LACKS_DATA, "block 6 (RLOCK row) is missing from the data file"},
+        {"FlashROM mask missing",
+         [] {
+             ImageParts parts = image::DemoFpgaParts();
+             parts.supportFlags = image::DeriveSupportFlags(parts);
+             parts.flashRom.reset();
+             return parts;
+         },
+         "program", DPE_IMAGE_LACKS_DATA, "block 7 (FlashROM page mask) is missing from the data file"},
+        {"FlashROM pages missing for the verify",
+         [] {
+             ImageParts parts = image::DemoFpgaParts();
+             parts.supportFlags = image::DeriveSupportFlags(parts);
+             parts.extraBlocks.push_back({image::kBlockFlashRomMask, {parts.flashRom->mask}, false, true});
+             parts.flashRom.reset();
+             return parts;
+         },
+         "verify_from", DPE_IMAGE_LACKS_DATA, "block 8 (FlashROM pages) is missing from the data file"},
+        {"NVM segment table missing",
+         [] {
+             ImageParts parts = Class2Nvm(false);
+             parts.supportFlags = image::DeriveSupportFlags(parts);
+             parts.nvm[2].present = false;
+             return parts;
+         },
+         "program", DPE_IMAGE_LACKS_DATA, "block 20 (NVM 2 segment count) is missing from the data file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(c.parts().idCode == 0x032141CF ? "idcode=0x032141CF" : "");
+        const uint64_t before = Reports();
+        Load(Build(c.parts()));
+        EXPECT_EQ(Run(c.action), c.code);
+        EXPECT_EQ(Reports(), before) << trace.Text();
+        EXPECT_TRUE(Traced(std::string("\r\nData ") + c.text)) << trace.Text();
+        EXPECT_FALSE(Traced("dp_exit"));
+        EXPECT_NE(GetFpgaError().find(c.text), std::string::npos) << GetFpgaError();
+        EXPECT_EQ(GetFpgaError().rfind(FpgaErrorMessage(c.code), 0), 0u) << GetFpgaError();
+        EXPECT_EQ(Fpga().Counters().erases, 0u);
+        EXPECT_EQ(Fpga().Counters().rowPrograms, 0u);
+        EXPECT_FALSE(Fpga().InProgrammingMode());
+    }
+}
 
 TEST_F(SimFailureTest, AnEraseThatNeverCompletes) {
     // 262141 polls 1 ms apart, then code 8 with its text; the UROW read

@@ -240,16 +240,21 @@ TEST(EepromJobOnSimulator, DifferenceInTheLastByteIsFound) {
     }
 }
 
-TEST(EepromJobOnSimulator, EmptyImageOnlyErases) {
+// An empty image would erase the chip, write nothing and pass: it is
+// refused before the job sends anything, and the chip keeps what it held.
+TEST(EepromJobOnSimulator, EmptyImageIsRefusedBeforeAnythingIsSent) {
     SimRun run("flash=M25P40,flash-fill=0x00", {});
     ASSERT_TRUE(run.sim);
     ProgressRecorder progress([] { return 0; });
-    EXPECT_EQ(run.RunJob(), 1);
-    EXPECT_EQ(run.Flash()->EraseCount(), 8u);
-    EXPECT_EQ(run.Flash()->ProgramCount(), 0u);
+    const int before = run.Reports();
+    EXPECT_EQ(RunEepromJob(), 0);
+    EXPECT_EQ(GetEepromError(), "Eeprom Image Empty");
+    EXPECT_EQ(run.Reports(), before);
+    EXPECT_EQ(run.Flash()->EraseCount(), 0u);
     EXPECT_TRUE(std::all_of(run.Flash()->Contents().begin(), run.Flash()->Contents().end(),
-                            [](uint8_t b) { return b == 0xFF; }));
+                            [](uint8_t b) { return b == 0x00; }));
     EXPECT_TRUE(progress.posts.empty());
+    EXPECT_EQ(GetEepromChip(), "");
 }
 
 TEST(EepromJobOnSimulator, UnpluggedMidJobFailsAtTheFirstCheckAndNeverHangs) {

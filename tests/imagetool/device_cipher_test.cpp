@@ -40,6 +40,8 @@ TEST(DeviceCipherTest, EncryptedArrayAndRlockOpenWithTheDeviceKeyOnly) {
     ImageParts parts = DemoFpgaParts();
     parts.encryptArray = true;
     parts.encryptionKey = kDeviceKey;
+    parts.userLock.reset();
+    parts.passKey.reset();
     std::vector<uint8_t> image;
     std::string error;
     ASSERT_TRUE(BuildImage(parts, image, error)) << error;
@@ -69,6 +71,8 @@ TEST(DeviceCipherTest, EncryptedFlashRomPagesNameTheirPage) {
     parts.flashRom->mask = 0x84;
     parts.encryptFlashRom = true;
     parts.aesKey = kDeviceKey;
+    parts.userLock.reset();
+    parts.passKey.reset();
     std::vector<uint8_t> image;
     std::string error;
     ASSERT_TRUE(BuildImage(parts, image, error)) << error;

@@ -271,11 +271,13 @@ TEST(ImageBuilderEncryptionTest, ArrayRowsAndRlockAreEncryptedRowByRow) {
     ImageParts parts = DemoFpgaParts();
     parts.encryptArray = true;
     parts.encryptionKey = KeyOf(0x77);  // held by the device, not programmed by this image
+    parts.userLock.reset();             // the device keeps its own security settings
+    parts.passKey.reset();
     std::vector<uint8_t> image;
     std::string error;
     ASSERT_TRUE(BuildImage(parts, image, error, &cipher)) << error;
 
-    EXPECT_EQ(SupportBytes(image), kSupportArray | kSupportArrayEncrypted | kSupportFlashRom | kSupportSecurity);
+    EXPECT_EQ(SupportBytes(image), kSupportArray | kSupportArrayEncrypted | kSupportFlashRom);
     EXPECT_EQ(RecordedLength(image, kBlockArrayRows), 1244u * 64);  // factor 2: 2 x 32 bytes per row
     const std::vector<uint8_t> rows = BlockBytes(image, kBlockArrayRows, 1244 * 64);
     for (size_t row : {size_t{0}, size_t{1}, size_t{1243}}) {
@@ -354,9 +356,25 @@ TEST(ImageBuilderEncryptionTest, EncryptionNeedsACipherAKeyAndWholeNvmPages) {
         {"no cipher", [](ImageParts& p) { p.encryptArray = true; p.aesKey = KeyOf(1); }, false, "device cipher"},
         {"AES key without cipher", [](ImageParts& p) { p.aesKey = KeyOf(1); }, false, "device cipher"},
         {"no key", [](ImageParts& p) { p.encryptArray = true; }, true, "AES key"},
+        // "program" would erase the key with the security settings before
+        // the encrypted rows arrive.
+        {"encrypted array with security settings",
+         [](ImageParts& p) {
+             p.encryptArray = true;
+             p.encryptionKey = KeyOf(1);
+         },
+         true, "cannot go with security settings"},
+        {"encrypted NVM block with security settings",
+         [](ImageParts& p) {
+             p.encryptionKey = KeyOf(1);
+             p.nvm[0] = {true, true, {{0, 0, std::vector<uint32_t>(32)}}};
+         },
+         true, "cannot go with security settings"},
         {"partial NVM page",
          [](ImageParts& p) {
              p.encryptionKey = KeyOf(1);
+             p.userLock.reset();
+             p.passKey.reset();
              p.nvm[0] = {true, true, {{0, 0, std::vector<uint32_t>(33)}}};
          },
          true, "whole pages"},

@@ -144,13 +144,17 @@ TEST(ImageInfoTest, HostileImagesGiveClearFindings) {
              PutLe(&i[EntryAt(i, kBlockRlock) + 1], 0xFFFFFF00, 4);
              Reseal(i);
          },
-         Severity::kError, "block 6 (RLOCK row) at offset 4294967040 lies beyond the end"},
+         Severity::kError,
+         "block 6 (RLOCK row) runs past the end of the data file: it needs 52 bytes from byte 4294967040, 0 are "
+         "there; the engine refuses program, program_array with code 153 before anything is sent"},
         {"offset into the CRC",
          [](std::vector<uint8_t>& i) {
              PutLe(&i[EntryAt(i, kBlockArrayRows) + 1], static_cast<uint32_t>(i.size() - 1), 4);
              Reseal(i);
          },
-         Severity::kError, "needs 64688 bytes for this device but only 0 remain"},
+         Severity::kError,
+         "block 5 (FPGA array rows) runs past the end of the data file: it needs 64688 bytes from byte 65096, 0 are "
+         "there; the engine refuses program, verify, program_array, verify_array with code 153"},
         {"length field past the end",
          [](std::vector<uint8_t>& i) {
              PutLe(&i[EntryAt(i, kBlockUserLock) + 5], 0x7FFFFFFF, 4);
@@ -165,16 +169,33 @@ TEST(ImageInfoTest, HostileImagesGiveClearFindings) {
          Severity::kWarning, "points into the header or directory"},
         {"block offset 0",
          [](std::vector<uint8_t>& i) {
+             PutLe(&i[EntryAt(i, kBlockSilsig) + 1], 0, 4);
+             Reseal(i);
+         },
+         Severity::kNote, "block 3 (silicon signature) has offset 0 and reads as absent"},
+        {"block offset 0 for a block the actions need",
+         [](std::vector<uint8_t>& i) {
              PutLe(&i[EntryAt(i, kBlockRlock) + 1], 0, 4);
              Reseal(i);
          },
-         Severity::kNote, "block 6 (RLOCK row) has offset 0 and reads as absent"},
+         Severity::kError,
+         "block 6 (RLOCK row) is missing from the data file; the engine refuses program, program_array with code 151"},
         {"absent block the flags announce",
          [](std::vector<uint8_t>& i) {
              PutLe(&i[EntryAt(i, kBlockPassKey) + 1], 0, 4);
              Reseal(i);
          },
-         Severity::kWarning, "announce security settings but block 29 (pass key) is absent"},
+         Severity::kError,
+         "block 29 (pass key) is missing from the data file; the engine refuses program, program_security with code "
+         "151"},
+        {"FlashROM mask past the end",
+         [](std::vector<uint8_t>& i) {
+             PutLe(&i[EntryAt(i, kBlockFlashRomMask) + 1], static_cast<uint32_t>(i.size() + 100), 4);
+             Reseal(i);
+         },
+         Severity::kError,
+         "block 7 (FlashROM page mask) runs past the end of the data file: it needs 1 byte from byte 65197, 0 are "
+         "there; the engine refuses erase, program, verify, erase_from, program_from, verify_from with code 153"},
         {"block listed twice",
          [](std::vector<uint8_t>& i) {
              i[EntryAt(i, kBlockSilsig)] = kBlockDesignName;

@@ -137,6 +137,16 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
         }
     }
     EXPECT_EQ(FindAppSettingField("Title"), nullptr);
+
+    // A text field holds bytes: 85 three-byte characters fit, 86 do not, and
+    // the refusal counts in bytes.
+    std::string threeByteChars;
+    for (int i = 0; i < 85; ++i) threeByteChars += "\xE7\xA8\x8B";
+    AppSetting setting = DefaultAppSetting();
+    std::string error;
+    EXPECT_TRUE(SetAppSettingField(setting, *FindAppSettingField("title"), threeByteChars, error)) << error;
+    EXPECT_FALSE(SetAppSettingField(setting, *FindAppSettingField("title"), threeByteChars + "\xE7\xA8\x8B", error));
+    EXPECT_EQ(error, "title holds at most 255 bytes, not 258");
 }
 
 }  // namespace

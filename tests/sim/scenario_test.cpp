@@ -2,6 +2,9 @@
 // builds from them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -121,9 +124,20 @@ TEST(Simulator, RefusesScenariosItCannotBuild) {
         {"flash=M25P16", "unknown flash chip"},
         {"flash", "needs a value"},
         {"flash-fill=256", "flash-fill"},
-        {"flash-bit-error-page=1024", "beyond the M25P20"},
-        {"flash-image=/nonexistent/image.bin", "cannot read"},
-        {"fail-report=0", "counts from 1"},
+        {"flash-bit-error-page=1024",
+         "scenario key \"flash-bit-error-page\" needs a number from 0 to 1023, not \"1024\""},
+        {"flash-image=/nonexistent/image.bin", "cannot open the M25P20 flash image /nonexistent/image.bin"},
+        {"flash-image=/tmp", "the M25P20 flash image /tmp is not a regular file (a directory)"},
+        {"flash-image=/dev/zero", "the M25P20 flash image /dev/zero is not a regular file (a character device)"},
+        {"fail-report=0", "scenario key \"fail-report\" needs a number from 1 to 4294967295, not \"0\""},
+        {"station-boxes=0", "scenario key \"station-boxes\" needs a number from 1 to 1000000, not \"0\""},
+        // Faults on rows and pages the device does not have.
+        {"verify-fail-row=1244", "scenario key \"verify-fail-row\" needs a number from 0 to 1243, not \"1244\""},
+        {"idcode=0x032141CF,auth-fail-row=2300",
+         "scenario key \"auth-fail-row\" needs a number from 0 to 2299, not \"2300\""},
+        {"rows=10,verify-fail-row=10", "scenario key \"verify-fail-row\" needs a number from 0 to 9, not \"10\""},
+        {"flashrom-compare-fail=8", "scenario key \"flashrom-compare-fail\" needs a number from 0 to 7, not \"8\""},
+        {"rows=0", "scenario key \"rows\" needs a number from 1 to 100000, not \"0\""},
         {"jtag=fpga9", "unknown JTAG device model"},
         {"idcode=0x100000000", "idcode"},
         {"other-hid=0x1234", "VID:PID"},
@@ -136,6 +150,23 @@ TEST(Simulator, RefusesScenariosItCannotBuild) {
         EXPECT_EQ(MakeSimulator(c.text, error), nullptr) << c.text;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
     }
+}
+
+// A flash image the chip cannot hold is refused before a byte of it is read:
+// a sparse 2 GB file costs no time and no memory.
+TEST(Simulator, RefusesAFlashImageLargerThanTheChipBeforeReadingIt) {
+    const std::string path = (std::filesystem::temp_directory_path() / "vexu-sparse-flash-image.bin").string();
+    {
+        std::ofstream create(path, std::ios::binary);
+    }
+    std::filesystem::resize_file(path, uint64_t{2} << 30);
+    std::string error;
+    VirtualClock clock;
+    ScopedClock scoped(clock);
+    EXPECT_EQ(MakeSimulator("flash=M25P40,flash-image=" + path, error), nullptr);
+    EXPECT_EQ(error, "the M25P40 flash image " + path + " has 2147483648 bytes, more than the largest M25P40 flash "
+                     "image (524288 bytes)");
+    std::filesystem::remove(path);
 }
 
 }  // namespace

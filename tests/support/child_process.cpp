@@ -86,6 +86,12 @@ private:
 
 }  // namespace
 
+std::string InterruptUnavailable() {
+    if (GetConsoleCP() != 0 || AllocConsole()) return {};
+    return "this process has no console and cannot be given one, and Ctrl-Break reaches another program only "
+           "through a console";
+}
+
 ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                      const std::string& errFile, const LineHandler& onLine) {
     ChildResult result;
@@ -159,6 +165,8 @@ private:
 };
 
 }  // namespace
+
+std::string InterruptUnavailable() { return {}; }
 
 ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                      const std::string& errFile, const LineHandler& onLine) {

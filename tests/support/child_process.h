@@ -25,6 +25,11 @@ public:
 
 using LineHandler = std::function<void(const std::string& line, RunningChild& child)>;
 
+// Why Interrupt cannot reach a child from this process; empty when it can.
+// On Windows Ctrl-Break travels only through a console, and a process
+// without one (wine without a display has none to give) cannot send it.
+std::string InterruptUnavailable();
+
 // Runs argv[0] with the arguments that follow. env holds NAME=VALUE entries
 // that replace or add to this process's environment; standard error goes
 // to errFile. Returns when the child has ended.

@@ -2,7 +2,8 @@
 # The same simulated runs by the Linux vexu-cli and by vexu-cli.exe under
 # wine, compared byte for byte: the report log, the JSON lines and the run
 # log (their "time", the start of the run on the real calendar, aside),
-# and what a person reads on stdout and stderr. Exits 77 after a SKIP line
+# what a person reads on stdout and stderr, and the trace (UTF-8 on
+# standard error on both). Exits 77 after a SKIP line
 # when the Linux program is not built.
 #   compare_with_linux.sh LINUX_CLI WINDOWS_CLI WORK_DIR EMULATOR...
 set -uo pipefail
@@ -50,6 +51,7 @@ scenarios=(
   "json|--simulate --json --report-log REPORTS run"
   "person|--simulate run"
   "fault|--simulate=flash=M25P80,flash-bit-error-page=1023 --json --report-log REPORTS run"
+  "trace|--simulate --trace --report-log REPORTS action read_idcode device_info"
 )
 for scenario in "${scenarios[@]}"; do
   name=${scenario%%|*}

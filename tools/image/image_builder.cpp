@@ -91,6 +91,13 @@ bool CheckEncryption(const ImageParts& parts, const ImageCipher* cipher, std::st
             }
         }
     }
+    // "program" erases the security settings, and the device's AES key with
+    // them, before the encrypted data arrives: such an image can never
+    // program. The device's security settings stay as they are instead.
+    if (AnyEncrypted(parts) && (parts.userLock || parts.passKey)) {
+        error = std::string(kEncryptedWithSecurity);
+        return false;
+    }
     return true;
 }
 
@@ -267,6 +274,15 @@ bool GeometryForIdCode(uint32_t idCode, DeviceGeometry& geometry) {
     geometry.deviceClass = entry.deviceClass;
     geometry.boundaryScanLength = entry.boundaryScanLength;
     return true;
+}
+
+uint32_t EncryptionEnableBits(const ImageParts& parts) {
+    uint32_t bits = 0;
+    if (parts.encryptArray && (!parts.arrayRows.empty() || !parts.rlock.empty())) bits |= 1u << 20;
+    if (parts.encryptFlashRom && parts.flashRom) bits |= 1u << 18;
+    for (size_t k = 0; k < kNvmBlockCount; ++k)
+        if (parts.nvm[k].present && parts.nvm[k].encrypted) bits |= 1u << (3 * k + 2);
+    return bits;
 }
 
 uint16_t DeriveSupportFlags(const ImageParts& parts) {

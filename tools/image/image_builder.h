@@ -98,10 +98,19 @@ bool GeometryForIdCode(uint32_t idCode, DeviceGeometry& geometry);
 // The support flags the parts call for.
 uint16_t DeriveSupportFlags(const ImageParts& parts);
 
+// Why an image with encrypted parts carries no security settings.
+inline constexpr const char* kEncryptedWithSecurity =
+    "encrypted parts cannot go with security settings: \"program\" erases the security settings, and with "
+    "them the AES key the device opens encrypted data with, before that data arrives";
+
+// The device's security-word bits that let it take the image's encrypted
+// parts: 20 for the array, 18 for the FlashROM, 3k + 2 for NVM block k.
+uint32_t EncryptionEnableBits(const ImageParts& parts);
+
 // Composes the image; encrypted parts are formed by the cipher. Returns
 // false and a reason (nothing written to image) when the parts do not fit
 // the device or each other, or encryption is asked for without a cipher
-// or key.
+// or key, or with security settings (kEncryptedWithSecurity).
 bool BuildImage(const ImageParts& parts, std::vector<uint8_t>& image, std::string& error,
                 const ImageCipher* cipher = DeviceCipher());
 

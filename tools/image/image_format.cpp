@@ -1,49 +1,10 @@
 #include "tools/image/image_format.h"
 
+#include "engine/dp_image_check.h"
+
 namespace vexu::image {
 
 namespace {
-
-struct NamedBlock {
-    uint8_t id;
-    const char* name;
-};
-
-constexpr NamedBlock kBlockNames[] = {
-    {kBlockHeader, "header"},
-    {kBlockDesignName, "design name"},
-    {kBlockBoundaryScan, "boundary-scan register data"},
-    {kBlockSilsig, "silicon signature"},
-    {kBlockDesignChecksum, "design checksum"},
-    {kBlockArrayRows, "FPGA array rows"},
-    {kBlockRlock, "RLOCK row"},
-    {kBlockFlashRomMask, "FlashROM page mask"},
-    {kBlockFlashRomPages, "FlashROM pages"},
-    {9, "NVM 0 word counts"},
-    {10, "NVM 0 segment count"},
-    {11, "NVM 0 start addresses"},
-    {12, "NVM 0 data"},
-    {13, "NVM 0 page values / trailers"},
-    {14, "NVM 1 word counts"},
-    {15, "NVM 1 segment count"},
-    {16, "NVM 1 start addresses"},
-    {17, "NVM 1 data"},
-    {18, "NVM 1 page values / trailers"},
-    {19, "NVM 2 word counts"},
-    {20, "NVM 2 segment count"},
-    {21, "NVM 2 start addresses"},
-    {22, "NVM 2 data"},
-    {23, "NVM 2 page values / trailers"},
-    {24, "NVM 3 word counts"},
-    {25, "NVM 3 segment count"},
-    {26, "NVM 3 start addresses"},
-    {27, "NVM 3 data"},
-    {28, "NVM 3 page values / trailers"},
-    {kBlockPassKey, "pass key"},
-    {kBlockAesKey, "AES key"},
-    {kBlockAesCheck, "AES key verification data"},
-    {kBlockUserLock, "user lock bits"},
-};
 
 constexpr const char* kSupportBitNames[kSupportByteCount] = {
     "FPGA array",
@@ -66,12 +27,7 @@ constexpr const char* kSupportBitNames[kSupportByteCount] = {
 
 }  // namespace
 
-const char* BlockName(uint8_t id) {
-    for (const NamedBlock& block : kBlockNames) {
-        if (block.id == id) return block.name;
-    }
-    return "unknown block";
-}
+const char* BlockName(uint8_t id) { return dp_block_name(id); }
 
 const char* SupportBitName(unsigned bit) { return bit < kSupportByteCount ? kSupportBitNames[bit] : "unknown"; }
 

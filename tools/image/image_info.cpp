@@ -1,10 +1,13 @@
 #include "tools/image/image_info.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdarg>
 #include <cstdio>
 
 #include "engine/device_id_table.h"
+#include "engine/dp_frame.h"
+#include "engine/dp_image_check.h"
 #include "platform/printf_format.h"
 #include "tools/image/image_format.h"
 
@@ -63,75 +66,6 @@ std::optional<uint32_t> ReadBlock(const ImageInfo& info, const Bounded& image, u
         return std::nullopt;
     }
     return image.Le(entry->offset + offset, count);
-}
-
-// The bytes the engine takes from a block of this image, when known.
-std::optional<size_t> NeededBytes(const ImageInfo& info, const Bounded& image, uint8_t id) {
-    if (info.idTableRow < 0 || !info.supportFlags) return std::nullopt;
-    const DeviceIdRow& device = kDeviceIdTable[info.idTableRow];
-    const uint16_t flags = *info.supportFlags;
-    const size_t plainRow = device.rowWidthFactor * 26u;
-    const size_t encryptedRow = device.rowWidthFactor * 32u;
-    const bool arrayEncrypted = flags & kSupportArrayEncrypted;
-    switch (id) {
-    case kBlockDesignName:
-        return kDesignNameSize;
-    case kBlockBoundaryScan:
-        return (device.boundaryScanLength + 7) / 8;
-    case kBlockSilsig:
-        return kSilsigSize;
-    case kBlockDesignChecksum:
-        return kDesignChecksumSize;
-    case kBlockArrayRows:
-        return static_cast<size_t>(device.arrayRowCount) * (arrayEncrypted ? encryptedRow : plainRow);
-    case kBlockRlock:
-        return arrayEncrypted ? encryptedRow : plainRow;
-    case kBlockFlashRomMask:
-        return 1;
-    case kBlockFlashRomPages: {
-        const std::optional<uint32_t> mask = ReadBlock(info, image, kBlockFlashRomMask, 0, 1);
-        if (!mask) return std::nullopt;
-        const size_t pageBytes = (flags & kSupportFlashRomEncrypted) ? 2 * kFlashRomPageSize : kFlashRomPageSize;
-        return std::popcount(*mask) * pageBytes;
-    }
-    case kBlockPassKey:
-    case kBlockAesKey:
-    case kBlockAesCheck:
-        return kKeySize;
-    case kBlockUserLock:
-        return device.deviceClass == 2 ? 3 : 2;
-    default:
-        break;
-    }
-    if (id < kBlockNvmFirst || id >= kBlockNvmFirst + 5 * kNvmBlockCount) return std::nullopt;
-    const size_t k = (id - kBlockNvmFirst) / 5;
-    const NvmPart part = static_cast<NvmPart>((id - kBlockNvmFirst) % 5);
-    if (part == kNvmSegmentCount) return 2;
-    const std::optional<uint32_t> segments = ReadBlock(info, image, NvmBlockId(k, kNvmSegmentCount), 0, 2);
-    if (!segments) return std::nullopt;
-    const bool encrypted = flags & (kSupportNvm0Encrypted << k);
-    size_t words = 0;
-    size_t pages = 0;
-    if (part == kNvmData || (part == kNvmTrailer && encrypted)) {
-        for (uint32_t s = 0; s < *segments; ++s) {
-            const std::optional<uint32_t> count = ReadBlock(info, image, NvmBlockId(k, kNvmWordCounts), 4 * s, 4);
-            if (!count) return std::nullopt;
-            words += *count;
-            pages += *count / kNvmWordsPerPage;
-        }
-    }
-    switch (part) {
-    case kNvmWordCounts:
-        return 4 * static_cast<size_t>(*segments);
-    case kNvmStartAddresses:
-        return (kNvmAddressBits * *segments + 7) / 8;
-    case kNvmData:
-        return encrypted ? pages * kNvmFramesPerPage * kEncryptedFrameSize : 4 * words;
-    case kNvmTrailer:
-        return encrypted ? pages * kEncryptedFrameSize : (kNvmPageValueBits * *segments + 7) / 8;
-    default:
-        return std::nullopt;
-    }
 }
 
 void ReadHeader(ImageInfo& info, const Bounded& file) {
@@ -231,7 +165,26 @@ void ReadDirectory(ImageInfo& info, const Bounded& image) {
     }
 }
 
-void CheckEntries(ImageInfo& info, const Bounded& image) {
+bool HasProblem(const ImageInfo& info, uint8_t block) {
+    for (const ActionVerdict& action : info.actions)
+        for (const DpImageProblem& problem : action.problems)
+            if (problem.block == block) return true;
+    return false;
+}
+
+// The most bytes any action takes from the block; nullopt when no action
+// of this image reads it.
+std::optional<uint64_t> MostNeeded(const ImageInfo& info, uint8_t block) {
+    std::optional<uint64_t> most;
+    for (const ActionVerdict& action : info.actions)
+        for (const DpBlockNeed& need : action.needs)
+            if (need.block == block) most = std::max(most.value_or(0), need.bytes);
+    return most;
+}
+
+// What the directory itself says about its entries. A block that an action
+// cannot be served from is the action check's finding, not one of these.
+void CheckEntries(ImageInfo& info) {
     const size_t directoryEnd =
         info.directoryPosition ? *info.directoryPosition + kDirectoryEntrySize * info.directory.size() : 0;
     for (const DirectoryEntry& entry : info.directory) {
@@ -249,37 +202,90 @@ void CheckEntries(ImageInfo& info, const Bounded& image) {
                        name, entry.index, first->index));
             continue;
         }
+        const bool problem = HasProblem(info, entry.id);
         if (entry.offset == 0) {
-            Add(info, Severity::kNote, Printf("block %u (%s) has offset 0 and reads as absent", entry.id, name));
+            if (!problem) Add(info, Severity::kNote, Printf("block %u (%s) has offset 0 and reads as absent", entry.id, name));
             continue;
         }
         if (entry.offset >= info.imageSize) {
-            Add(info, Severity::kError,
-                Printf("block %u (%s) at offset %u lies beyond the end of the image (%zu bytes)", entry.id, name,
-                       entry.offset, info.imageSize));
+            if (!problem) {
+                Add(info, Severity::kWarning,
+                    Printf("block %u (%s) at offset %u lies beyond the end of the image (%zu bytes); no action of "
+                           "this image reads it",
+                           entry.id, name, entry.offset, info.imageSize));
+            }
             continue;
         }
         if (entry.offset < directoryEnd) {
             Add(info, Severity::kWarning,
                 Printf("block %u (%s) at offset %u points into the header or directory", entry.id, name, entry.offset));
         }
+        if (problem) continue;
         const size_t available = AvailableBytes(info, entry);
+        const std::optional<uint64_t> needed = MostNeeded(info, entry.id);
         if (entry.recordedLength > available) {
             Add(info, Severity::kWarning,
                 Printf("block %u (%s): its recorded length %u runs past the end of the data (%zu bytes remain)",
                        entry.id, name, entry.recordedLength, available));
-        }
-        const std::optional<size_t> needed = NeededBytes(info, image, entry.id);
-        if (!needed) continue;
-        if (*needed > available) {
-            Add(info, Severity::kError,
-                Printf("block %u (%s) needs %zu bytes for this device but only %zu remain before the CRC", entry.id,
-                       name, *needed, available));
-        } else if (entry.recordedLength != *needed) {
+        } else if (needed && entry.recordedLength != *needed) {
             Add(info, Severity::kNote,
-                Printf("block %u (%s): recorded length %u, the device takes %zu bytes", entry.id, name,
-                       entry.recordedLength, *needed));
+                Printf("block %u (%s): recorded length %u, the device takes %llu bytes", entry.id, name,
+                       entry.recordedLength, static_cast<unsigned long long>(*needed)));
         }
+    }
+}
+
+// Every action the engine knows, checked as the engine checks it before a
+// run: the image's support flags, then the blocks the action reads. Each
+// block that stops an action is one finding, naming the actions it stops.
+void CheckActions(ImageInfo& info, const uint8_t* data) {
+    if (!info.supportFlags || info.idTableRow < 0 || !info.declaredEntries) return;
+    const uint32_t support = *info.supportFlags;
+    const DeviceIdRow& device = kDeviceIdTable[info.idTableRow];
+    const uint32_t size = static_cast<uint32_t>(info.imageSize);
+    const bool crcHolds = info.CrcOk() && info.sizeField && *info.sizeField >= 3 && *info.sizeField <= info.fileSize;
+    for (unsigned code = 1; code <= 0xFF; ++code) {
+        const DpActionEntry* entry = dp_action_entry(static_cast<uint8_t>(code));
+        if (entry == nullptr) continue;
+        ActionVerdict verdict;
+        verdict.name = entry->name;
+        if (!crcHolds) {
+            // The engine stops every run at the CRC, before it looks further;
+            // an image that claims more bytes than it has never passes it.
+            verdict.engineCode = DPE_IMAGE_CRC_MISMATCH;
+        } else if (!entry->accepted(support)) {
+            verdict.engineCode = DPE_IMAGE_LACKS_DATA;
+        } else if (!entry->runnable(support)) {
+            verdict.engineCode = DPE_ACTION_NOT_FOUND;
+        } else {
+            verdict.needs = dp_action_block_needs(data, size, entry->code, support, device);
+            verdict.problems = dp_check_action_blocks(data, size, entry->code, support, device);
+            if (!verdict.problems.empty())
+                verdict.engineCode = verdict.problems.front().kind == DpImageProblem::kAbsent ? DPE_IMAGE_LACKS_DATA
+                                                                                             : DPE_IMAGE_BLOCK_OUTSIDE;
+        }
+        info.actions.push_back(std::move(verdict));
+    }
+    // One finding per block and fault, with the actions it stops.
+    std::vector<std::pair<DpImageProblem, std::string>> stopped;
+    for (const ActionVerdict& action : info.actions) {
+        for (const DpImageProblem& problem : action.problems) {
+            auto same = std::find_if(stopped.begin(), stopped.end(), [&](const auto& s) {
+                return s.first.block == problem.block && s.first.kind == problem.kind;
+            });
+            if (same == stopped.end()) {
+                stopped.push_back({problem, action.name});
+            } else {
+                same->first.needed = std::max(same->first.needed, problem.needed);
+                same->second += ", " + action.name;
+            }
+        }
+    }
+    for (const auto& [problem, actions] : stopped) {
+        const uint8_t code = problem.kind == DpImageProblem::kAbsent ? DPE_IMAGE_LACKS_DATA : DPE_IMAGE_BLOCK_OUTSIDE;
+        Add(info, Severity::kError,
+            Printf("%s; the engine refuses %s with code %u before anything is sent", dp_image_problem_text(problem).c_str(),
+                   actions.c_str(), static_cast<unsigned>(code)));
     }
 }
 
@@ -306,7 +312,7 @@ void CheckSupportAgainstBlocks(ImageInfo& info) {
     for (const FlagBlock& rule : kFlagBlocks) {
         const bool flagged = *info.supportFlags & rule.flag;
         const bool present = FirstEntry(info, rule.block) != nullptr;
-        if (flagged && !present) {
+        if (flagged && !present && !HasProblem(info, rule.block)) {
             Add(info, Severity::kWarning,
                 Printf("the support flags announce %s but block %u (%s) is absent",
                        SupportBitName(static_cast<unsigned>(std::countr_zero(rule.flag))), rule.block,
@@ -418,9 +424,10 @@ ImageInfo InspectImage(const uint8_t* data, size_t size) {
     ReadHeader(info, Bounded(data, info.fileSize));
     const Bounded image(data, info.imageSize);
     ReadDirectory(info, image);
-    CheckEntries(info, image);
-    CheckSupportAgainstBlocks(info);
     CheckCrc(info, image);
+    CheckActions(info, info.fileSize ? data : nullptr);
+    CheckEntries(info);
+    CheckSupportAgainstBlocks(info);
     return info;
 }
 
@@ -459,6 +466,22 @@ std::string FormatImageInfo(const ImageInfo& info, const uint8_t* data, size_t s
         }
     }
     FormatContents(out, info, image);
+    if (!info.actions.empty()) {
+        out += "Actions\n";
+        for (const ActionVerdict& action : info.actions) {
+            std::string verdict = "runs";
+            if (action.engineCode == DPE_IMAGE_CRC_MISMATCH)
+                verdict = "refused (engine code 100): the CRC does not hold";
+            else if (action.engineCode == DPE_IMAGE_LACKS_DATA && action.problems.empty())
+                verdict = "not served: the support flags lack its data (engine code 151)";
+            else if (action.engineCode == DPE_ACTION_NOT_FOUND)
+                verdict = "not served: the support flags lack the NVM verify flag (engine code 150)";
+            else if (!action.problems.empty())
+                verdict = Printf("refused (engine code %u): %s", static_cast<unsigned>(action.engineCode),
+                                 dp_image_problem_text(action.problems.front()).c_str());
+            out += Printf("  %-24s %s\n", action.name.c_str(), verdict.c_str());
+        }
+    }
     if (info.crcChecked) {
         out += Printf("CRC                computed 0x%04X  stored 0x%04X  %s\n", info.crcComputed, info.crcStored,
                       info.CrcOk() ? "OK" : "MISMATCH");

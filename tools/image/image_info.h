@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/dp_image_check.h"
+
 namespace vexu::image {
 
 enum class Severity : uint8_t { kNote, kWarning, kError };
@@ -25,6 +27,17 @@ struct DirectoryEntry {
     uint8_t id = 0;
     uint32_t offset = 0;
     uint32_t recordedLength = 0;  // entry bytes 5..8, which the engine does not read
+};
+
+// What the engine does with an action on this image before it sends
+// anything: runs it, or stops with a code (100 for a CRC that does not
+// hold, 151 without the data the action needs, 150 for "verify_nvm" without
+// the NVM verify flag, 153 for a block that runs past the end of the data).
+struct ActionVerdict {
+    std::string name;
+    uint8_t engineCode = 0;                // 0: the action runs
+    std::vector<DpImageProblem> problems;  // blocks that stop it, in block order
+    std::vector<DpBlockNeed> needs;        // the blocks it reads
 };
 
 struct ImageInfo {
@@ -46,6 +59,10 @@ struct ImageInfo {
     bool crcChecked = false;
     uint16_t crcComputed = 0;
     uint16_t crcStored = 0;
+
+    // Every action the engine knows, in the order of their codes; empty
+    // when the header or directory cannot be read far enough to tell.
+    std::vector<ActionVerdict> actions;
 
     std::vector<Finding> findings;
 
