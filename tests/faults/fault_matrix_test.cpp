@@ -216,18 +216,28 @@ protected:
 
     // Failed with the text of the step it failed in, or — when the fault hit
     // after both jobs had finished (the lamps and ports going off) — passed
-    // with the board holding both images.
-    void ExpectHonestEnd(const RunOutcome& outcome, uint64_t k) {
+    // with the board holding both images. A step that lost its box says so
+    // first ("The programmer box was removed or stopped answering during
+    // the FPGA step. "), then its job's text; one whose box stayed never.
+    void ExpectHonestEnd(const RunOutcome& outcome, uint64_t k, bool boxLost) {
         if (outcome.result == RUN_OK) {
             EXPECT_TRUE(BoardHoldsImages()) << "run passed with a wrong board, fault at report " << k;
             return;
         }
         EXPECT_EQ(outcome.result, RUN_FAILED) << "fault at report " << k;
-        if (outcome.step == STEP_FPGA)
-            EXPECT_TRUE(IsFpgaFailureText(outcome.failure)) << k << ": " << outcome.failure;
+        const bool fpga = outcome.step == STEP_FPGA;
+        const std::string lost = std::string("The programmer box was removed or stopped answering during the ") +
+                                 (fpga ? "FPGA" : "serial-flash") + " step. ";
+        // (A box lost before the step began leaves the step nothing to
+        // lose: its text alone.)
+        std::string jobText = outcome.failure;
+        const bool toldLost = jobText.rfind(lost, 0) == 0;
+        if (toldLost) jobText.erase(0, lost.size());
+        if (!boxLost) EXPECT_FALSE(toldLost) << k << ": the box stayed: " << outcome.failure;
+        if (fpga)
+            EXPECT_TRUE(IsFpgaFailureText(jobText)) << k << ": " << outcome.failure;
         else
-            EXPECT_TRUE(outcome.step == STEP_EEPROM && IsEepromFailureText(outcome.failure))
-                << k << ": " << outcome.failure;
+            EXPECT_TRUE(outcome.step == STEP_EEPROM && IsEepromFailureText(jobText)) << k << ": " << outcome.failure;
     }
 
     vexu::VirtualClock clock;
@@ -250,7 +260,7 @@ TEST_P(FaultMatrixTest, ThreadedUnplugAfterEveryPhase) {
         const uint64_t k = points[i];
         StartBox("unplug-after=" + std::to_string(k));
         const RunOutcome outcome = Run();
-        ExpectHonestEnd(outcome, k);
+        ExpectHonestEnd(outcome, k, true);
         EXPECT_EQ(devices.Count(vexu::WM_DEVICE_REMOVE), 1u) << k;
         EXPECT_LT(outcome.virtualUs, kRunBoundUs) << k;
         // Plugged in again (every fifth point: a full run each), the next run succeeds.
@@ -272,7 +282,7 @@ TEST_P(FaultMatrixTest, ThreadedOneLostTransfer) {
     for (uint64_t k : FaultPoints(SweepPoints())) {
         StartBox("fail-report=" + std::to_string(k));
         const RunOutcome outcome = Run();
-        ExpectHonestEnd(outcome, k);
+        ExpectHonestEnd(outcome, k, true);
         EXPECT_EQ(devices.Count(vexu::WM_DEVICE_REMOVE), 1u) << k;
         EXPECT_LT(outcome.virtualUs, kRunBoundUs) << k;
     }
@@ -285,7 +295,7 @@ TEST_P(FaultMatrixTest, ThreadedCorruptedFetchNeverPassesWithAWrongBoard) {
         StartBox("corrupt-fetch=" + std::to_string(k));
         const RunOutcome outcome = Run();
         EXPECT_LT(outcome.virtualUs, kRunBoundUs) << k;
-        ExpectHonestEnd(outcome, k);
+        ExpectHonestEnd(outcome, k, false);
         failed += outcome.result == RUN_FAILED;
     }
     // Corrupted answers are seen: in read-back, verify or a status check.
