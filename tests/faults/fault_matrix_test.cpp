@@ -233,11 +233,14 @@ protected:
         std::string jobText = outcome.failure;
         const bool toldLost = jobText.rfind(lost, 0) == 0;
         if (toldLost) jobText.erase(0, lost.size());
-        if (!boxLost) EXPECT_FALSE(toldLost) << k << ": the box stayed: " << outcome.failure;
-        if (fpga)
+        if (!boxLost) {
+            EXPECT_FALSE(toldLost) << k << ": the box stayed: " << outcome.failure;
+        }
+        if (fpga) {
             EXPECT_TRUE(IsFpgaFailureText(jobText)) << k << ": " << outcome.failure;
-        else
+        } else {
             EXPECT_TRUE(outcome.step == STEP_EEPROM && IsEepromFailureText(jobText)) << k << ": " << outcome.failure;
+        }
     }
 
     vexu::VirtualClock clock;
