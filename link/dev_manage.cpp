@@ -5,6 +5,7 @@
 
 #include "link/report_log.h"
 #include "platform/clock.h"
+#include "platform/system_hid.h"
 #include "platform/trace.h"
 
 using vexu::HidHandle;
@@ -61,10 +62,11 @@ std::string DescribeRefusal(const BoxRefusal& refusal) {
     const std::string box = "the programmer box " + refusal.path;
     switch (refusal.error) {
         case vexu::HidOpenError::kInUse: return box + " is in use by another program";
-        case vexu::HidOpenError::kDenied:
-            return "cannot open " + box +
-                   ": permission denied; the udev rule 70-vexu-programmer.rules (in packaging/, installed "
-                   "with the program) grants access to the user at the seat";
+        case vexu::HidOpenError::kDenied: {
+            std::string text = "cannot open " + box + ": permission denied";
+            const std::string hint = vexu::HidAccessHint();
+            return hint.empty() ? text : text + "; " + hint;
+        }
         default: return "cannot open " + box + ": " + vexu::HidOpenErrorText(refusal.error);
     }
 }

@@ -1,10 +1,6 @@
 #include "link/report_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -22,8 +18,9 @@ std::string g_logFailure;
 std::atomic<bool> g_logEnabled{false};
 
 void CloseLog() {
-    if (g_logFile >= 0 && ::close(g_logFile) != 0 && g_logFailure.empty())
-        g_logFailure = "cannot write the report log " + g_logPath + ": " + std::strerror(errno);
+    std::string reason;
+    if (g_logFile >= 0 && !CloseAppended(g_logFile, reason) && g_logFailure.empty())
+        g_logFailure = "cannot write the report log " + g_logPath + ": " + reason;
     g_logFile = -1;
     g_logEnabled = false;
 }
@@ -36,9 +33,11 @@ bool SetReportLog(const std::string& path, std::string& error) {
     g_logPath = path;
     g_logFailure.clear();
     if (path.empty()) return true;
-    g_logFile = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+    // Binary, as every log here: the same bytes on every platform.
+    std::string reason;
+    g_logFile = OpenForAppend(path, true, reason);
     if (g_logFile < 0) {
-        error = "cannot write the report log " + path + ": " + std::strerror(errno);
+        error = "cannot write the report log " + path + ": " + reason;
         return false;
     }
     g_logEnabled = true;
@@ -67,7 +66,7 @@ void LogReport(const char* direction, const uint8_t* report, size_t length, bool
     std::string reason;
     if (!AppendWhole(g_logFile, line, reason)) {
         g_logFailure = "cannot write the report log " + g_logPath + ": " + reason;
-        ::close(g_logFile);
+        CloseAppended(g_logFile, reason);
         g_logFile = -1;
         g_logEnabled = false;
     }

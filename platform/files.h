@@ -9,9 +9,15 @@
 // to a temporary file in the same directory that replaces the target only
 // once every byte is on disk; a line appended to a log goes on in one piece
 // or not at all.
+//
+// Besides: the user's state directory, files opened by path in binary mode
+// (no line-end translation), and a path as UTF-8 text for messages. On
+// Windows paths are wide strings; these keep every character of them.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +45,28 @@ bool WriteFileWhole(const std::string& path, std::string_view bytes, std::string
 // all be written, the file is cut back to its length before the append.
 // False with the reason in error.
 bool AppendWhole(int fd, std::string_view text, std::string& error);
+
+// Opens a file for appending with AppendWhole: write-only, created when
+// missing (emptied first with truncate), binary, not inherited by programs
+// this one starts. -1 with the reason in error.
+int OpenForAppend(const std::filesystem::path& path, bool truncate, std::string& error);
+// Closes what OpenForAppend opened; false with the reason when the close
+// reports a write that failed.
+bool CloseAppended(int fd, std::string& error);
+
+// A write beyond a limit on file sizes then fails as on a full disk,
+// instead of ending the program half way through a file (Linux's SIGXFSZ).
+void FailWritesBeyondFileSizeLimit();
+
+// Where a program keeps state between runs for this user (the run log):
+// Linux $XDG_STATE_HOME, or ~/.local/state when it is unset or not an
+// absolute path; Windows %LOCALAPPDATA%.
+std::filesystem::path UserStateDirectory();
+
+// fopen with a path; mode as fopen's, always binary ("ab", "wb", "rb").
+FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
+// The path as UTF-8 text.
+std::string PathText(const std::filesystem::path& path);
 
 }  // namespace vexu

@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/debug_channel.h"
+
 namespace vexu {
 
 struct TraceCapture::Impl {
@@ -38,6 +40,7 @@ struct TraceSinks {
     }
 
     void WriteLines(std::string_view text) {
+        if (DebugChannelPresent()) WriteDebugChannel(text);
         if (toStderr) {
             fwrite(text.data(), 1, text.size(), stderr);
             fflush(stderr);
@@ -76,7 +79,7 @@ TraceSinks& Sinks() {
 void Trace(std::string_view line) {
     TraceSinks& sinks = Sinks();
     std::lock_guard<std::mutex> guard(sinks.mutex);
-    if (sinks.toStderr || sinks.file) sinks.Assemble(line);
+    if (sinks.toStderr || sinks.file || DebugChannelPresent()) sinks.Assemble(line);
     for (TraceCapture* capture : sinks.captures) capture->Add(line);
     for (TraceObserver* observer : sinks.observers) observer->onLine_(line);
 }
@@ -102,7 +105,7 @@ bool SetTraceFile(const std::string& path) {
     if (sinks.file) fclose(sinks.file);
     sinks.file = nullptr;
     if (path.empty()) return true;
-    sinks.file = fopen(path.c_str(), "a");
+    sinks.file = fopen(path.c_str(), "ab");
     return sinks.file != nullptr;
 }
 

@@ -2,9 +2,11 @@
 //
 // Modules write text through Trace(); a call continues the current line of
 // its thread and a line end ("\r\n" or "\n") ends it, so one line may be
-// built from several calls. Standard error and the log file receive whole
-// lines only (text still pending at exit is written then); captures and
-// observers installed by tests receive each call as it is. Texts are UTF-8.
+// built from several calls. Standard error, the log file and the debugger
+// channel where the platform has one (platform/debug_channel.h) receive
+// whole lines only (text still pending at exit is written then); captures
+// and observers installed by tests receive each call as it is. Texts are
+// UTF-8.
 #pragma once
 
 #include <functional>
@@ -12,13 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/printf_format.h"
+
 namespace vexu {
 
 // Writes trace text to every active sink. Thread-safe.
 void Trace(std::string_view line);
 
 // printf-style convenience; formats into a local buffer, then calls Trace.
-void TraceF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void TraceF(const char* format, ...) VEXU_PRINTF_FORMAT(1, 2);
 
 void SetTraceToStderr(bool on);
 // Appends trace lines to the file; an empty path closes it. Returns false

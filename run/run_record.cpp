@@ -1,15 +1,9 @@
 #include "run/run_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <cstring>
 #include <mutex>
 
 #include "platform/files.h"
@@ -29,17 +23,11 @@ vexu::JsonObject StepObject(const RunStepRecord& step) {
     return object;
 }
 
-std::string DefaultLogPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::filesystem::path directory;
-    // A relative XDG_STATE_HOME is invalid and to be ignored.
-    if (state && state[0] == '/') {
-        directory = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        directory = std::filesystem::path(home && home[0] ? home : ".") / ".local" / "state";
-    }
-    return (directory / "vexu-programmer" / "runs.log").string();
+std::filesystem::path DefaultLogPath() { return vexu::UserStateDirectory() / "vexu-programmer" / "runs.log"; }
+
+// The log's path: the one set, or the state-directory default.
+std::filesystem::path LogPath(const std::string& set) {
+    return set.empty() ? DefaultLogPath() : std::filesystem::path(set);
 }
 
 }  // namespace
@@ -185,7 +173,7 @@ void SetRunLogPath(const std::string& path) {
 
 std::string RunLogPath() {
     std::lock_guard<std::mutex> guard(g_logMutex);
-    return g_logPath.empty() ? DefaultLogPath() : g_logPath;
+    return vexu::PathText(LogPath(g_logPath));
 }
 
 namespace {
@@ -195,11 +183,11 @@ namespace {
 int OpenLog(const std::filesystem::path& path, std::string& error) {
     std::error_code made;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), made);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    std::string reason;
+    const int fd = vexu::OpenForAppend(path, false, reason);
     if (fd < 0) {
         // A missing directory that could not be made is the better reason.
-        const int reason = made ? made.value() : errno;
-        error = "cannot write the run log " + path.string() + ": " + std::strerror(reason);
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + (made ? made.message() : reason);
     }
     return fd;
 }
@@ -209,19 +197,19 @@ int OpenLog(const std::filesystem::path& path, std::string& error) {
 bool AppendRunRecord(const RunRecord& record, std::string& error) {
     const std::string line = FormatRunRecord(record) + "\n";
     std::lock_guard<std::mutex> guard(g_logMutex);
-    const std::filesystem::path path = g_logPath.empty() ? DefaultLogPath() : g_logPath;
+    const std::filesystem::path path = LogPath(g_logPath);
     const int fd = OpenLog(path, error);
     bool ok = fd >= 0;
     std::string reason;
     if (ok && !vexu::AppendWhole(fd, line, reason)) {
-        error = "cannot write the run log " + path.string() + ": " + reason;
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + reason;
         ok = false;
     }
-    if (fd >= 0 && ::close(fd) != 0 && ok) {
-        error = "cannot write the run log " + path.string() + ": " + std::strerror(errno);
+    if (fd >= 0 && !vexu::CloseAppended(fd, reason) && ok) {
+        error = "cannot write the run log " + vexu::PathText(path) + ": " + reason;
         ok = false;
     }
-    if (!ok) vexu::Trace("Run log " + path.string() + " cannot be written.\r\n");
+    if (!ok) vexu::Trace("Run log " + vexu::PathText(path) + " cannot be written.\r\n");
     // The journal has it too where one runs; the file is the record that counts.
     vexu::SendToJournal(RunJournalFields(record));
     return ok;
@@ -234,8 +222,9 @@ bool AppendRunRecord(const RunRecord& record) {
 
 bool CheckRunLog(std::string& error) {
     std::lock_guard<std::mutex> guard(g_logMutex);
-    const int fd = OpenLog(g_logPath.empty() ? DefaultLogPath() : g_logPath, error);
+    const int fd = OpenLog(LogPath(g_logPath), error);
     if (fd < 0) return false;
-    ::close(fd);
+    std::string reason;
+    vexu::CloseAppended(fd, reason);
     return true;
 }

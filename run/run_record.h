@@ -15,7 +15,8 @@
 //
 // The log lives in the user's state directory:
 // $XDG_STATE_HOME/vexu-programmer/runs.log, or
-// ~/.local/state/vexu-programmer/runs.log without XDG_STATE_HOME.
+// ~/.local/state/vexu-programmer/runs.log without XDG_STATE_HOME; on
+// Windows %LOCALAPPDATA%\vexu-programmer\runs.log.
 #pragma once
 
 #include <cstdint>

@@ -1,80 +1,31 @@
-// AES-128 building blocks over OpenSSL's EVP interface, and the encrypted
-// data formats of the simulated FPGA built from them.
+// The encrypted data formats of the simulated FPGA, built from AES-128
+// (sim/aes128.h).
 #include "sim/fpga_crypto.h"
-
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+
+#include "sim/aes128.h"
 
 namespace vexu::sim::fpga_crypto {
 namespace {
 
-using Block = std::array<uint8_t, 16>;
-
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-// One pass of an AES-128 cipher mode without padding over whole input.
-// The library cannot fail on valid fixed-size arguments short of running
-// out of memory; a failure leaves the output zeroed, which no tag accepts.
-void RunCipher(const EVP_CIPHER* cipher, bool encrypt, const uint8_t* key, const uint8_t* iv,
-               const uint8_t* in, size_t length, uint8_t* out) {
-    std::memset(out, 0, length);
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return;
-    if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1) return;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    int written = 0;
-    int tail = 0;
-    if (EVP_CipherUpdate(ctx.get(), out, &written, in, static_cast<int>(length)) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), out + written, &tail) != 1) {
-        std::memset(out, 0, length);
-    }
-}
+using aes128::Block;
 
 Block AesEncryptBlock(const uint8_t* key, const Block& in) {
-    Block out{};
-    RunCipher(EVP_aes_128_ecb(), true, key, nullptr, in.data(), in.size(), out.data());
-    return out;
+    return aes128::EncryptBlock(aes128::Key(key, 16), in);
 }
 
 Block AesDecryptBlock(const uint8_t* key, const Block& in) {
-    Block out{};
-    RunCipher(EVP_aes_128_ecb(), false, key, nullptr, in.data(), in.size(), out.data());
-    return out;
+    return aes128::DecryptBlock(aes128::Key(key, 16), in);
 }
 
-void AesCtr(const uint8_t* key, const Block& counter, const uint8_t* in, size_t length,
-            uint8_t* out) {
-    RunCipher(EVP_aes_128_ctr(), true, key, counter.data(), in, length, out);
+void AesCtr(const uint8_t* key, const Block& counter, const uint8_t* in, size_t length, uint8_t* out) {
+    aes128::Ctr(aes128::Key(key, 16), counter, in, length, out);
 }
 
-// AES-CMAC (RFC 4493) of a message.
 Block Cmac(const uint8_t* key, std::span<const uint8_t> message) {
-    Block tag{};
-    // Fetching the algorithm walks the provider tables: done once.
-    static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "CMAC", nullptr);
-    if (!mac) return tag;
-    EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
-    char cipherName[] = "AES-128-CBC";
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipherName, 0),
-        OSSL_PARAM_construct_end(),
-    };
-    size_t length = 0;
-    if (!ctx || EVP_MAC_init(ctx, key, 16, params) != 1 ||
-        EVP_MAC_update(ctx, message.data(), message.size()) != 1 ||
-        EVP_MAC_final(ctx, tag.data(), &length, tag.size()) != 1 || length != tag.size()) {
-        tag.fill(0);
-    }
-    EVP_MAC_CTX_free(ctx);
-    return tag;
+    return aes128::Cmac(aes128::Key(key, 16), message);
 }
 
 struct WorkingKeys {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
-#include "platform/hidapi_backend.h"
+#include "platform/system_hid.h"
 #include "sim/simulator.h"
 #include "tools/cli.h"
 
@@ -38,7 +38,7 @@ bool CheckSimulateKeys(const std::string& keys, std::string& error) {
 
 std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
                                         sim::SimulatorOptions* simulator) {
-    if (!options.simulate) return MakeHidapiBackend();
+    if (!options.simulate) return MakeSystemHidBackend();
     // The simulator's modelled time is measured on the clock it runs on,
     // from its making: virtual time, or the real clock when the scenario
     // asks for it, so that either way it is the time of this command.

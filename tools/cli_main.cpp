@@ -1,12 +1,13 @@
 // vexu-cli: the programmer for engineers and production stations.
 #include <CLI/CLI.hpp>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "link/report_log.h"
+#include "platform/files.h"
 #include "platform/json.h"
+#include "platform/terminal.h"
 #include "platform/trace.h"
 #include "run/build_info.h"
 #include "tools/cli.h"
@@ -60,9 +61,10 @@ bool JsonAsked(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vexu::UseBinaryStdio();
     // A limit on file sizes then makes a write fail, as a full disk does,
     // instead of ending the program half way through a file.
-    std::signal(SIGXFSZ, SIG_IGN);
+    vexu::FailWritesBeyondFileSizeLimit();
     CLI::App app{"Vexu Dual Programmer - command line"};
     app.require_subcommand(1);
     // The text ends with its own line end; CLI11 adds one more.

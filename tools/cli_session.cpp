@@ -7,6 +7,7 @@
 #include "link/report_log.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/system_hid.h"
 #include "platform/terminal.h"
 #include "run/image_buffers.h"
 #include "run/image_load.h"
@@ -265,7 +266,7 @@ bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents,
 
 bool BoxSession::StartHotplug(MessageTarget* owner) {
     sim::SimBackend* simulator = Simulator();
-    monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeUdevHotplugMonitor();
+    monitor_ = simulator ? simulator->MakeHotplugMonitor() : MakeSystemHotplugMonitor();
     return monitor_ && monitor_->Start([this, owner](const HotplugEvent& event) {
         events_.Push(event);
         owner->Post(WM_HOTPLUG_EVENT, 0, 0);

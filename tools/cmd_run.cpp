@@ -2,10 +2,7 @@
 // performs the run and posts the same messages; this command's thread plays
 // the window: it takes the run texts, follows the box's arrival and
 // removal, and waits for the end of the run.
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -14,6 +11,7 @@
 #include "engine/dp_state.h"
 #include "link/dev_manage.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
@@ -24,62 +22,6 @@
 namespace vexu::cli {
 
 namespace {
-
-// 1 after the first interrupt (stop between runs), 2 after the second
-// (end now); the signal that came last; whether a run is in progress.
-volatile std::sig_atomic_t g_interrupted = 0;
-volatile std::sig_atomic_t g_signal = 0;
-volatile std::sig_atomic_t g_runInProgress = 0;
-
-// How long the command's thread has to record an interrupted run before the
-// second interrupt ends the program regardless.
-constexpr unsigned kRecordInterruptedSeconds = 2;
-
-extern "C" void EndByInterrupt(int) {
-    std::signal(g_signal, SIG_DFL);
-    std::raise(g_signal);
-}
-
-extern "C" void OnInterrupt(int signal) {
-    g_signal = signal;
-    if (g_interrupted == 0) {
-        g_interrupted = 1;
-        return;
-    }
-    // A second interrupt ends the program at once. During a run the
-    // command's thread first records the run as interrupted (it looks at
-    // the flag at least every 100 ms); should it not get to it, the alarm
-    // ends the program all the same.
-    if (g_interrupted == 2 || !g_runInProgress) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return;
-    }
-    g_interrupted = 2;
-    std::signal(SIGALRM, EndByInterrupt);
-    alarm(kRecordInterruptedSeconds);
-}
-
-// Ctrl-C and a station's stop request end station mode between runs; a
-// run in progress is finished first (a half-programmed board is worse).
-class InterruptHandlers {
-public:
-    InterruptHandlers() {
-        g_interrupted = 0;
-        previousInt_ = std::signal(SIGINT, OnInterrupt);
-        previousTerm_ = std::signal(SIGTERM, OnInterrupt);
-    }
-    ~InterruptHandlers() {
-        std::signal(SIGINT, previousInt_);
-        std::signal(SIGTERM, previousTerm_);
-    }
-    InterruptHandlers(const InterruptHandlers&) = delete;
-    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
-private:
-    void (*previousInt_)(int);
-    void (*previousTerm_)(int);
-};
 
 // How often the command's thread looks at the interrupt flag while it waits.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
@@ -210,7 +152,7 @@ public:
                 logFailed = true;
                 break;
             }
-            if (g_interrupted) break;
+            if (InterruptWatch::Interrupted()) break;
             if (session_.HasBox()) {
                 StationState("remove", "station: remove the box");
                 if (scripted) simulator->Unplug();
@@ -242,17 +184,17 @@ private:
         current_.record.boxSerial = box.serial;
         current_.record.slot = worker_.Slot();
         current_.stepStartUs = GetClock().NowUs();
-        g_runInProgress = 1;
+        InterruptWatch::SetRunInProgress(true);
         const uint64_t startUs = GetClock().NowUs();
         worker_.StartAction(doFpga_, doEeprom_, &texts_);
         bool interruptNoted = false;
         RunOutcome run;
         for (;;) {
-            if (g_interrupted == 2 && worker_.IsRunning()) EndInterrupted();
+            if (InterruptWatch::Level() == 2 && worker_.IsRunning()) EndInterrupted();
             MessageQueue::Message m;
             if (!queue_.Wait(m, kInterruptPoll)) {
                 out_.Tick();
-                if (g_interrupted && !interruptNoted) {
+                if (InterruptWatch::Interrupted() && !interruptNoted) {
                     out_.EndBars();
                     fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
                     interruptNoted = true;
@@ -268,7 +210,7 @@ private:
             }
             Dispatch(m);
         }
-        g_runInProgress = 0;
+        InterruptWatch::SetRunInProgress(false);
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();
@@ -293,7 +235,7 @@ private:
 
     // A second interrupt during a run: the run is recorded as interrupted,
     // in the step it had reached, and the program ends at once as the
-    // signal ends it.
+    // interrupt ends it.
     [[noreturn]] void EndInterrupted() {
         RunRecord record = current_.record;
         const bool inFpga = doFpga_ == 1 && !current_.fpgaDone;
@@ -313,15 +255,12 @@ private:
         fprintf(stderr, "%s: %s\n", record.failure.c_str(),
                 logged ? "the run is recorded as interrupted" : logError.c_str());
         fflush(stderr);
-        JsonObject result = out_.ResultHead(128 + g_signal);
+        JsonObject result = out_.ResultHead(InterruptWatch::ExitStatus());
         AddRunRecordFields(result, record);
         result.Text("step", inFpga ? "fpga" : "eeprom");
         if (!logged) result.Text("runLogFailure", logError);
         out_.Emit(result);
-        const int signal = g_signal;
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        std::_Exit(128 + signal);
+        InterruptWatch::EndNow();
     }
 
     // A record that could not be written: said on stderr (and in the
@@ -355,7 +294,7 @@ private:
     bool WaitFor(const std::function<bool()>& done) {
         for (;;) {
             if (done()) return true;
-            if (g_interrupted) return false;
+            if (InterruptWatch::Interrupted()) return false;
             MessageQueue::Message m;
             if (queue_.Wait(m, kInterruptPoll)) Dispatch(m);
         }
@@ -437,9 +376,15 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
         // Each worker would truncate the same file.
         if (!options.reportLog.empty()) return out.Finish(kExitUsage, "--report-log is for one box: not with --gang");
+#ifdef _WIN32
+        return out.Finish(kExitUsage, "--gang runs each box in a worker process of its own: on Linux only");
+#else
         return RunGang(options, run, out);
+#endif
     }
-    InterruptHandlers interrupts;
+    // Ctrl-C and a station's stop request end station mode between runs; a
+    // run in progress is finished first (a half-programmed board is worse).
+    InterruptWatch interrupts;
     Runner runner(options, out, doFpga, doEeprom, run.slot);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();

@@ -1,4 +1,5 @@
-# Runs vexu-cli with ARGS ("|"-separated) and checks its exit status against
+# Runs vexu-cli with ARGS ("|"-separated), through EMULATOR when one is
+# given (wine for the Windows build), and checks its exit status against
 # EXPECT_CODE and its standard output and error against the EXPECT_OUTPUT
 # regular expression. The argument @LARGE_IMAGE@ becomes a file one byte
 # larger than an M25P20.
@@ -9,7 +10,7 @@ if(args MATCHES "@LARGE_IMAGE@")
   file(WRITE "${image}" "${content}")
   string(REPLACE "@LARGE_IMAGE@" "${image}" args "${args}")
 endif()
-execute_process(COMMAND "${CLI}" ${args}
+execute_process(COMMAND ${EMULATOR} "${CLI}" ${args}
   RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 100)
 if(NOT "${code}" STREQUAL "${EXPECT_CODE}")
   message(FATAL_ERROR "exit status ${code}, expected ${EXPECT_CODE}\nstdout: ${out}\nstderr: ${err}")

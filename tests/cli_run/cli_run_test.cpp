@@ -1,27 +1,21 @@
 // vexu-cli run as a process against the simulated box and board: exit
 // status, what it prints (for people and as JSON lines), the run log it
 // leaves, station mode, and the report log of a run.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <set>
 
 #include "embedded_resource_files.h"
 #include "platform/json_reader.h"
 #include "support/bounded_wait.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "tools/image/image_files.h"
-
-extern char** environ;
 
 namespace vexu::test {
 namespace {
@@ -32,69 +26,26 @@ struct CliResult {
     std::string err;
 };
 
-// Runs vexu-cli with its run log in stateDir; onLine sees every stdout line
-// as it comes, with the process id (to interrupt it).
-CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
-                 const std::function<void(const std::string&, pid_t)>& onLine = {}) {
-    CliResult result;
-    std::vector<std::string> env = {"XDG_STATE_HOME=" + stateDir.Path().string()};
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("XDG_STATE_HOME=", 0) != 0) env.push_back(*e);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStore = {VEXU_CLI_PATH};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
+// Where the run log goes: the user's state directory of the platform.
+#ifdef _WIN32
+constexpr const char* kStateDirectoryVariable = "LOCALAPPDATA";
+#else
+constexpr const char* kStateDirectoryVariable = "XDG_STATE_HOME";
+#endif
 
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return result;
+// Runs vexu-cli with its run log in stateDir; onLine sees every stdout line
+// as it comes, with the running program (to interrupt it).
+CliResult RunCli(const std::vector<std::string>& args, const TempDir& stateDir,
+                 const LineHandler& onLine = {}) {
+    std::vector<std::string> argv = {VEXU_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
     const std::string errFile = stateDir.File("stderr.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        return result;
-    }
-    // Lines as they come, for at most the wait limit: a command that hangs
-    // is killed and the test says so instead of waiting for the runner's
-    // time-out.
-    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-    std::string pending;
-    bool timedOut = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{pipeFds[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
-            timedOut = true;
-            break;
-        }
-        char buffer[65536];
-        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        pending.append(buffer, static_cast<size_t>(n));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-            result.out.push_back(pending.substr(0, end));
-            if (onLine) onLine(result.out.back(), pid);
-        }
-    }
-    if (!pending.empty()) result.out.push_back(pending);
-    close(pipeFds[0]);
-    if (timedOut) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (timedOut) result.err = "vexu-cli did not end within " + std::to_string(kWaitLimit.count()) + " s\n";
+    const ChildResult child = RunChild(
+        argv, {std::string(kStateDirectoryVariable) + "=" + stateDir.Path().string()}, errFile, onLine);
+    CliResult result;
+    result.exit = child.exit;
+    result.out = child.out;
+    if (child.timedOut) result.err = "vexu-cli did not end within " + std::to_string(kWaitLimit.count()) + " s\n";
     for (const std::string& line : ReadLines(errFile)) result.err += line + "\n";
     return result;
 }
@@ -238,6 +189,16 @@ TEST(CliRun, EachFaultEndsWithItsFailureText) {
     }
 }
 
+// A refusal for want of permission names what grants access where
+// something does (a udev rule on Linux); Windows has nothing to name.
+#ifdef _WIN32
+constexpr const char* kDeniedText = "cannot open the programmer box sim://vexu-box: permission denied\n";
+#else
+constexpr const char* kDeniedText =
+    "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
+    "70-vexu-programmer.rules (in packaging/, installed with the program) grants access";
+#endif
+
 TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
     struct Case {
         std::vector<std::string> args;
@@ -251,9 +212,7 @@ TEST(CliRun, NoBoxAndUsageErrorsHaveTheirOwnStatus) {
          "the programmer box sim://vexu-box is in use by another program"},
         {{"--simulate=refuse-open=in-use", "flash"}, 4, "is in use by another program"},
         {{"--simulate=refuse-open=in-use", "action", "read_idcode"}, 4, "is in use by another program"},
-        {{"--simulate=refuse-open=denied", "run"}, 5,
-         "cannot open the programmer box sim://vexu-box: permission denied; the udev rule "
-         "70-vexu-programmer.rules (in packaging/, installed with the program) grants access"},
+        {{"--simulate=refuse-open=denied", "run"}, 5, kDeniedText},
         {{"--simulate=refuse-open=denied", "list"}, 5, "sim://vexu-box: permission denied"},
         {{"--simulate=refuse-open=in-use", "list"}, 4, "is in use by another program"},
         {{"--simulate=unplugged", "list"}, 3, "no programmer box found"},
@@ -306,10 +265,11 @@ TEST(CliRun, StationCountsBoxAfterBox) {
 }
 
 TEST(CliRun, StationStopsCleanlyWhenInterrupted) {
+    if (const std::string why = InterruptUnavailable(); !why.empty()) GTEST_SKIP() << why;
     TempDir state;
     const CliResult run = RunCli({"--simulate=unplugged", "--json", "run", "--station"}, state,
-                                 [](const std::string& line, pid_t pid) {
-                                     if (line.find(R"("state":"waiting")") != std::string::npos) kill(pid, SIGINT);
+                                 [](const std::string& line, RunningChild& child) {
+                                     if (line.find(R"("state":"waiting")") != std::string::npos) child.Interrupt();
                                  });
     EXPECT_EQ(run.exit, 0);
     ASSERT_EQ(run.out.size(), 2u) << Joined(run.out);

@@ -9,7 +9,7 @@
 #include "link/hid_device.h"
 #include "link/report_log.h"
 #include "platform/clock.h"
-#include "platform/hidapi_backend.h"
+#include "platform/system_hid.h"
 #include "platform/trace.h"
 #include "support/bounded_wait.h"
 #include "support/fake_hid_backend.h"
@@ -321,11 +321,15 @@ TEST_F(DevManageTest, LinkLossesCountEachLossOfTheBox) {
     EXPECT_EQ(CDevManage::LinkLosses(), start + 2);
 }
 
-TEST_F(DevManageTest, HidapiBackendEnumeratesWithoutABox) {
-    auto hidapi = vexu::MakeHidapiBackend();
+// The platform's own HID services (hidapi on Linux, the HID class services
+// on Windows) list the machine's devices; a path that is not there opens
+// nothing and says so.
+TEST_F(DevManageTest, SystemBackendEnumeratesWithoutABox) {
+    auto system = vexu::MakeSystemHidBackend();
     std::vector<vexu::HidDeviceInfo> devices;
-    EXPECT_TRUE(hidapi->Enumerate(devices));
-    EXPECT_EQ(hidapi->Open("/dev/no-such-hidraw"), 0);
+    EXPECT_TRUE(system->Enumerate(devices));
+    EXPECT_EQ(system->Open("/dev/no-such-hidraw"), 0);
+    EXPECT_EQ(system->LastOpenError(), vexu::HidOpenError::kMissing);
 }
 
 // The window thread ends the manager while a worker is in the middle of

@@ -1,14 +1,15 @@
 #include "app/app_setting.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/trace.h"
+#include "support/temp_dir.h"
 #include "tools/image/image_files.h"
 
 namespace {
@@ -16,23 +17,15 @@ namespace {
 // Runs a test in a directory of its own, for BuildSettingFile's fixed name.
 class ScratchDirectory {
 public:
-    ScratchDirectory() {
-        char pattern[] = "/tmp/vexu-settings-XXXXXX";
-        path_ = mkdtemp(pattern);
-        char cwd[4096];
-        previous_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
-        EXPECT_EQ(chdir(path_.c_str()), 0);
+    ScratchDirectory() : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir_.Path());
     }
-    ~ScratchDirectory() {
-        EXPECT_EQ(chdir(previous_.c_str()), 0);
-        std::remove((path_ + "/AppSetting.bin").c_str());
-        rmdir(path_.c_str());
-    }
-    const std::string& Path() const { return path_; }
+    ~ScratchDirectory() { std::filesystem::current_path(previous_); }
+    std::string Path() const { return dir_.Path().string(); }
 
 private:
-    std::string path_;
-    std::string previous_;
+    vexu::test::TempDir dir_;
+    std::filesystem::path previous_;
 };
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t offset, size_t count) {

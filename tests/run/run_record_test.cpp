@@ -1,13 +1,15 @@
 // The run log: the line each run leaves, and where the log lives.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 
+#include "platform/files.h"
 #include "platform/trace.h"
 #include "run/run_record.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 // Records are written with designated initializers: the members left out
@@ -125,19 +127,45 @@ TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
     EXPECT_EQ(fields, expected);
 }
 
-// Sets or clears an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+using vexu::test::ScopedEnv;
 
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+#ifdef _WIN32
+constexpr const char* kStateDirectoryVariable = "LOCALAPPDATA";
+
+// %LOCALAPPDATA%, else the profile's AppData\Local.
+TEST(RunRecord, LogLivesInTheUserStateDirectory) {
+    struct Case {
+        const char* local;
+        const char* profile;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"C:\\Users\\op\\AppData\\Local", "C:\\Users\\op", "C:\\Users\\op\\AppData\\Local\\vexu-programmer\\runs.log"},
+        {"D:\\station", "C:\\Users\\op", "D:\\station\\vexu-programmer\\runs.log"},
+        {nullptr, "C:\\Users\\op", "C:\\Users\\op\\AppData\\Local\\vexu-programmer\\runs.log"},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv local("LOCALAPPDATA", c.local);
+        ScopedEnv profile("USERPROFILE", c.profile);
+        EXPECT_EQ(RunLogPath(), c.path) << (c.local ? c.local : "(unset)");
+    }
+}
+
+// A user's directory with characters outside the ANSI code page.
+TEST(RunRecord, LogPathKeepsEveryCharacterOfTheDirectory) {
+    vexu::test::TempDir dir;
+    const std::filesystem::path user = dir.Path() / std::filesystem::path(u8"\u5F20\u4E09");
+    ASSERT_TRUE(std::filesystem::create_directory(user));
+    ScopedEnv local("LOCALAPPDATA", nullptr);
+    ASSERT_EQ(_wputenv_s(L"LOCALAPPDATA", user.c_str()), 0);
+    RunRecord record;
+    record.ok = true;
+    EXPECT_TRUE(AppendRunRecord(record));
+    EXPECT_TRUE(std::filesystem::exists(user / "vexu-programmer" / "runs.log"));
+    EXPECT_EQ(RunLogPath(), vexu::PathText(user / "vexu-programmer" / "runs.log"));
+}
+#else
+constexpr const char* kStateDirectoryVariable = "XDG_STATE_HOME";
 
 TEST(RunRecord, LogLivesInTheUserStateDirectory) {
     struct Case {
@@ -157,10 +185,11 @@ TEST(RunRecord, LogLivesInTheUserStateDirectory) {
         EXPECT_EQ(RunLogPath(), c.path) << (c.state ? c.state : "(unset)");
     }
 }
+#endif
 
 TEST(RunRecord, AppendsOneLinePerRunAndCreatesTheDirectory) {
     vexu::test::TempDir dir;
-    ScopedEnv state("XDG_STATE_HOME", dir.Path().c_str());
+    ScopedEnv state(kStateDirectoryVariable, dir.Path().string().c_str());
     RunRecord record;
     record.ok = true;
     EXPECT_TRUE(AppendRunRecord(record));

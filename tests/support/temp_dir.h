@@ -2,10 +2,10 @@
 // everything in it when the object goes.
 #pragma once
 
-#include <stdlib.h>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,9 +13,24 @@ namespace vexu::test {
 
 class TempDir {
 public:
+    // A name not taken yet: create_directory says whether it made the
+    // directory or found it there.
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexu-test-XXXXXX").string();
-        if (mkdtemp(pattern.data())) path_ = pattern;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        if (error) return;
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char name[32];
+            snprintf(name, sizeof name, "vexu-test-%012llx",
+                     static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+            const std::filesystem::path candidate = base / name;
+            if (std::filesystem::create_directory(candidate, error)) {
+                path_ = candidate;
+                return;
+            }
+        }
     }
     ~TempDir() {
         std::error_code error;
@@ -31,10 +46,11 @@ private:
     std::filesystem::path path_;
 };
 
-// The lines of a text file (none when it cannot be read).
+// The lines of a text file (none when it cannot be read), split at "\n"
+// alone: a "\r" before it stays, as on every platform.
 inline std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;
-    std::ifstream file(path);
+    std::ifstream file(path, std::ios::binary);
     for (std::string line; std::getline(file, line);) lines.push_back(line);
     return lines;
 }

@@ -8,13 +8,14 @@
 #include "engine/device_id_table.h"
 #include "engine/dp_frame.h"
 #include "engine/dp_image_check.h"
+#include "platform/printf_format.h"
 #include "tools/image/image_format.h"
 
 namespace vexu::image {
 
 namespace {
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) VEXU_PRINTF_FORMAT(1, 2);
 std::string Printf(const char* format, ...) {
     char text[512];
     va_list args;

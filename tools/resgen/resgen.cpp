@@ -10,7 +10,6 @@
 //     MODE: scrambled | plain | plain=SIZE (the file must have SIZE bytes)
 //   vexu-resgen facts OUT.cpp FPGA_FILE FPGA_IS_DEMO EEPROM_FILE EEPROM_IS_DEMO
 //     what --version tells of the embedded images (IS_DEMO: 0 or 1)
-#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "app/app_setting.h"
+#include "platform/digest.h"
 #include "run/image_scramble.h"
 #include "tools/image/demo_images.h"
 #include "tools/image/image_files.h"
@@ -112,18 +112,7 @@ bool WriteSource(const std::string& path, const std::vector<Resource>& resources
     return WriteFile(path, std::vector<uint8_t>(out.begin(), out.end()));
 }
 
-std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
-}
+std::string Sha256Hex(const std::vector<uint8_t>& bytes) { return vexu::Sha256Hex(bytes.data(), bytes.size()); }
 
 // The facts of the two embedded images (run/build_info.h): the FPGA image's
 // expected ID code and CRC trailer as its header and end hold them (0 where

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace vexu {
@@ -191,5 +193,31 @@ bool AppendWhole(int fd, std::string_view text, std::string& error) {
     if (locked) ::flock(fd, LOCK_UN);
     return ok;
 }
+
+int OpenForAppend(const std::filesystem::path& path, bool truncate, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
+    if (fd < 0) error = Reason(errno);
+    return fd;
+}
+
+bool CloseAppended(int fd, std::string& error) {
+    if (::close(fd) == 0) return true;
+    error = Reason(errno);
+    return false;
+}
+
+void FailWritesBeyondFileSizeLimit() { std::signal(SIGXFSZ, SIG_IGN); }
+
+std::filesystem::path UserStateDirectory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    // A relative XDG_STATE_HOME is invalid and to be ignored.
+    if (state && state[0] == '/') return state;
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home && home[0] ? home : ".") / ".local" / "state";
+}
+
+FILE* OpenFile(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+std::string PathText(const std::filesystem::path& path) { return path.string(); }
 
 }  // namespace vexu
