@@ -93,6 +93,7 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("fpga", fpga.Str())
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
+    if (record.serialNumber) object.Text("serialNumber", *record.serialNumber);
     if (record.interrupted) object.Bool("interrupted", true);
 }
 

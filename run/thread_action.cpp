@@ -85,7 +85,8 @@ RunJobs RunJobs::Real() {
                        if (!g_dpState.deviceIdRead) return std::nullopt;
                        return g_dpState.deviceId;
                    },
-                   [] { return GetEepromChip(); }};
+                   [] { return GetEepromChip(); },
+                   {}};
 }
 
 CThreadAction::CThreadAction() : CThreadAction(RunJobs::Real()) {}
@@ -121,6 +122,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     RunRecord record;
     record.startTime = vexu::GetClock().CalendarSeconds();
     record.box = BoxPath();
+    if (jobs.serialNumber) record.serialNumber = jobs.serialNumber();
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);

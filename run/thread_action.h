@@ -33,8 +33,8 @@ void EnableEepromPort();
 void DisableEepromPort();
 
 // The two jobs a run performs. The real ones by default; tests and tools may
-// put others in their place. The last two feed the run log and may be left
-// empty.
+// put others in their place. The last three feed the run log and may be
+// left empty.
 struct RunJobs {
     std::function<int(const char* action)> runFpga;
     std::function<std::string()> fpgaError;
@@ -42,6 +42,7 @@ struct RunJobs {
     std::function<std::string()> eepromError;
     std::function<std::optional<uint32_t>()> fpgaId;  // the ID code the FPGA step read, if it read one
     std::function<std::string()> eepromChip;    // the chip the serial-flash step found
+    std::function<std::optional<std::string>()> serialNumber;  // the serial the run writes, if it writes one
     static RunJobs Real();
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,21 @@ int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
 
-// Writes, reads back and compares the board's serial flash on its own.
-int RunFlash(const GlobalOptions& options);
+// "flash" and its sub-commands, each on the board's serial flash alone
+// with the serial port switched on and off around it.
+struct FlashOptions {
+    enum class Action {
+        kProgram,  // "flash": erase, write, read back and compare (the serial-flash job)
+        kId,       // "flash id": the chip found
+        kRead,     // "flash read -o FILE": the whole chip to FILE
+        kVerify,   // "flash verify [FILE]": compare with FILE or the image, without writing
+        kErase,    // "flash erase": bulk erase and blank check
+    };
+    Action action = Action::kProgram;
+    std::string output;  // kRead
+    std::string file;    // kVerify; empty: the image of the options
+};
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash = {});
 
 struct ActionOptions {
     std::vector<std::string> actions;  // engine action names, run in order
@@ -107,6 +121,15 @@ struct RunOptions {
     bool noFpga = false;    // switch the FPGA part off whatever the settings say
     bool noEeprom = false;  // the same for the serial-flash part
     bool station = false;   // run box after box until interrupted
+    // A per-board serial number written into the serial-flash image at
+    // serialAt: from a counter through serialFormat (first serialStart),
+    // from the lines of serialFile, or serialValue as given (a gang
+    // station's worker: no state file). Each is the text the user gave.
+    std::optional<std::string> serialAt;
+    std::optional<std::string> serialFormat;
+    std::optional<std::string> serialStart;
+    std::optional<std::string> serialFile;
+    std::optional<std::string> serialValue;
 };
 
 // "run": one run as the window's start button does it, on the run worker,

@@ -15,11 +15,13 @@
 #include "link/dev_manage.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
+#include "run/eeprom_job.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
+#include "tools/run_serials.h"
 
 namespace vexu::cli {
 
@@ -130,6 +132,7 @@ struct RunOutcome {
     RunRecord record;
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
     std::string logError;     // why the record is not in the run log; empty when it is
+    std::string serialError;  // why the serial's end is not in the state file; empty when it is
 };
 
 // The box a run starts on, as the HID services name it.
@@ -139,10 +142,24 @@ std::string BoxPath() {
     return backend && handle ? backend->PathOf(handle) : std::string();
 }
 
+// The run's jobs: with serial numbers, the serial-flash step programs the
+// board's own copy of the image and the record names its serial.
+RunJobs JobsFor(const RunSerials& serials) {
+    RunJobs jobs = RunJobs::Real();
+    if (!serials.Active()) return jobs;
+    jobs.runEeprom = [&serials] {
+        const std::vector<uint8_t>& image = serials.Image();
+        return RunEepromJob(image.data(), static_cast<uint32_t>(image.size()));
+    };
+    jobs.serialNumber = [&serials] { return serials.Serial(); };
+    return jobs;
+}
+
 class Runner {
 public:
-    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom)
-        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom) {}
+    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom, RunSerials& serials)
+        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom), serials_(serials),
+          worker_(JobsFor(serials)) {}
     ~Runner() { FreeMsgQueue(); }
 
     bool Open(std::string& error) {
@@ -157,14 +174,19 @@ public:
             const NoBox noBox = session_.Missing();
             return out_.Finish(noBox.exit, noBox.text);
         }
+        std::string serialError;
+        bool usedUp = false;
+        if (!NextSerial(serialError, usedUp)) return out_.Finish(usedUp ? kExitUsage : kExitFailed, serialError);
         const RunOutcome run = RunOnce();
         out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
         out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));
+        if (run.record.serialNumber) out_.Say("Serial number " + *run.record.serialNumber);
         const int exitCode = run.ok ? kExitOk : kExitFailed;
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
         if (run.ok) out_.Say("run succeeded");
         TellRunLog(run);
+        TellSerialState(run);
         const int finished = out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
         session_.SaySummary(out_);
         return finished;
@@ -177,6 +199,7 @@ public:
         if (!CheckRunLog(logError))
             return out_.Finish(kExitFailed, "station not started: " + logError);
         bool logFailed = false;
+        bool serialFailed = false;
         // The simulator may play the operator who brings and takes the boxes.
         sim::SimBackend* simulator = session_.Simulator();
         uint32_t boxesLeft = simulator ? session_.SimulatorChoices().stationBoxes : 0;
@@ -194,6 +217,17 @@ public:
                 if (!WaitFor([this] { return session_.HasBox(); })) break;
             }
             if (scripted) --boxesLeft;
+            std::string serialError;
+            bool usedUp = false;
+            if (!NextSerial(serialError, usedUp)) {
+                out_.EndBars();
+                fprintf(stderr, "%s\n", serialError.c_str());
+                fflush(stderr);
+                out_.Say(usedUp ? "station stopped: no serial number left" : "station stopped: " + serialError);
+                serialFailure_ = serialError;
+                serialFailed = true;
+                break;
+            }
             const RunOutcome run = RunOnce();
             ++runs;
             passed += run.ok;
@@ -202,6 +236,13 @@ public:
                 TellRunLog(run);
                 out_.Say("station stopped: the run log cannot be written");
                 logFailed = true;
+                break;
+            }
+            if (!run.serialError.empty()) {
+                TellSerialState(run);
+                out_.Say("station stopped: the serial-number state file cannot be written");
+                serialFailure_ = run.serialError;
+                serialFailed = true;
                 break;
             }
             if (g_interrupted) break;
@@ -216,10 +257,11 @@ public:
                  std::to_string(failed) + " failed");
         JsonObject summary;
         summary.Text("event", "summary").Number("runs", runs).Number("passed", passed).Number("failed", failed);
+        if (serialFailed) summary.Text("serialFailure", serialFailure_);
         session_.AddSummary(summary);
         out_.Emit(summary);
         session_.SaySummary(out_);
-        return failed || logFailed ? kExitFailed : kExitOk;
+        return failed || logFailed || serialFailed ? kExitFailed : kExitOk;
     }
 
 private:
@@ -230,6 +272,7 @@ private:
         current_ = InProgress{};
         current_.record.startTime = GetClock().CalendarSeconds();
         current_.record.box = BoxPath();
+        current_.record.serialNumber = serials_.Serial();
         current_.stepStartUs = GetClock().NowUs();
         g_runInProgress = 1;
         worker_.StartAction(doFpga_, doEeprom_, &queue_);
@@ -258,6 +301,8 @@ private:
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();
+        // The serial is taken for good only by a board that passed.
+        if (serials_.Active()) serials_.Finish(run.ok, run.serialError);
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
@@ -308,6 +353,23 @@ private:
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         std::_Exit(128 + signal);
+    }
+
+    // The serial for the board in hand, in its image; nothing to do without
+    // serial numbers.
+    bool NextSerial(std::string& error, bool& usedUp) {
+        usedUp = false;
+        return !serials_.Active() || serials_.NextBoard(error, usedUp);
+    }
+
+    // A serial whose end could not be written: it stays reserved in the
+    // state file and is skipped later, never given to a second board.
+    void TellSerialState(const RunOutcome& run) {
+        if (run.serialError.empty()) return;
+        out_.EndBars();
+        fprintf(stderr, "%s: the serial %s stays reserved there and is never given to another board\n",
+                run.serialError.c_str(), run.record.serialNumber.value_or("").c_str());
+        fflush(stderr);
     }
 
     // A record that could not be written: said on stderr (and in the
@@ -370,21 +432,23 @@ private:
             result.Null("step");
         if (run.engineCode) result.Number("engineCode", *run.engineCode);
         if (!run.logError.empty()) result.Text("runLogFailure", run.logError);
+        if (!run.serialError.empty()) result.Text("serialStateFailure", run.serialError);
         return result;
     }
 
     void ReportStationRun(const RunOutcome& run, int runs, int passed) {
         char count[80];
         snprintf(count, sizeof count, "#%d  (%d passed, %d failed)  ", runs, passed, runs - passed);
+        const std::string serial = run.record.serialNumber ? "serial " + *run.record.serialNumber + "  " : "";
         if (run.ok) {
-            std::string line = std::string("PASS ") + count;
+            std::string line = std::string("PASS ") + count + serial;
             if (StepRan(run.record.fpga)) line.append("FPGA ").append(Seconds(run.record.fpga.durationUs));
             if (StepRan(run.record.fpga) && StepRan(run.record.eeprom)) line.append(", ");
             if (StepRan(run.record.eeprom))
                 line.append("serial flash ").append(Seconds(run.record.eeprom.durationUs));
             out_.Say(line);
         } else {
-            out_.Say(std::string("FAIL ") + count + FailureText(run));
+            out_.Say(std::string("FAIL ") + count + serial + FailureText(run));
         }
         JsonObject result = Result(run, run.ok ? kExitOk : kExitFailed);
         result.Number("run", runs).Number("passed", passed).Number("failed", runs - passed);
@@ -395,6 +459,8 @@ private:
     Reporter& out_;
     const int doFpga_;
     const int doEeprom_;
+    RunSerials& serials_;
+    std::string serialFailure_;  // why a station stopped for its serials
     // The command's message loop; it outlives the session that posts to it.
     MessageQueue queue_;
     BoxSession session_;
@@ -416,9 +482,20 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     std::string error;
     if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
+    // The serial numbers' state file is held until the command ends.
+    RunSerials serials;
+    if (const int refused = serials.Prepare(run, doEeprom == 1, error); refused != kExitOk)
+        return out.Finish(refused, error);
+    for (const std::string& skipped : serials.Skipped()) {
+        fprintf(stderr,
+                "the serial %s was reserved by a run that never finished (the program ended or the power went): it "
+                "is skipped and goes to no board\n",
+                skipped.c_str());
+        out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
+    }
 
     InterruptHandlers interrupts;
-    Runner runner(options, out, doFpga, doEeprom);
+    Runner runner(options, out, doFpga, doEeprom, serials);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();
 }

@@ -129,6 +129,10 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
         {"showEeprom", "2", false, nullptr},
         {"title", "Station 4", true, "Station 4"},
         {"title", tooLong.c_str(), false, nullptr},
+        // Written as UTF-8; other bytes would be read back as GBK.
+        {"fpgaCaption", "\xE8\x8A\xAF\xE7\x89\x87", true, "\xE8\x8A\xAF\xE7\x89\x87"},
+        {"fpgaCaption", "\xD0\xCD\xBA\xC5", false, nullptr},
+        {"linkText", "caf\xE9", false, nullptr},
     };
     for (const auto& c : cases) {
         AppSetting setting = DefaultAppSetting();
@@ -154,6 +158,36 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
     EXPECT_TRUE(SetAppSettingField(setting, *FindAppSettingField("title"), threeByteChars, error)) << error;
     EXPECT_FALSE(SetAppSettingField(setting, *FindAppSettingField("title"), threeByteChars + "\xE7\xA8\x8B", error));
     EXPECT_EQ(error, "title holds at most 255 bytes, not 258");
+}
+
+// A record written on Windows holds its texts in GBK: they are shown as the
+// characters they are, UTF-8 texts as they are, and the record's bytes stay
+// as they were.
+TEST(AppSettingTest, GbkTextsOfAStoredRecordAreShownAsTheirCharacters) {
+    AppSetting setting = DefaultAppSetting();
+    struct Case {
+        const char* field;
+        std::string stored;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"title", "\xBF\xC6\xCC\xD8\xC8\xF0\xCB\xAB\xD0\xBE\xC6\xAC\xB1\xE0\xB3\xCC\xC6\xF7 v2.03",
+         "科特瑞双芯片编程器 v2.03"},
+        {"fpgaCaption", "FPGA \xD0\xBE\xC6\xAC\xD0\xCD\xBA\xC5", "FPGA 芯片型号"},
+        {"eepromCaption", "\xE4\xB8\xB2\xE8\xA1\x8C\xE9\x97\xAA\xE5\xAD\x98", "串行闪存"},
+        {"linkText", "\xFF\xFE", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const Case& c : cases) SetSettingText(setting.*FindAppSettingField(c.field)->text, c.stored);
+    const AppSettingBytes stored = AppSettingToBytes(setting);
+    const AppSetting read = AppSettingFromBytes(stored.data(), stored.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        const AppSettingField& field = *FindAppSettingField(c.field);
+        EXPECT_EQ(FormatAppSettingField(read, field), c.shown);
+        EXPECT_EQ(SettingTextUtf8(read.*field.text), c.shown);
+        EXPECT_EQ(SettingText(read.*field.text), c.stored);
+    }
+    EXPECT_EQ(AppSettingToBytes(read), stored);
 }
 
 }  // namespace
