@@ -66,55 +66,60 @@ std::string OnBoard(const TempDir& dir, uint32_t offset, size_t length) {
 
 const std::vector<std::string> kCounter = {"run", "--no-fpga", "--serial-at", "0x3FF00", "--serial-format", "VX%08u"};
 
-TEST(CliSerial, EachRunWritesTheNextNumberOntoTheBoardAndIntoItsRecord) {
+// One board's runs, one after another, on a counter whose state file holds
+// the reservation of a run that never finished (the program crashed or the
+// power went between the run and the counter's update): that number is
+// skipped, each pass takes the next, a failure gives its number back.
+TEST(CliSerial, CounterAcrossACrashPassesAndFailures) {
+    struct Step {
+        const char* simulate;
+        int exit;
+        const char* serial;  // on the board (after a pass) and in the record
+        const char* state;   // the state file afterwards, after its first line
+        bool toldSkipped;    // the run said it skipped VX00000005
+    };
+    const Step steps[] = {
+        {"", 0, "VX00000006", "next counter 7\nskipped counter 5 VX00000005\n", true},
+        {"flash-bit-error-page=1023", 1, "VX00000007",
+         "next counter 8\nfree counter 7 VX00000007\nskipped counter 5 VX00000005\n", false},
+        {"", 0, "VX00000007", "next counter 8\nskipped counter 5 VX00000005\n", false},
+        {"", 0, "VX00000008", "next counter 9\nskipped counter 5 VX00000005\n", false},
+    };
     TempDir dir;
-    for (const char* serial : {"VX00000001", "VX00000002"}) {
-        SCOPED_TRACE(serial);
+    fs::create_directories(dir.File("state/vexu-programmer"));
+    Put(StatePath(dir), "vexu-programmer serials 1\nnext counter 6\nreserved counter 5 VX00000005\n");
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.serial);
         std::vector<std::string> args = kCounter;
         args.insert(args.begin(), "--json");
-        const CliOutcome run = Cli(dir, "", args);
-        ASSERT_EQ(run.exit, 0) << run.err;
-        EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), serial);
-        EXPECT_EQ(Parsed(run.out.back())["serialNumber"].text, serial);
-        EXPECT_EQ(Records(dir).back()["serialNumber"].text, serial);
+        const CliOutcome run = Cli(dir, s.simulate, args);
+        EXPECT_EQ(run.exit, s.exit) << run.err;
+        const JsonValue result = Parsed(run.out.back());
+        EXPECT_EQ(result["serialNumber"].text, s.serial);
+        EXPECT_EQ(Records(dir).back()["serialNumber"].text, s.serial);
+        EXPECT_EQ(Records(dir).back()["result"].text, s.exit == 0 ? "ok" : "failed");
+        if (s.exit == 0) {
+            EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), s.serial);
+        }
+        EXPECT_EQ(Contents(StatePath(dir)), std::string("vexu-programmer serials 1\n") + s.state);
+        EXPECT_EQ(run.err.find("the serial VX00000005 was reserved by a run that never finished") != std::string::npos,
+                  s.toldSkipped)
+            << run.err;
+        EXPECT_EQ(Parsed(run.out.front())["event"].text, s.toldSkipped ? "serialSkipped" : "progress");
     }
     // Apart from its serial the board holds the image as it is.
     std::string expected = Contents(kEmbeddedEepromPlainFile);
     ASSERT_EQ(expected.size(), kImageSize);
-    expected.replace(0x3FF00, 10, "VX00000002");
+    expected.replace(0x3FF00, 10, "VX00000008");
     EXPECT_EQ(Contents(dir.File("board.bin")), expected);
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 3\n");
     // A person sees the serial with the steps.
     const CliOutcome run = Cli(dir, "", kCounter);
-    EXPECT_NE(JoinedLines(run.out).find("Serial number VX00000003\nrun succeeded"), std::string::npos)
+    EXPECT_NE(JoinedLines(run.out).find("Serial number VX00000009\nrun succeeded"), std::string::npos)
         << JoinedLines(run.out);
 }
 
-// The program ended (a crash, the power) after the board got its number but
-// before the counter heard how the run ended: the number stays reserved in
-// the state file, and the next start skips it.
-TEST(CliSerial, NumberReservedByARunThatNeverFinishedIsSkipped) {
-    TempDir dir;
-    fs::create_directories(dir.File("state/vexu-programmer"));
-    Put(StatePath(dir), "vexu-programmer serials 1\nnext counter 6\nreserved counter 5 VX00000005\n");
-    std::vector<std::string> args = kCounter;
-    args.insert(args.begin(), "--json");
-    const CliOutcome run = Cli(dir, "", args);
-    ASSERT_EQ(run.exit, 0) << run.err;
-    EXPECT_NE(run.err.find("the serial VX00000005 was reserved by a run that never finished"), std::string::npos)
-        << run.err;
-    const JsonValue skipped = Parsed(run.out.front());
-    EXPECT_EQ(skipped["event"].text, "serialSkipped");
-    EXPECT_EQ(skipped["serial"].text, "VX00000005");
-    EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), "VX00000006");
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 7\nskipped counter 5 VX00000005\n");
-    // Skipped for good: it is not told again, nor given.
-    const CliOutcome again = Cli(dir, "", kCounter);
-    EXPECT_EQ(again.err.find("never finished"), std::string::npos) << again.err;
-    EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), "VX00000007");
-}
-
-// The same with a real end of the program: a second Ctrl-C during the run.
+// The same with a real end of the program: a second Ctrl-C during the run
+// leaves its number reserved, and the next start skips it.
 TEST(CliSerial, InterruptedRunLeavesItsNumberToBeSkipped) {
     TempDir dir;
     CliRun run;
@@ -130,30 +135,12 @@ TEST(CliSerial, InterruptedRunLeavesItsNumberToBeSkipped) {
     };
     const CliOutcome interrupted = RunCliProcess(run);
     ASSERT_EQ(sent, 2) << interrupted.err;
-    EXPECT_EQ(interrupted.signal, SIGINT);
-    const std::vector<JsonValue> records = Records(dir);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0]["interrupted"].boolean);
-    EXPECT_EQ(records[0]["serialNumber"].text, "B1");
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 2\nreserved counter 1 B1\n");
-    const CliOutcome next = Cli(dir, "", {"run", "--no-fpga", "--serial-at", "0", "--serial-format", "B%u"});
-    EXPECT_EQ(next.exit, 0) << next.err;
-    EXPECT_NE(next.err.find("the serial B1 was reserved by a run that never finished"), std::string::npos) << next.err;
-    EXPECT_EQ(OnBoard(dir, 0, 2), "B2");
-}
-
-TEST(CliSerial, FailedBoardReleasesItsNumberForTheNextBoard) {
-    TempDir dir;
-    const CliOutcome failed = Cli(dir, "flash-bit-error-page=1023", kCounter);
-    EXPECT_EQ(failed.exit, 1);
     ASSERT_EQ(Records(dir).size(), 1u);
-    EXPECT_EQ(Records(dir)[0]["result"].text, "failed");
-    EXPECT_EQ(Records(dir)[0]["serialNumber"].text, "VX00000001");
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 2\nfree counter 1 VX00000001\n");
-    const CliOutcome passed = Cli(dir, "", kCounter);
-    EXPECT_EQ(passed.exit, 0) << passed.err;
-    EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), "VX00000001");
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 2\n");
+    EXPECT_TRUE(Records(dir)[0]["interrupted"].boolean);
+    EXPECT_EQ(Records(dir)[0]["serialNumber"].text, "B1");
+    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 2\nreserved counter 1 B1\n");
+    EXPECT_EQ(Cli(dir, "", {"run", "--no-fpga", "--serial-at", "0", "--serial-format", "B%u"}).exit, 0);
+    EXPECT_EQ(OnBoard(dir, 0, 2), "B2");
 }
 
 // A station holds the state file for as long as it runs; a second one
@@ -271,9 +258,6 @@ TEST(CliSerial, BadSerialOptionsAreRefusedBeforeTheBoxIsTouched) {
         {{"--serial-at", "262140", "--serial-value", "12345"}, "runs past the end"},
         {{"--serial-at", "0x", "--serial-format", "VX%u"}, "--serial-at needs an offset"},
         {{"--serial-at", "0", "--serial-format", "VX%s"}, "--serial-format: a serial pattern's number is %u"},
-        {{"--serial-at", "0", "--serial-format", "%u%n"}, "exactly one number"},
-        {{"--serial-at", "0", "--serial-format", "VX"}, "needs one number"},
-        {{"--serial-at", "0", "--serial-format", "%u", "--serial-start", "-1"}, "--serial-start needs a number"},
         {{"--serial-at", "0", "--serial-format", "%u", "--serial-start", "4294967296"}, "--serial-start needs a number"},
         {{"--serial-format", "VX%u"}, "go with --serial-at OFFSET"},
         {{"--serial-start", "5"}, "go with --serial-at OFFSET"},
@@ -281,12 +265,10 @@ TEST(CliSerial, BadSerialOptionsAreRefusedBeforeTheBoxIsTouched) {
         {{"--serial-at", "0", "--serial-format", "%u", "--serial-value", "A"}, "--serial-at needs one of"},
         {{"--serial-at", "0", "--serial-value", "A", "--serial-start", "3"}, "--serial-start goes with --serial-format"},
         {{"--serial-at", "0", "--serial-value", ""}, "at least one character"},
-        {{"--serial-at", "0", "--serial-value", "A\nB"}, "no control characters"},
         {{"--serial-at", "0", "--serial-value", "A", "--station"}, "gives every board the same serial"},
         {{"--serial-at", "0", "--serial-format", "%u", "--no-eeprom"}, "needs the serial-flash step"},
         {{"--serial-at", "0", "--serial-file", files.File("missing.txt")}, "cannot open the serial file"},
         {{"--serial-at", "0", "--serial-file", files.File("empty.txt")}, "is used up"},
-        {{"--serial-at", "0", "--serial-file", "/dev/zero"}, "is not a regular file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);

@@ -160,34 +160,5 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
     EXPECT_EQ(error, "title holds at most 255 bytes, not 258");
 }
 
-// A record written on Windows holds its texts in GBK: they are shown as the
-// characters they are, UTF-8 texts as they are, and the record's bytes stay
-// as they were.
-TEST(AppSettingTest, GbkTextsOfAStoredRecordAreShownAsTheirCharacters) {
-    AppSetting setting = DefaultAppSetting();
-    struct Case {
-        const char* field;
-        std::string stored;
-        std::string shown;
-    };
-    const Case cases[] = {
-        {"title", "\xBF\xC6\xCC\xD8\xC8\xF0\xCB\xAB\xD0\xBE\xC6\xAC\xB1\xE0\xB3\xCC\xC6\xF7 v2.03",
-         "科特瑞双芯片编程器 v2.03"},
-        {"fpgaCaption", "FPGA \xD0\xBE\xC6\xAC\xD0\xCD\xBA\xC5", "FPGA 芯片型号"},
-        {"eepromCaption", "\xE4\xB8\xB2\xE8\xA1\x8C\xE9\x97\xAA\xE5\xAD\x98", "串行闪存"},
-        {"linkText", "\xFF\xFE", "\xEF\xBF\xBD\xEF\xBF\xBD"},
-    };
-    for (const Case& c : cases) SetSettingText(setting.*FindAppSettingField(c.field)->text, c.stored);
-    const AppSettingBytes stored = AppSettingToBytes(setting);
-    const AppSetting read = AppSettingFromBytes(stored.data(), stored.size());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.field);
-        const AppSettingField& field = *FindAppSettingField(c.field);
-        EXPECT_EQ(FormatAppSettingField(read, field), c.shown);
-        EXPECT_EQ(SettingTextUtf8(read.*field.text), c.shown);
-        EXPECT_EQ(SettingText(read.*field.text), c.stored);
-    }
-    EXPECT_EQ(AppSettingToBytes(read), stored);
-}
 
 }  // namespace
