@@ -38,8 +38,6 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int Get() const { return fd_; }
-    // Hands the descriptor over: it is no longer closed here.
-    void Release() { fd_ = -1; }
     // Closes now; false (errno set) when the close reports a failed write.
     bool Close() {
         const int fd = fd_;
@@ -192,47 +190,6 @@ bool AppendWhole(int fd, std::string_view text, std::string& error) {
     }
     if (locked) ::flock(fd, LOCK_UN);
     return ok;
-}
-
-FileLock::~FileLock() { Unlock(); }
-
-void FileLock::Unlock() {
-    if (fd_ < 0) return;
-    ::flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
-}
-
-FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
-    Unlock();
-    Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
-    if (file.Get() < 0) {
-        text = Reason(errno);
-        return Result::kFailed;
-    }
-    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            text = Reason(errno);
-            return Result::kFailed;
-        }
-        // The holder's note, as far as it can be read.
-        char note[256];
-        const ssize_t n = ::pread(file.Get(), note, sizeof note - 1, 0);
-        text.assign(note, n > 0 ? static_cast<size_t>(n) : 0);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
-        return Result::kHeld;
-    }
-    // The note is only for the message of whoever is refused; a lock
-    // whose note cannot be written still locks.
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-    const std::string holder =
-        "process " + std::to_string(::getpid()) + (host[0] ? std::string(" on ") + host : std::string()) + "\n";
-    int ignored = 0;
-    if (::ftruncate(file.Get(), 0) == 0) (void)WriteAll(file.Get(), holder.data(), holder.size(), ignored);
-    fd_ = file.Get();
-    file.Release();
-    return Result::kLocked;
 }
 
 }  // namespace vexu

@@ -7,6 +7,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "platform/files.h"
 #include "platform/trace.h"
 #include "run/run_record.h"
 

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/files.h"
+#include "platform/file_lock.h"
 
 // A pattern of one unsigned number as printf takes it: text, one
 // conversion %u, %x, %X or %o with the flags 0 and - and a width of at most

@@ -14,7 +14,7 @@
 #include "cli_process.h"
 #include "embedded_resource_files.h"
 #include "json_reader.h"
-#include "platform/files.h"
+#include "platform/file_lock.h"
 #include "support/temp_dir.h"
 
 namespace vexu::test {
