@@ -181,12 +181,14 @@ bool ParseState(const std::string& text, Pools& pools, std::string& reason) {
         reason = "it is not a serial-number state file";
         return false;
     }
+    // Every serial listed lies below the next new one.
     for (const auto& [name, pool] : pools) {
-        auto beyond = [&pool](const std::map<uint64_t, std::string>& list) {
-            return !list.empty() && list.rbegin()->first >= pool.next;
+        const uint64_t next = pool.next;
+        auto beyond = [next](const std::map<uint64_t, std::string>& list) {
+            return !list.empty() && list.rbegin()->first >= next;
         };
         if (!pool.started || beyond(pool.free) || beyond(pool.reserved) || beyond(pool.skipped) ||
-            (pool.last && pool.last->first >= pool.next)) {
+            (pool.last && pool.last->first >= next)) {
             reason = "the serials listed for " + name + " do not agree with its next value";
             return false;
         }

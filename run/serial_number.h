@@ -89,6 +89,7 @@ std::string DefaultSerialStatePath();
 // The most bytes a serial file may have.
 constexpr uint64_t kMaxSerialFileBytes = 64u << 20;
 
+// Not for several threads at once: a station calls it from one thread.
 class SerialCounter {
 public:
     enum class OpenResult { kOpened, kHeld, kFailed };
