@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/text_encoding.h"
 #include "platform/trace.h"
 
 namespace {
@@ -135,6 +136,8 @@ std::string SettingText(const char (&field)[kSettingTextSize]) {
     return std::string(field, length);
 }
 
+std::string SettingTextUtf8(const char (&field)[kSettingTextSize]) { return vexu::TextAsUtf8(SettingText(field)); }
+
 void SetSettingText(char (&field)[kSettingTextSize], std::string_view text) {
     std::memset(field, 0, kSettingTextSize);
     std::memcpy(field, text.data(), text.size() < kSettingTextSize ? text.size() : kSettingTextSize - 1);
@@ -182,6 +185,11 @@ bool SetAppSettingField(AppSetting& setting, const AppSettingField& field, std::
             error = std::string(field.name) + " holds at most 255 bytes, not " + std::to_string(value.size());
             return false;
         }
+        // What is written is UTF-8: other bytes would be read back as GBK.
+        if (!vexu::IsUtf8(value)) {
+            error = std::string(field.name) + " takes UTF-8 text; the value given is not UTF-8";
+            return false;
+        }
         SetSettingText(setting.*field.text, value);
         return true;
     }
@@ -206,7 +214,7 @@ std::string FormatAppSettingField(const AppSetting& setting, const AppSettingFie
     char text[16];
     switch (field.kind) {
     case SettingKind::kText:
-        return SettingText(setting.*field.text);
+        return SettingTextUtf8(setting.*field.text);
     case SettingKind::kColor:
         std::snprintf(text, sizeof text, "0x%08X", setting.*field.number);
         return text;

@@ -111,6 +111,11 @@ AppSetting AppSettingFromBytes(const uint8_t* bytes, size_t size);
 // The text of a field, read only within its 256 bytes: a field without a
 // terminating zero gives its 256 characters, never the bytes after it.
 std::string SettingText(const char (&field)[kSettingTextSize]);
+// The same as UTF-8, as the window and "vexu-cli settings show" show it: a
+// text that is valid UTF-8 is taken as it is, any other is read as GBK
+// (records written on Windows hold their texts in the simplified-Chinese
+// code page).
+std::string SettingTextUtf8(const char (&field)[kSettingTextSize]);
 // Zero-fills the field and copies at most 255 bytes of text into it.
 void SetSettingText(char (&field)[kSettingTextSize], std::string_view text);
 
@@ -145,8 +150,9 @@ const AppSettingField* AppSettingFields(size_t& count);
 // The field with this exact name, or null.
 const AppSettingField* FindAppSettingField(std::string_view name);
 // Sets one field from its text form (colours and flags: decimal or 0x hex;
-// texts: at most 255 bytes). Returns false with a reason on bad input.
+// texts: UTF-8 of at most 255 bytes). Returns false with a reason on bad input.
 bool SetAppSettingField(AppSetting& setting, const AppSettingField& field, std::string_view value,
                         std::string& error);
-// The field's value as text (colours as 0x00BBGGRR, flags in decimal).
+// The field's value as text (colours as 0x00BBGGRR, flags in decimal,
+// texts as SettingTextUtf8 reads them).
 std::string FormatAppSettingField(const AppSetting& setting, const AppSettingField& field);

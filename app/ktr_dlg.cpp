@@ -46,9 +46,10 @@ QString BitmapPath(int id) {
     return {};
 }
 
-// A text field of the settings record, read only within its 256 bytes.
+// A text field of the settings record, read only within its 256 bytes: UTF-8,
+// or GBK as records written on Windows hold it.
 QString FieldText(const char (&field)[kSettingTextSize]) {
-    return QString::fromStdString(SettingText(field));
+    return QString::fromStdString(SettingTextUtf8(field));
 }
 
 void PlaceItem(QWidget* widget, int id) {

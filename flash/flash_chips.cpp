@@ -10,13 +10,14 @@ CMemory* NewChip() {
     return new (std::nothrow) Chip;
 }
 
-// name, memorySize, pageSize, pageTotal, sectorSize, sectorTotal, signature.
-// The page is the visual page of the serial-flash job.
+// name, memorySize, pageSize, pageTotal, sectorSize, sectorTotal, signature,
+// bulk erase time (typical, longest) in ms. The page is the visual page of
+// the serial-flash job.
 constexpr SerialFlashChip kChips[] = {
-    {{"M25P80", 0x100000, 256, 4096, 0x10000, 16, {0x13, 0x13, 0x13}}, &NewChip<CM25P80>},
-    {{"M25P40", 0x80000, 256, 2048, 0x10000, 8, {0x12, 0x12, 0x12}}, &NewChip<CM25P40>},
-    {{"M25P20", 0x40000, 256, 1024, 0x10000, 4, {0x11, 0x11, 0x11}}, &NewChip<CM25P20>},
-    {{"TS25L80P", 0x100000, 256, 4096, 0x10000, 16, {0x20, 0x20, 0x14}}, &NewChip<CTS25L80P>},
+    {{"M25P80", 0x100000, 256, 4096, 0x10000, 16, {0x13, 0x13, 0x13}, 8000, 20000}, &NewChip<CM25P80>},
+    {{"M25P40", 0x80000, 256, 2048, 0x10000, 8, {0x12, 0x12, 0x12}, 4500, 10000}, &NewChip<CM25P40>},
+    {{"M25P20", 0x40000, 256, 1024, 0x10000, 4, {0x11, 0x11, 0x11}, 3000, 6000}, &NewChip<CM25P20>},
+    {{"TS25L80P", 0x100000, 256, 4096, 0x10000, 16, {0x20, 0x20, 0x14}, 8000, 20000}, &NewChip<CTS25L80P>},
 };
 
 // A chip's row, found while compiling: a class naming a chip that has no

@@ -31,6 +31,11 @@ int CMemory::ReadInit() {
     return 0;
 }
 
+int CMemory::EraseChip(const std::function<void(uint32_t)>&) {
+    vexu::Trace("CMemory::EraseChip()  \r\n");
+    return 0;
+}
+
 int CMemory::ReadVisualPage(int page, char*, int) {
     vexu::TraceF(" CMemory::ReadVisualPage( %d )  \r\n", page);
     return 0;

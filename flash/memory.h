@@ -4,6 +4,8 @@
 // the system does not know, and every one of its operations fails.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 class CMemory {
@@ -24,6 +26,10 @@ public:
     virtual int ReadInit();
     // Reads len bytes (at most one visual page) of visual page `page` into data.
     virtual int ReadVisualPage(int page, char* data, int len);
+    // Erases the whole device at once and waits until it is done; onWait
+    // (may be empty) hears, after each look at the device, how long the
+    // wait has lasted so far.
+    virtual int EraseChip(const std::function<void(uint32_t waitedMs)>& onWait);
 
     std::string GetVendor() const { return vendor_; }
     std::string GetType() const { return type_; }

@@ -100,8 +100,9 @@ CSerialFlashAdd24<Family>::CSerialFlashAdd24(const char* name, int memorySize, i
 template <const SerialFlashFamily& Family>
 CSerialFlashAdd24<Family>::CSerialFlashAdd24(const SerialFlashGeometry& chip)
     : CSerialFlashAdd24(chip.name, chip.memorySize, chip.pageSize, chip.pageTotal, chip.sectorSize,
-                        chip.sectorTotal, chip.signature[0], chip.signature[1],
-                        chip.signature[2]) {}
+                        chip.sectorTotal, chip.signature[0], chip.signature[1], chip.signature[2]) {
+    this->bulkEraseMaxMs_ = chip.bulkEraseMaxMs;
+}
 
 template <const SerialFlashFamily& Family>
 CSerialFlashAdd24<Family>::~CSerialFlashAdd24() = default;
@@ -183,6 +184,37 @@ int CSerialFlashAdd24<Family>::SectorErase(int index) {
         vexu::GetClock().SleepMs(kEraseWaitStepMs);
         if (this->IsBusy() != 1) return 1;
     }
+    return 0;
+}
+
+template <const SerialFlashFamily& Family>
+int CSerialFlashAdd24<Family>::Bulk_Erase() {
+    const unsigned char frame[] = {kSpiBulkErase};
+    if (CHidDevice::SendTransmitCommand(1, kSpiWriteEnable, 1, frame, sizeof frame, nullptr, 0) != 1) {
+        TraceJoined(Family.add24Class, "Bulk_Erase()   FALSE  \r\n");
+        return 0;
+    }
+    return 1;
+}
+
+template <const SerialFlashFamily& Family>
+int CSerialFlashAdd24<Family>::EraseChip(const std::function<void(uint32_t)>& onWait) {
+    vexu::Trace(this->Name() + " " + Family.add24Class + "EraseChip()  \r\n");
+    // A chip whose bulk erase time is not known cannot be waited for.
+    if (this->bulkEraseMaxMs_ == 0) {
+        TraceJoined(Family.add24Class, "EraseChip() no bulk erase time  FALSE  \r\n");
+        return 0;
+    }
+    if (!Bulk_Erase()) return 0;
+    const uint32_t limitMs = 2 * this->bulkEraseMaxMs_;
+    for (uint32_t waitedMs = 0; waitedMs < limitMs;) {
+        vexu::GetClock().SleepMs(kBulkEraseWaitStepMs);
+        waitedMs += kBulkEraseWaitStepMs;
+        const bool busy = this->IsBusy() == 1;
+        if (onWait) onWait(waitedMs);
+        if (!busy) return 1;
+    }
+    TraceJoined(Family.add24Class, "EraseChip() still busy  FALSE  \r\n");
     return 0;
 }
 

@@ -32,6 +32,7 @@ enum : uint8_t {
     kSpiReadStatus = 0x05,
     kSpiWriteEnable = 0x06,
     kSpiSectorErase = 0xD8,
+    kSpiBulkErase = 0xC7,
 };
 
 // Status register bit 0: a program or erase cycle is in progress.
@@ -43,6 +44,9 @@ constexpr int kEraseWaitTries = 512;
 constexpr uint32_t kEraseWaitStepMs = 20;
 constexpr int kProgramWaitTries = 100;
 constexpr uint32_t kProgramWaitStepMs = 5;
+// A bulk erase takes seconds: it is tested every 100 ms, for twice the
+// longest time the chip's datasheet gives it.
+constexpr uint32_t kBulkEraseWaitStepMs = 100;
 
 // One chip: its geometry and signature bytes.
 struct SerialFlashGeometry {
@@ -53,6 +57,8 @@ struct SerialFlashGeometry {
     int sectorSize;
     int sectorTotal;
     uint8_t signature[3];
+    uint32_t bulkEraseTypicalMs;  // a whole-chip erase, as the datasheet gives it
+    uint32_t bulkEraseMaxMs;
 };
 
 // Family class: the chip geometry, the status read and the busy test.
@@ -76,6 +82,7 @@ public:
     int GetPageTotal() const { return pageTotal_; }
     int GetSectorSize() const { return sectorSize_; }
     int GetSectorTotal() const { return sectorTotal_; }
+    uint32_t GetBulkEraseMaxMs() const { return bulkEraseMaxMs_; }
 
 protected:
     explicit CSerialFlash(const char* defaultName);
@@ -87,6 +94,7 @@ protected:
     int pageTotal_;
     int sectorSize_;
     int sectorTotal_;
+    uint32_t bulkEraseMaxMs_ = 0;  // 0: the chip's time is not known, no bulk erase
 };
 
 // 24-bit addressing: page read, page program and sector erase, and the four
@@ -109,6 +117,8 @@ public:
     int Sector_Erase(unsigned index);
     // Erases sector index and waits until the chip is ready.
     int SectorErase(int index);
+    // Sends the bulk erase frame; does not wait for the chip.
+    int Bulk_Erase();
 
     // Erases every sector, one by one.
     int WriteInit() override;
@@ -116,6 +126,9 @@ public:
     int WriteVisualPage(int page, const char* data, int len) override;
     int ReadInit() override;
     int ReadVisualPage(int page, char* data, int len) override;
+    // Bulk erase, then waits until the chip is ready, at most twice the
+    // longest bulk erase of the chip.
+    int EraseChip(const std::function<void(uint32_t waitedMs)>& onWait) override;
 
 private:
     // The 24-bit chip address of unit index of unitSize bytes.

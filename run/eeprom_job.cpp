@@ -76,33 +76,15 @@ int Fail(const char* text) {
     return 0;
 }
 
-// Posts "SetEepromProgress" whenever the whole-number percent of done out of
-// total changes; the job starts from the 0 the run worker posted.
-class ProgressPoster {
-public:
-    explicit ProgressPoster(uint64_t total) : total_(static_cast<double>(total)) {}
-    void Done(uint64_t done) {
-        const int percent = static_cast<int>(static_cast<double>(done) / total_ * 100.0);
-        if (percent == last_) return;
-        last_ = percent;
-        PostMsgText(kEepromProgressText, static_cast<vexu::WPARAM>(percent), 0);
-    }
-
-private:
-    double total_;
-    int last_ = 0;
-};
-
 // Erases the chip, writes the image and reads it back. The last page of an
 // image whose length is not a whole number of pages is written and compared
 // for the bytes it has; an image larger than the chip is refused before
 // anything is erased.
-int ProgramChip(CMemory* chip) {
+int ProgramChip(CMemory* chip, const uint8_t* image, uint32_t size) {
     if (!chip) return Fail(kEepromDeviceError);
     const uint32_t pageSize = static_cast<uint32_t>(std::max(0, chip->GetVisualPageSize()));
     const uint32_t pageCount = static_cast<uint32_t>(std::max(0, chip->GetVisualPageCount()));
-    const uint8_t* image = g_eepromData;
-    const uint64_t imageSize = image ? g_eepromSize : 0;
+    const uint64_t imageSize = image ? size : 0;
     if (imageSize > uint64_t{pageSize} * pageCount) return Fail(kEepromImageTooLarge);
     const uint32_t pages =
         pageSize ? static_cast<uint32_t>((imageSize + pageSize - 1) / pageSize) : 0;
@@ -118,7 +100,7 @@ int ProgramChip(CMemory* chip) {
     if (!chip->WriteInit()) return Fail(kEepromDeviceError);
 
     vexu::Trace("\r\nWrite,Read And Check Eeprom...");
-    ProgressPoster progress(uint64_t{2} * pages);
+    EepromProgress progress(uint64_t{2} * pages);
     for (uint32_t page = 0; page < pages; ++page) {
         if (!chip->WriteVisualPage(static_cast<int>(page), pageData(page), pageBytes(page)))
             return Fail(kEepromWriteError);
@@ -137,6 +119,13 @@ int ProgramChip(CMemory* chip) {
 }
 
 }  // namespace
+
+void EepromProgress::Done(uint64_t done) {
+    const int percent = static_cast<int>(static_cast<double>(done) / total_ * 100.0);
+    if (percent == last_) return;
+    last_ = percent;
+    PostMsgText(kEepromProgressText, static_cast<vexu::WPARAM>(percent), 0);
+}
 
 int EntryEepromMode() {
     vexu::GetClock().SleepMs(kEntrySettleMs);
@@ -172,9 +161,11 @@ std::string ReadEepromType() {
     return std::string();
 }
 
-int RunEepromJob() {
+int RunEepromJob() { return RunEepromJob(g_eepromData, g_eepromSize); }
+
+int RunEepromJob(const uint8_t* image, uint32_t size) {
     g_eepromChip.clear();
-    if (g_eepromData == nullptr || g_eepromSize == 0) {
+    if (image == nullptr || size == 0) {
         vexu::Trace("No Eeprom Data\r\n");
         return Fail(kEepromImageEmpty);
     }
@@ -188,7 +179,7 @@ int RunEepromJob() {
     }
     CMemoryOwner owner;
     owner.Create(type);
-    const int result = ProgramChip(owner.Get());
+    const int result = ProgramChip(owner.Get(), image, size);
     ExitEepromMode();
     return result;
 }

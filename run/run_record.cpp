@@ -115,6 +115,7 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         .Raw("fpga", fpga.Str())
         .Raw("eeprom", eeprom.Str())
         .Text("failure", record.failure);
+    if (record.serialNumber) object.Text("serialNumber", *record.serialNumber);
     if (record.interrupted) object.Bool("interrupted", true);
     object.Text("version", record.version);
     TextOrNull(object, "location", record.location);
@@ -154,6 +155,7 @@ std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecor
         add("VEXU_EEPROM_BYTES", std::to_string(record.eepromBytes));
         add("VEXU_EEPROM_IMAGE_SHA256", record.eepromImageSha256);
     }
+    if (record.serialNumber) add("VEXU_SERIAL_NUMBER", *record.serialNumber);
     add("VEXU_FAILURE", record.failure);
     if (record.interrupted) add("VEXU_INTERRUPTED", "1");
     add("VEXU_RECORD", FormatRunRecord(record));

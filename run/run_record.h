@@ -11,7 +11,9 @@
 // FPGA step before it failed); only a step that ran has "seconds", "id" or
 // "chip". "id" is the ID code the engine read, null when no answer of the
 // device came back (the box was lost first); "chip" is null when no chip
-// was identified.
+// was identified. A run that wrote a per-board serial number into the
+// serial flash has "serialNumber" (the serial's text) after "failure": the
+// serial reserved for the board, in a failed run the one released again.
 //
 // The log lives in the user's state directory:
 // $XDG_STATE_HOME/vexu-programmer/runs.log, or
@@ -67,6 +69,9 @@ struct RunRecord {
     // The run was cut short by the user (a second Ctrl-C) while it went on:
     // written as "interrupted":true, a member of such records only.
     bool interrupted = false;
+    // The serial number written into this board's serial-flash image, when
+    // the run was given one.
+    std::optional<std::string> serialNumber;
 };
 
 // The program's version, as records carry it.

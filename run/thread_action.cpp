@@ -86,7 +86,8 @@ RunJobs RunJobs::Real() {
                        return g_dpState.deviceId;
                    },
                    [] { return GetEepromChip(); },
-                   [] { return GetProgrammedDesign(); }};
+                   [] { return GetProgrammedDesign(); },
+                   {}};
 }
 
 CThreadAction::CThreadAction() : CThreadAction(RunJobs::Real()) {}
@@ -131,6 +132,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     // the port and lamps are switched on, or between the steps, is noticed
     // by the step after it.
     const uint64_t linkLosses = CDevManage::LinkLosses();
+    if (jobs.serialNumber) record.serialNumber = jobs.serialNumber();
     Post(window, vexu::WM_RUN_START, 0, 0);
     EnableJtagPort();
     CHidDevice::LightLed(1, 1);
@@ -182,8 +184,14 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
         }
         DisableEepromPort();
         if (jobs.eepromChip) record.chip = jobs.eepromChip();
-        record.eepromBytes = g_eepromSize;
-        record.eepromImageSha256 = ImageSha256(g_eepromData, g_eepromSize);
+        if (jobs.eepromImage) {
+            const std::vector<uint8_t>& image = jobs.eepromImage();
+            record.eepromBytes = static_cast<uint32_t>(image.size());
+            record.eepromImageSha256 = ImageSha256(image.data(), static_cast<uint32_t>(image.size()));
+        } else {
+            record.eepromBytes = g_eepromSize;
+            record.eepromImageSha256 = ImageSha256(g_eepromData, g_eepromSize);
+        }
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
     } else if (self->doEeprom_ == 1) {
         record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;

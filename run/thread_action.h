@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/messages.h"
 #include "run/run_record.h"
@@ -33,8 +34,8 @@ void EnableEepromPort();
 void DisableEepromPort();
 
 // The two jobs a run performs. The real ones by default; tests and tools may
-// put others in their place. The last two feed the run log and may be left
-// empty.
+// put others in their place. The last three feed the run log and may be
+// left empty.
 struct RunJobs {
     std::function<int(const char* action)> runFpga;
     std::function<std::string()> fpgaError;
@@ -43,6 +44,10 @@ struct RunJobs {
     std::function<std::optional<uint32_t>()> fpgaId;  // the ID code the FPGA step read, if it read one
     std::function<std::string()> eepromChip;    // the chip the serial-flash step found
     std::function<std::optional<RunDesign>()> fpgaDesign;  // what the FPGA step wrote into the user row
+    std::function<std::optional<std::string>()> serialNumber;  // the serial the run writes, if it writes one
+    // The serial-flash image the step writes, when not the loaded one (a
+    // board's own copy with its serial number).
+    std::function<const std::vector<uint8_t>&()> eepromImage;
     static RunJobs Real();
 };
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 #include "platform/files.h"
 #include "sim/fpga_model.h"
@@ -22,8 +23,10 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
     {"flash-busy-percent=N", "program and erase take N% of the chip's typical times (default 100; 0: at once)"},
     {"flash-bit-error-page=P", "programming page P leaves bit 0 of its first byte wrong"},
-    {"flash-erase-polls=N", "the first polled sector erase is ready at the N-th status read"},
+    {"flash-erase-polls=N", "the first polled erase (sector or bulk) is ready at the N-th status read"},
     {"flash-program-polls=N", "the first polled page program is ready at the N-th status read"},
+    {"flash-erase-fail-page=P", "erasing leaves bit 0 of the first byte of page P at 0 (a worn cell)"},
+    {"flash-save=FILE", "vexu-cli: when the command ends, the first board's flash contents are written to FILE"},
     {"refuse-serial", "the box answers the serial-mode entry with 0x00"},
     {"allow-unused-states", "TAP states 5, 6, 10 and 11 are not counted as protocol violations"},
     {"unplug-after=N", "the box is unplugged after N reports"},
@@ -106,6 +109,7 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     uint64_t errorPage = UINT64_MAX;
     uint64_t erasePolls = 0;
     uint64_t programPolls = 0;
+    uint64_t erasePage = UINT64_MAX;
     uint64_t busyPercent = 100;
     const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
                         scenario.TakeUnsigned("flash-erase-polls", UINT32_MAX, erasePolls, error) &&
@@ -113,6 +117,7 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
                         scenario.TakeText("flash-image", imagePath, error) &&
                         scenario.TakeFlag("flash-stuck-busy", stuck, error) &&
                         scenario.TakeUnsigned("flash-bit-error-page", UINT32_MAX, errorPage, error) &&
+                        scenario.TakeUnsigned("flash-erase-fail-page", UINT32_MAX, erasePage, error) &&
                         scenario.TakeUnsigned("flash-busy-percent", 1000, busyPercent, error);
     if (!keysOk) return nullptr;
     if (name == "none") {
@@ -132,14 +137,16 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         if (!ReadUserFile(imagePath, chip->size, what.c_str(), image, error)) return nullptr;
         std::copy(image.begin(), image.end(), flash->MutableContents().begin());
     }
-    if (errorPage != UINT64_MAX) {
-        if (errorPage >= chip->size / kFlashPageSize) {
-            error = RangeError("flash-bit-error-page", 0, chip->size / kFlashPageSize - 1,
-                               scenario.Take("flash-bit-error-page").value_or(""));
+    // A page fault key names a page of the chip on the board.
+    const uint64_t pages = chip->size / kFlashPageSize;
+    for (const auto& [key, page] : {std::pair{"flash-bit-error-page", errorPage}, {"flash-erase-fail-page", erasePage}}) {
+        if (page != UINT64_MAX && page >= pages) {
+            error = RangeError(key, 0, pages - 1, scenario.Take(key).value_or(""));
             return nullptr;
         }
-        flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
     }
+    if (errorPage != UINT64_MAX) flash->SetBitErrorPage(static_cast<uint32_t>(errorPage));
+    if (erasePage != UINT64_MAX) flash->SetEraseFailPage(static_cast<uint32_t>(erasePage));
     flash->SetStuckBusy(stuck);
     flash->SetEraseReadyPoll(static_cast<uint32_t>(erasePolls));
     flash->SetProgramReadyPoll(static_cast<uint32_t>(programPolls));
@@ -234,7 +241,8 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
     if (!scenario.TakeFlag("unplugged", unplugged, error) ||
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
-        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error, 1))
+        !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error, 1) ||
+        !scenario.TakeText("flash-save", options.flashSave, error))
         return nullptr;
     options.stationBoxes = static_cast<uint32_t>(stationBoxes);
     if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {

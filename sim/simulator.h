@@ -41,6 +41,9 @@ struct SimulatorOptions {
     // A station's operator: after each run the box is unplugged and plugged
     // again, this many boxes in all (0: nobody touches the box).
     uint32_t stationBoxes = 0;
+    // Where the first board's flash contents go when the program ends
+    // (empty: nowhere), so that a test sees what a command left on it.
+    std::string flashSave;
 };
 
 // Builds box, board and backend from a parsed scenario and takes every key

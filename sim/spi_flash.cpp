@@ -10,10 +10,10 @@ namespace vexu::sim {
 namespace {
 
 constexpr std::array<FlashChip, 4> kChips{{
-    {"M25P20", 0x40000, 0x11, {0x20, 0x20, 0x12}, 800, 600'000},
-    {"M25P40", 0x80000, 0x12, {0x20, 0x20, 0x13}, 800, 600'000},
-    {"M25P80", 0x100000, 0x13, {0x20, 0x20, 0x14}, 640, 600'000},
-    {"TS25L80P", 0x100000, 0x14, {0x20, 0x20, 0x14}, 800, 600'000},
+    {"M25P20", 0x40000, 0x11, {0x20, 0x20, 0x12}, 800, 600'000, 3'000'000},
+    {"M25P40", 0x80000, 0x12, {0x20, 0x20, 0x13}, 800, 600'000, 4'500'000},
+    {"M25P80", 0x100000, 0x13, {0x20, 0x20, 0x14}, 640, 600'000, 8'000'000},
+    {"TS25L80P", 0x100000, 0x14, {0x20, 0x20, 0x14}, 800, 600'000, 8'000'000},
 }};
 
 constexpr uint8_t kReleased = 0xFF;  // MISO while the chip does not drive it
@@ -136,6 +136,9 @@ void SpiFlash::Deselect() {
         case kFlashSectorErase:
             if (wel_ && bytes_ == 1 + kAddressBytes) ExecuteSectorErase();
             break;
+        case kFlashBulkErase:
+            if (wel_ && bytes_ == 1) ExecuteBulkErase();
+            break;
         default:
             break;
     }
@@ -151,11 +154,24 @@ void SpiFlash::ExecutePageProgram() {
     StartBusy(chip_.pageProgramUs, programWait_, eraseWait_);
 }
 
+void SpiFlash::Erase(uint32_t base, uint32_t length) {
+    std::fill(memory_.begin() + base, memory_.begin() + base + length, 0xFF);
+    if (eraseFailPage_) {
+        const uint32_t worn = *eraseFailPage_ * kFlashPageSize;
+        if (worn >= base && worn < base + length) memory_[worn] &= 0xFE;
+    }
+}
+
 void SpiFlash::ExecuteSectorErase() {
-    const uint32_t base = (address_ % chip_.size) / kFlashSectorSize * kFlashSectorSize;
-    std::fill(memory_.begin() + base, memory_.begin() + base + kFlashSectorSize, 0xFF);
+    Erase((address_ % chip_.size) / kFlashSectorSize * kFlashSectorSize, kFlashSectorSize);
     ++erases_;
     StartBusy(chip_.sectorEraseUs, eraseWait_, programWait_);
+}
+
+void SpiFlash::ExecuteBulkErase() {
+    Erase(0, chip_.size);
+    ++erases_;
+    StartBusy(chip_.bulkEraseUs, eraseWait_, programWait_);
 }
 
 }  // namespace vexu::sim

@@ -1,7 +1,7 @@
 // SPI serial flash chips on the simulated board: the M25P20, M25P40 and
 // M25P80 and the TS25L80P. One table row per chip; one behaviour for all:
-// RES, RDID, READ, PAGE PROGRAM, SECTOR ERASE, READ STATUS, WRITE ENABLE and
-// WRITE DISABLE.
+// RES, RDID, READ, PAGE PROGRAM, SECTOR ERASE, BULK ERASE, READ STATUS, WRITE
+// ENABLE and WRITE DISABLE.
 // Program and erase take their time on the system clock; while one runs the
 // chip decodes only READ STATUS.
 #pragma once
@@ -24,6 +24,7 @@ struct FlashChip {
     uint8_t jedecId[3];     // answer to RDID (0x9F)
     uint32_t pageProgramUs;  // typical page program time
     uint32_t sectorEraseUs;  // typical sector erase time
+    uint32_t bulkEraseUs;    // typical bulk erase time
 };
 
 constexpr uint32_t kFlashPageSize = 256;
@@ -43,6 +44,7 @@ enum : uint8_t {
     kFlashRead = 0x03,
     kFlashPageProgram = 0x02,
     kFlashSectorErase = 0xD8,
+    kFlashBulkErase = 0xC7,
     kFlashReadId = 0x9F,
     kFlashReleaseSignature = 0xAB,
     kFlashStatusWip = 0x01,
@@ -73,6 +75,9 @@ public:
     void SetProgramReadyPoll(uint32_t poll) { programWait_.SetReadyPoll(poll); }
     const CountedWait& EraseWait() const { return eraseWait_; }
     const CountedWait& ProgramWait() const { return programWait_; }
+    // A worn cell: every erase leaves bit 0 of the first byte of the page
+    // at 0.
+    void SetEraseFailPage(std::optional<uint32_t> page) { eraseFailPage_ = page; }
 
     const FlashChip& Chip() const { return chip_; }
     const std::vector<uint8_t>& Contents() const { return memory_; }
@@ -90,6 +95,8 @@ private:
     void CountStatusRead();
     void ExecutePageProgram();
     void ExecuteSectorErase();
+    void ExecuteBulkErase();
+    void Erase(uint32_t base, uint32_t length);
 
     const FlashChip& chip_;
     std::vector<uint8_t> memory_;
@@ -101,6 +108,7 @@ private:
     std::optional<uint32_t> bitErrorPage_;
     CountedWait eraseWait_;
     CountedWait programWait_;
+    std::optional<uint32_t> eraseFailPage_;
 
     // The instruction of the current chip-select cycle.
     bool selected_ = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,21 @@ int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
 
-// Writes, reads back and compares the board's serial flash on its own.
-int RunFlash(const GlobalOptions& options);
+// "flash" and its sub-commands, each on the board's serial flash alone
+// with the serial port switched on and off around it.
+struct FlashOptions {
+    enum class Action {
+        kProgram,  // "flash": erase, write, read back and compare (the serial-flash job)
+        kId,       // "flash id": the chip found
+        kRead,     // "flash read -o FILE": the whole chip to FILE
+        kVerify,   // "flash verify [FILE]": compare with FILE or the image, without writing
+        kErase,    // "flash erase": bulk erase and blank check
+    };
+    Action action = Action::kProgram;
+    std::string output;  // kRead
+    std::string file;    // kVerify; empty: the image of the options
+};
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash = {});
 
 struct ActionOptions {
     std::vector<std::string> actions;  // engine action names, run in order
@@ -109,6 +123,15 @@ struct RunOptions {
     bool station = false;   // run box after box until interrupted
     bool gang = false;      // station: every box at once, each in a worker process
     std::string slot;       // a gang station's worker: the slot its record names
+    // A per-board serial number written into the serial-flash image at
+    // serialAt: from a counter through serialFormat (first serialStart),
+    // from the lines of serialFile, or serialValue as given (a gang
+    // station's worker: no state file). Each is the text the user gave.
+    std::optional<std::string> serialAt;
+    std::optional<std::string> serialFormat;
+    std::optional<std::string> serialStart;
+    std::optional<std::string> serialFile;
+    std::optional<std::string> serialValue;
 };
 
 // "run": one run as the window's start button does it, on the run worker,
@@ -117,9 +140,11 @@ struct RunOptions {
 int RunRun(const GlobalOptions& options, const RunOptions& run);
 
 class Reporter;
+class RunSerials;
 // "run --station --gang": serves every box present and every box that
 // arrives, each in a worker process of its own; PASS or FAIL per board with
-// its slot, a summary per slot and in all at the end.
-int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out);
+// its slot, a summary per slot and in all at the end. With serial numbers
+// the station reserves each board's serial and hands it to the worker.
+int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials);
 
 }  // namespace vexu::cli

@@ -155,7 +155,18 @@ int main(int argc, char** argv) {
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
     settingsShow->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
     CLI::App* flash = app.add_subcommand(
-        "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone)");
+        "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone); "
+                 "or one of the sub-commands below");
+    flash->require_subcommand(0, 1);
+    FlashOptions flashOptions;
+    CLI::App* flashId = flash->add_subcommand("id", "The serial flash chip on the board: family and size");
+    CLI::App* flashRead = flash->add_subcommand("read", "Read the whole serial flash into a file");
+    flashRead->add_option("-o,--output", flashOptions.output, "The file to write")->required()->check(kFileName);
+    CLI::App* flashVerify = flash->add_subcommand(
+        "verify", "Read the serial flash back and compare it with FILE (default: the serial-flash image) without "
+                  "writing; prints the first differing address and the count of differing bytes");
+    flashVerify->add_option("file", flashOptions.file, "Plain serial-flash image to compare with")->check(kFileName);
+    CLI::App* flashErase = flash->add_subcommand("erase", "Erase the whole serial flash at once, then check it is blank");
 
     ActionOptions actionOptions;
     CLI::App* action = app.add_subcommand(
@@ -178,6 +189,27 @@ int main(int argc, char** argv) {
     run->add_option("--slot", runOptions.slot)->group("");
     run->add_flag("--station", runOptions.station,
                   "Production station: wait for a box, run, print PASS or FAIL, wait for the next; Ctrl-C stops");
+    std::string serialAt, serialFormat, serialStart, serialFile, serialValue;
+    auto* serialAtOption = run->add_option("--serial-at", serialAt,
+                                           "Write a per-board serial number into the serial-flash image at OFFSET "
+                                           "(decimal or 0x-hexadecimal), from --serial-format or --serial-file")
+                               ->type_name("OFFSET");
+    auto* serialFormatOption =
+        run->add_option("--serial-format", serialFormat,
+                        "The serial number: a counter written through FMT, one %u (or %x, %X, %o) with the flags 0 "
+                        "and - and a width, e.g. VX%08u; the counter is kept next to the run log")
+            ->type_name("FMT");
+    auto* serialStartOption =
+        run->add_option("--serial-start", serialStart, "The counter's first number (default 1); never below one "
+                                                       "already given")
+            ->type_name("N");
+    auto* serialFileOption =
+        run->add_option("--serial-file", serialFile, "The serial numbers: the lines of FILE, in order")
+            ->check(kFileName);
+    auto* serialValueOption =
+        run->add_option("--serial-value", serialValue,
+                        "Write TEXT as the serial number (for a station that keeps the counter itself)")
+            ->type_name("TEXT");
 
     try {
         app.parse(argc, argv);
@@ -187,6 +219,18 @@ int main(int argc, char** argv) {
         return UsageError(JsonAsked(argc, argv), CommandOf(app), e.what(), true);
     }
     options.simulate = simulate->count() > 0;
+    auto given = [](CLI::Option* option, const std::string& value) {
+        return option->count() > 0 ? std::optional<std::string>(value) : std::nullopt;
+    };
+    runOptions.serialAt = given(serialAtOption, serialAt);
+    runOptions.serialFormat = given(serialFormatOption, serialFormat);
+    runOptions.serialStart = given(serialStartOption, serialStart);
+    runOptions.serialFile = given(serialFileOption, serialFile);
+    runOptions.serialValue = given(serialValueOption, serialValue);
+    if (flashId->parsed()) flashOptions.action = FlashOptions::Action::kId;
+    if (flashRead->parsed()) flashOptions.action = FlashOptions::Action::kRead;
+    if (flashVerify->parsed()) flashOptions.action = FlashOptions::Action::kVerify;
+    if (flashErase->parsed()) flashOptions.action = FlashOptions::Action::kErase;
     if (box->count() > 0 && options.box.empty()) {
         fprintf(stderr, "--box needs the path of a box, as 'list' prints it\n");
         return kExitUsage;
@@ -206,7 +250,7 @@ int main(int argc, char** argv) {
     if (!options.reportLog.empty() && !vexu::SetReportLog(options.reportLog, error))
         return UsageError(options.json, command, error);
     if (list->parsed()) return FinishBoxCommand(RunList(options));
-    if (flash->parsed()) return FinishBoxCommand(RunFlash(options));
+    if (flash->parsed()) return FinishBoxCommand(RunFlash(options, flashOptions));
     if (action->parsed()) return FinishBoxCommand(RunAction(options, actionOptions));
     if (run->parsed()) return FinishBoxCommand(RunRun(options, runOptions));
     if (imageInfo->parsed()) return RunImageInfo(infoFile);

@@ -12,6 +12,7 @@
 #include "run/image_buffers.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
+#include "sim/spi_flash.h"
 
 namespace vexu::cli {
 
@@ -247,6 +248,7 @@ std::string TerminalText(const std::string& text) {
 
 BoxSession::~BoxSession() {
     if (monitor_) monitor_->Stop();
+    SaveSimulatedFlash();
     if (started_) {
         CDevManage::End();
         CDevManage::SetBackend(nullptr);
@@ -284,6 +286,21 @@ bool BoxSession::HasBox() const { return CDevManage::GetHandle() != 0; }
 NoBox BoxSession::Missing() const { return NoBoxFailure(CDevManage::Refusals(), CDevManage::BoxPath()); }
 
 sim::SimBackend* BoxSession::Simulator() { return dynamic_cast<sim::SimBackend*>(backend_.get()); }
+
+void BoxSession::SaveSimulatedFlash() {
+    sim::SimBackend* simulator = Simulator();
+    if (!simulator || simulatorOptions_.flashSave.empty()) return;
+    std::vector<uint8_t> contents;
+    simulator->Inspect([&contents](sim::SimBox& box) {
+        if (const auto* flash = dynamic_cast<const sim::SpiFlash*>(box.Spi())) contents = flash->Contents();
+    });
+    std::string error;
+    if (!WriteFileWhole(simulatorOptions_.flashSave,
+                        std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size()), error)) {
+        fprintf(stderr, "--simulate flash-save: %s\n", error.c_str());
+        fflush(stderr);
+    }
+}
 
 std::string BoxSession::Summary() { return backend_ ? SimulationSummary(*backend_) : std::string(); }
 

@@ -183,6 +183,10 @@ public:
     void SaySummary(const Reporter& out);
 
 private:
+    // The simulated board's flash contents to the file the scenario names
+    // (flash-save=FILE), when the session ends.
+    void SaveSimulatedFlash();
+
     std::unique_ptr<HidBackend> backend_;
     sim::SimulatorOptions simulatorOptions_;
     RecordingTarget ignoredEvents_;

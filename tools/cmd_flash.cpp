@@ -1,8 +1,17 @@
+// "vexu-cli flash": the serial-flash job alone, and the engineer's
+// serial-flash commands on the same drivers (id, read, verify, erase). Each
+// switches the serial port on and off around its work, as the run worker
+// does around the job.
+#include <cinttypes>
 #include <cstdio>
+#include <functional>
 
+#include "platform/files.h"
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
+#include "run/eeprom_tools.h"
 #include "run/image_buffers.h"
+#include "run/image_load.h"
 #include "run/run_messages.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
@@ -10,11 +19,101 @@
 
 namespace vexu::cli {
 
-// Runs the serial-flash job alone: serial port on, job, serial port off.
-int RunFlash(const GlobalOptions& options) {
-    Reporter out(options, "flash");
+namespace {
+
+using Action = FlashOptions::Action;
+
+const char* CommandName(Action action) {
+    switch (action) {
+        case Action::kProgram: return "flash";
+        case Action::kId: return "flash id";
+        case Action::kRead: return "flash read";
+        case Action::kVerify: return "flash verify";
+        case Action::kErase: return "flash erase";
+    }
+    return "flash";
+}
+
+std::string Address(uint32_t address) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%06" PRIX32, address);
+    return text;
+}
+
+void AddChip(JsonObject& result, const std::string& chip) {
+    if (chip.empty())
+        result.Null("chip");
+    else
+        result.Text("chip", chip);
+}
+
+// Where a comparison found differences, as a line for a person and as
+// members of the result:
+//   first difference at 0x000100; 3 of 262144 bytes differ
+//   first byte not erased at 0x000500; 1 of 262144 bytes is not erased
+std::string DifferenceLine(const EepromDifference& difference, bool erase) {
+    if (!difference.first) return {};
+    const bool one = difference.differing == 1;
+    return std::string(erase ? "first byte not erased at " : "first difference at ") + Address(*difference.first) +
+           "; " + std::to_string(difference.differing) + " of " + std::to_string(difference.compared) + " bytes " +
+           (erase ? (one ? "is not erased" : "are not erased") : (one ? "differs" : "differ"));
+}
+
+void AddDifference(JsonObject& result, const EepromDifference& difference) {
+    result.Number("differingBytes", static_cast<int64_t>(difference.differing));
+    if (difference.first)
+        result.Number("firstDifference", static_cast<int64_t>(*difference.first));
+    else
+        result.Null("firstDifference");
+}
+
+// The serial port switched on around work, with the serial-flash bar on a
+// terminal (the progress texts go to the reporter); 100 percent is posted
+// when work succeeded.
+bool OnSerialPort(Reporter& out, bool bar, const std::function<bool()>& work) {
+    ChannelReader reader(out);
+    InitMsgQueue(&reader);
+    out.ShowBars(false, bar);
+    if (bar) PostMsgText(kEepromProgressText, 0, 0);
+    EnableEepromPort();
+    const bool done = work();
+    if (done && bar) PostMsgText(kEepromProgressText, 100, 0);
+    DisableEepromPort();
+    FreeMsgQueue();
+    out.EndBars();
+    return done;
+}
+
+// The image verify compares with: FILE, else the one the options name or
+// the executable carries.
+bool VerifyImage(const GlobalOptions& options, const FlashOptions& flash, std::vector<uint8_t>& image,
+                 std::string& error) {
+    if (!flash.file.empty()) {
+        if (!options.eepromImage.empty()) {
+            error = "flash verify: give the image either as FILE or with --eeprom-image, not both";
+            return false;
+        }
+        if (!ReadUserFile(flash.file, MaxEepromImageBytes(), "serial-flash image", image, error)) return false;
+        if (image.empty()) {
+            error = "the serial-flash image " + flash.file + " is empty";
+            return false;
+        }
+        return true;
+    }
+    if (!LoadEepromImage(options, error)) return false;
+    image.assign(g_eepromData, g_eepromData + g_eepromSize);
+    return true;
+}
+
+}  // namespace
+
+int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
+    Reporter out(options, CommandName(flash.action));
     std::string error;
-    if (!LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
+    std::vector<uint8_t> image;
+    if (flash.action == Action::kProgram && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
+    if (flash.action == Action::kVerify && !VerifyImage(options, flash, image, error))
+        return out.Finish(kExitUsage, error);
     BoxSession session;
     if (!session.Open(options, nullptr, error)) return out.Finish(kExitFailed, error);
     if (!session.HasBox()) {
@@ -22,32 +121,98 @@ int RunFlash(const GlobalOptions& options) {
         return out.Finish(noBox.exit, noBox.text);
     }
 
-    ChannelReader reader(out);
-    InitMsgQueue(&reader);
-    out.ShowBars(false, true);
-    PostMsgText(kEepromProgressText, 0, 0);
-    EnableEepromPort();
-    const int done = RunEepromJob();
-    if (done) PostMsgText(kEepromProgressText, 100, 0);
-    DisableEepromPort();
-    FreeMsgQueue();
-    out.EndBars();
+    EepromOutcome outcome;
+    EepromDifference difference;
+    std::vector<uint8_t> contents;
+    std::string chip;
+    bool done = false;
+    switch (flash.action) {
+        case Action::kProgram:
+            done = OnSerialPort(out, true, [] { return RunEepromJob() != 0; });
+            chip = GetEepromChip();
+            outcome.failure = done ? "" : GetEepromError();
+            break;
+        case Action::kId:
+            done = OnSerialPort(out, false, [&outcome] { return (outcome = IdentifyEeprom()).ok; });
+            break;
+        case Action::kRead:
+            done = OnSerialPort(out, true, [&] { return (outcome = ReadEeprom(contents)).ok; });
+            break;
+        case Action::kVerify:
+            done = OnSerialPort(out, true, [&] { return (outcome = VerifyEeprom(image, difference)).ok; });
+            break;
+        case Action::kErase:
+            done = OnSerialPort(out, true, [&] { return (outcome = EraseEeprom(difference)).ok; });
+            break;
+    }
+    if (flash.action != Action::kProgram) chip = outcome.chip.name;
 
-    const std::string chip = GetEepromChip();
+    // The chip's contents reach the file only whole.
+    std::string writeFailure;
+    if (done && flash.action == Action::kRead) {
+        const std::string_view bytes(reinterpret_cast<const char*>(contents.data()), contents.size());
+        if (!WriteFileWhole(flash.output, bytes, writeFailure)) done = false;
+    }
+
     const int exitCode = done ? kExitOk : kExitFailed;
-    const std::string failure = done ? "" : GetEepromError();
-    if (done)
-        out.Say("serial flash written and verified (" + std::to_string(g_eepromSize) + " bytes, " + chip + ")");
-    else
+    const std::string failure = done ? "" : !writeFailure.empty() ? writeFailure : outcome.failure;
+    // What a person reads: the failure text, and where a comparison
+    // found differences.
+    std::string told = failure;
+    if (!done) {
         Trace(failure + "\r\n");
+        const std::string detail = DifferenceLine(difference, flash.action == Action::kErase);
+        if (!detail.empty()) told += "\n" + detail;
+    }
+    const EepromChipInfo& info = outcome.chip;
     JsonObject result = out.Result(exitCode, failure);
-    result.Number("bytes", g_eepromSize);
-    if (chip.empty())
-        result.Null("chip");
-    else
-        result.Text("chip", chip);
+    switch (flash.action) {
+        case Action::kProgram:
+            if (done)
+                out.Say("serial flash written and verified (" + std::to_string(g_eepromSize) + " bytes, " + chip +
+                        ")");
+            result.Number("bytes", g_eepromSize);
+            AddChip(result, chip);
+            break;
+        case Action::kId:
+            if (done)
+                out.Say(info.name + ": " + info.vendor + " serial flash, " + std::to_string(info.bytes) + " bytes (" +
+                        std::to_string(info.pages) + " pages of " + std::to_string(info.pageSize) + " bytes, " +
+                        std::to_string(info.sectors) + " sectors of " + std::to_string(info.sectorSize) + " bytes)");
+            AddChip(result, chip);
+            if (done) {
+                result.Text("family", info.vendor)
+                    .Number("bytes", info.bytes)
+                    .Number("pageSize", info.pageSize)
+                    .Number("pages", info.pages)
+                    .Number("sectorSize", info.sectorSize)
+                    .Number("sectors", info.sectors);
+            }
+            break;
+        case Action::kRead:
+            if (done)
+                out.Say("serial flash read into " + flash.output + " (" + std::to_string(contents.size()) +
+                        " bytes, " + chip + ")");
+            AddChip(result, chip);
+            result.Number("bytes", static_cast<int64_t>(done ? contents.size() : 0)).Text("file", flash.output);
+            break;
+        case Action::kVerify:
+            if (done)
+                out.Say("serial flash matches the image (" + std::to_string(difference.compared) + " bytes, " + chip +
+                        ")");
+            AddChip(result, chip);
+            result.Number("bytes", static_cast<int64_t>(difference.compared));
+            AddDifference(result, difference);
+            break;
+        case Action::kErase:
+            if (done) out.Say("serial flash erased and blank (" + std::to_string(info.bytes) + " bytes, " + chip + ")");
+            AddChip(result, chip);
+            result.Number("bytes", static_cast<int64_t>(difference.compared));
+            AddDifference(result, difference);
+            break;
+    }
     session.AddSummary(result);
-    out.Finish(exitCode, failure, result);
+    out.Finish(exitCode, told, result);
     session.SaySummary(out);
     return exitCode;
 }

@@ -21,6 +21,7 @@
 #include "run/run_record.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
+#include "tools/run_serials.h"
 
 namespace vexu::cli {
 
@@ -72,12 +73,13 @@ struct Slot {
     int runs = 0;
     int passed = 0;
     uint32_t boardsLeft = 0;  // the simulated operator's boards for this slot
+    std::optional<SerialReservation> serial;  // the serial of the board in hand, reserved by the station
 };
 
 class GangStation {
 public:
-    GangStation(const GlobalOptions& options, const RunOptions& run, Reporter& out)
-        : options_(options), run_(run), out_(out), drawBars_(!options.json && IsTerminal(stderr)) {}
+    GangStation(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials)
+        : options_(options), run_(run), out_(out), serials_(serials), drawBars_(!options.json && IsTerminal(stderr)) {}
 
     ~GangStation() {
         if (monitor_) monitor_->Stop();
@@ -182,13 +184,48 @@ private:
 
     // --- Workers ---------------------------------------------------------------
 
-    bool Stopping() const { return g_gangInterrupts > 0 || logFailed_; }
+    bool Stopping() const { return g_gangInterrupts > 0 || logFailed_ || serialFailed_; }
+
+    // The next board's serial, reserved in the state file before its worker
+    // starts. False (the station stops starting runs) when none can be
+    // given.
+    bool ReserveSerial(Slot& slot) {
+        slot.serial.reset();
+        if (!serials_.Active()) return true;
+        SerialReservation reservation;
+        std::string error;
+        bool usedUp = false;
+        if (!serials_.Reserve(reservation, error, usedUp)) {
+            Say(usedUp ? "station stopped: no serial number left" : "station stopped: " + error);
+            serialFailure_ = error;
+            serialFailed_ = true;
+            return false;
+        }
+        slot.serial = reservation;
+        return true;
+    }
+
+    // The board's run ended: its serial is committed on a pass and released
+    // otherwise. A serial whose end cannot be written stays reserved (it is
+    // skipped later, never given twice) and the station stops.
+    void SettleSerial(Slot& slot, bool passed) {
+        if (!slot.serial) return;
+        std::string error;
+        if (!serials_.Settle(*slot.serial, passed, error)) {
+            Say(error + ": the serial " + slot.serial->text + " stays reserved there and is never given to another board");
+            Say("station stopped: the serial-number state file cannot be written");
+            serialFailure_ = error;
+            serialFailed_ = true;
+        }
+        slot.serial.reset();
+    }
 
     void StartRuns() {
         if (Stopping()) return;
         for (auto& [name, slot] : slots_) {
             if (slot.phase != Slot::Phase::kEmpty || slot.path.empty()) continue;
             if (scripted_ && slot.boardsLeft == 0) continue;
+            if (!ReserveSerial(slot)) break;
             std::vector<std::string> args = {self_, "--json", "--box", slot.path};
             if (options_.simulate) args.push_back("--simulate=" + WorkerKeys(options_.simulateKeys));
             if (!options_.fpgaImage.empty()) args.insert(args.end(), {"--fpga-image", options_.fpgaImage});
@@ -196,10 +233,12 @@ private:
             args.insert(args.end(), {"run", "--slot", slot.name});
             if (run_.noFpga) args.push_back("--no-fpga");
             if (run_.noEeprom) args.push_back("--no-eeprom");
+            if (slot.serial) args.insert(args.end(), {"--serial-at", *run_.serialAt, "--serial-value", slot.serial->text});
             std::string error;
             slot.worker = ChildProcess::Start(args, error);
             if (!slot.worker) {
                 Say("slot " + slot.name + ": " + error);
+                SettleSerial(slot, false);
                 slot.phase = Slot::Phase::kRemove;
                 continue;
             }
@@ -299,6 +338,7 @@ private:
                 // No board was run: the box went before the run began, or
                 // cannot be had, or the worker was started wrong.
                 Say("slot " + slot.name + ": " + event["failure"].text);
+                SettleSerial(slot, false);
                 slot.phase = slot.path.empty() ? Slot::Phase::kEmpty : Slot::Phase::kRemove;
                 if (scripted_) ++slot.boardsLeft;
                 return;
@@ -341,6 +381,8 @@ private:
     }
 
     void Finished(Slot& slot, bool ok, const std::string& failure, const JsonValue& result) {
+        const std::optional<std::string> serial = slot.serial ? std::optional(slot.serial->text) : std::nullopt;
+        SettleSerial(slot, ok);
         ++slot.runs;
         slot.passed += ok;
         ++runs_;
@@ -348,13 +390,14 @@ private:
         char head[160];
         snprintf(head, sizeof head, "%s #%d  slot %s #%d  (%d passed, %d failed)  ", ok ? "PASS" : "FAIL", runs_,
                  slot.name.c_str(), slot.runs, passed_, runs_ - passed_);
-        Say(head + (ok ? StepTimes(result) : failure));
+        Say(head + (serial ? "serial " + *serial + "  " : "") + (ok ? StepTimes(result) : failure));
         JsonObject event = out_.ResultHead(ok ? kExitOk : kExitFailed);
         event.Text("slot", slot.name).Text("failure", failure);
         if (result.kind == JsonValue::Kind::kObject) {
             for (const char* member : {"fpga", "eeprom", "box", "location", "boxSerial", "step"})
                 if (result.Has(member)) event.Raw(member, JsonText(result[member]));
         }
+        if (serial) event.Text("serialNumber", *serial);
         event.Number("run", runs_).Number("passed", passed_).Number("failed", runs_ - passed_);
         event.Number("slotRun", slot.runs).Number("slotPassed", slot.passed).Number("slotFailed", slot.runs - slot.passed);
         out_.Emit(event);
@@ -471,18 +514,23 @@ private:
                          .Number("failed", slot.runs - slot.passed)
                          .Str();
         }
-        out_.Emit(JsonObject()
-                      .Text("event", "summary")
-                      .Number("runs", runs_)
-                      .Number("passed", passed_)
-                      .Number("failed", failed)
-                      .Raw("slots", slots + "]"));
-        return failed || logFailed_ ? kExitFailed : kExitOk;
+        JsonObject summary = JsonObject()
+                                 .Text("event", "summary")
+                                 .Number("runs", runs_)
+                                 .Number("passed", passed_)
+                                 .Number("failed", failed)
+                                 .Raw("slots", slots + "]");
+        if (serialFailed_) summary.Text("serialFailure", serialFailure_);
+        out_.Emit(summary);
+        return failed || logFailed_ || serialFailed_ ? kExitFailed : kExitOk;
     }
 
     const GlobalOptions& options_;
     const RunOptions& run_;
     Reporter& out_;
+    RunSerials& serials_;
+    bool serialFailed_ = false;
+    std::string serialFailure_;  // why the station stopped for its serials
     bool drawBars_;
     int barLines_ = 0;
     std::unique_ptr<HidBackend> backend_;
@@ -501,13 +549,13 @@ private:
 
 }  // namespace
 
-int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out) {
+int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials) {
     g_gangInterrupts = 0;
     auto previousInt = std::signal(SIGINT, OnGangInterrupt);
     auto previousTerm = std::signal(SIGTERM, OnGangInterrupt);
     int status;
     {
-        GangStation station(options, run, out);
+        GangStation station(options, run, out, serials);
         status = station.Serve();
     }
     std::signal(SIGINT, previousInt);

@@ -13,11 +13,13 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
+#include "run/eeprom_job.h"
 #include "run/image_load.h"
 #include "run/run_messages.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
+#include "tools/run_serials.h"
 
 namespace vexu::cli {
 
@@ -73,6 +75,7 @@ struct RunOutcome {
     std::optional<uint8_t> engineCode;  // when the FPGA step failed
     std::string logError;     // why the record is not in the run log; empty when it is
     uint64_t durationUs = 0;  // from the start to the end message
+    std::string serialError;  // why the serial's end is not in the state file; empty when it is
 };
 
 // The line under the steps: the whole run's result and time.
@@ -84,10 +87,26 @@ std::string WholeRunLine(const RunOutcome& run) {
     return line + Seconds(run.durationUs);
 }
 
+// The run's jobs: with serial numbers, the serial-flash step programs the
+// board's own copy of the image and the record names its serial.
+RunJobs JobsFor(const RunSerials& serials) {
+    RunJobs jobs = RunJobs::Real();
+    if (!serials.Active()) return jobs;
+    jobs.runEeprom = [&serials] {
+        const std::vector<uint8_t>& image = serials.Image();
+        return RunEepromJob(image.data(), static_cast<uint32_t>(image.size()));
+    };
+    jobs.serialNumber = [&serials] { return serials.Serial(); };
+    jobs.eepromImage = [&serials]() -> const std::vector<uint8_t>& { return serials.Image(); };
+    return jobs;
+}
+
 class Runner {
 public:
-    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom, const std::string& slot)
-        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom) {
+    Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom, RunSerials& serials,
+           const std::string& slot)
+        : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom), serials_(serials),
+          worker_(JobsFor(serials)) {
         worker_.SetSlot(slot);
     }
     ~Runner() { FreeMsgQueue(); }
@@ -104,15 +123,20 @@ public:
             const NoBox noBox = session_.Missing();
             return out_.Finish(noBox.exit, noBox.text);
         }
+        std::string serialError;
+        bool usedUp = false;
+        if (!NextSerial(serialError, usedUp)) return out_.Finish(usedUp ? kExitUsage : kExitFailed, serialError);
         const RunOutcome run = RunOnce();
         out_.Say(StepLine("FPGA", run.record.fpga, FpgaFound(run.record)));
         out_.Say(StepLine("Serial flash", run.record.eeprom, run.record.chip.value_or("")));
+        if (run.record.serialNumber) out_.Say("Serial number " + *run.record.serialNumber);
         out_.Say(WholeRunLine(run));
         const int exitCode = run.ok ? kExitOk : kExitFailed;
         JsonObject result = Result(run, exitCode);
         session_.AddSummary(result);
         if (run.ok) out_.Say("run succeeded");
         TellRunLog(run);
+        TellSerialState(run);
         const int finished = out_.Finish(exitCode, run.ok ? "" : FailureText(run), result);
         session_.SaySummary(out_);
         return finished;
@@ -125,6 +149,7 @@ public:
         if (!CheckRunLog(logError))
             return out_.Finish(kExitFailed, "station not started: " + logError);
         bool logFailed = false;
+        bool serialFailed = false;
         // The simulator may play the operator who brings and takes the boxes.
         sim::SimBackend* simulator = session_.Simulator();
         uint32_t boxesLeft = simulator ? session_.SimulatorChoices().stationBoxes : 0;
@@ -142,6 +167,17 @@ public:
                 if (!WaitFor([this] { return session_.HasBox(); })) break;
             }
             if (scripted) --boxesLeft;
+            std::string serialError;
+            bool usedUp = false;
+            if (!NextSerial(serialError, usedUp)) {
+                out_.EndBars();
+                fprintf(stderr, "%s\n", serialError.c_str());
+                fflush(stderr);
+                out_.Say(usedUp ? "station stopped: no serial number left" : "station stopped: " + serialError);
+                serialFailure_ = serialError;
+                serialFailed = true;
+                break;
+            }
             const RunOutcome run = RunOnce();
             ++runs;
             passed += run.ok;
@@ -150,6 +186,13 @@ public:
                 TellRunLog(run);
                 out_.Say("station stopped: the run log cannot be written");
                 logFailed = true;
+                break;
+            }
+            if (!run.serialError.empty()) {
+                TellSerialState(run);
+                out_.Say("station stopped: the serial-number state file cannot be written");
+                serialFailure_ = run.serialError;
+                serialFailed = true;
                 break;
             }
             if (InterruptWatch::Interrupted()) break;
@@ -164,10 +207,11 @@ public:
                  std::to_string(failed) + " failed");
         JsonObject summary;
         summary.Text("event", "summary").Number("runs", runs).Number("passed", passed).Number("failed", failed);
+        if (serialFailed) summary.Text("serialFailure", serialFailure_);
         session_.AddSummary(summary);
         out_.Emit(summary);
         session_.SaySummary(out_);
-        return failed || logFailed ? kExitFailed : kExitOk;
+        return failed || logFailed || serialFailed ? kExitFailed : kExitOk;
     }
 
 private:
@@ -183,6 +227,7 @@ private:
         current_.record.location = box.location;
         current_.record.boxSerial = box.serial;
         current_.record.slot = worker_.Slot();
+        current_.record.serialNumber = serials_.Serial();
         current_.stepStartUs = GetClock().NowUs();
         InterruptWatch::SetRunInProgress(true);
         const uint64_t startUs = GetClock().NowUs();
@@ -214,6 +259,8 @@ private:
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();
+        // The serial is taken for good only by a board that passed.
+        if (serials_.Active()) serials_.Finish(run.ok, run.serialError);
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
@@ -261,6 +308,23 @@ private:
         if (!logged) result.Text("runLogFailure", logError);
         out_.Emit(result);
         InterruptWatch::EndNow();
+    }
+
+    // The serial for the board in hand, in its image; nothing to do without
+    // serial numbers.
+    bool NextSerial(std::string& error, bool& usedUp) {
+        usedUp = false;
+        return !serials_.Active() || serials_.NextBoard(error, usedUp);
+    }
+
+    // A serial whose end could not be written: it stays reserved in the
+    // state file and is skipped later, never given to a second board.
+    void TellSerialState(const RunOutcome& run) {
+        if (run.serialError.empty()) return;
+        out_.EndBars();
+        fprintf(stderr, "%s: the serial %s stays reserved there and is never given to another board\n",
+                run.serialError.c_str(), run.record.serialNumber.value_or("").c_str());
+        fflush(stderr);
     }
 
     // A record that could not be written: said on stderr (and in the
@@ -323,21 +387,23 @@ private:
             result.Null("step");
         if (run.engineCode) result.Number("engineCode", *run.engineCode);
         if (!run.logError.empty()) result.Text("runLogFailure", run.logError);
+        if (!run.serialError.empty()) result.Text("serialStateFailure", run.serialError);
         return result;
     }
 
     void ReportStationRun(const RunOutcome& run, int runs, int passed) {
         char count[80];
         snprintf(count, sizeof count, "#%d  (%d passed, %d failed)  ", runs, passed, runs - passed);
+        const std::string serial = run.record.serialNumber ? "serial " + *run.record.serialNumber + "  " : "";
         if (run.ok) {
-            std::string line = std::string("PASS ") + count;
+            std::string line = std::string("PASS ") + count + serial;
             if (StepRan(run.record.fpga)) line.append("FPGA ").append(Seconds(run.record.fpga.durationUs));
             if (StepRan(run.record.fpga) && StepRan(run.record.eeprom)) line.append(", ");
             if (StepRan(run.record.eeprom))
                 line.append("serial flash ").append(Seconds(run.record.eeprom.durationUs));
             out_.Say(line);
         } else {
-            out_.Say(std::string("FAIL ") + count + FailureText(run));
+            out_.Say(std::string("FAIL ") + count + serial + FailureText(run));
         }
         JsonObject result = Result(run, run.ok ? kExitOk : kExitFailed);
         result.Number("run", runs).Number("passed", passed).Number("failed", runs - passed);
@@ -348,6 +414,8 @@ private:
     Reporter& out_;
     const int doFpga_;
     const int doEeprom_;
+    RunSerials& serials_;
+    std::string serialFailure_;  // why a station stopped for its serials
     // The command's message loop; it outlives the session that posts to it.
     MessageQueue queue_;
     // The run's texts reach it through this, with their post times.
@@ -371,6 +439,17 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     std::string error;
     if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
+    // The serial numbers' state file is held until the command ends.
+    RunSerials serials;
+    if (const int refused = serials.Prepare(run, doEeprom == 1, error); refused != kExitOk)
+        return out.Finish(refused, error);
+    for (const std::string& skipped : serials.Skipped()) {
+        fprintf(stderr,
+                "the serial %s was reserved by a run that never finished (the program ended or the power went): it "
+                "is skipped and goes to no board\n",
+                skipped.c_str());
+        out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
+    }
 
     if (run.gang) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
@@ -379,13 +458,13 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
 #ifdef _WIN32
         return out.Finish(kExitUsage, "--gang runs each box in a worker process of its own: on Linux only");
 #else
-        return RunGang(options, run, out);
+        return RunGang(options, run, out, serials);
 #endif
     }
     // Ctrl-C and a station's stop request end station mode between runs; a
     // run in progress is finished first (a half-programmed board is worse).
     InterruptWatch interrupts;
-    Runner runner(options, out, doFpga, doEeprom, run.slot);
+    Runner runner(options, out, doFpga, doEeprom, serials, run.slot);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();
 }

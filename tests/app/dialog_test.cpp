@@ -3,6 +3,8 @@
 // box, the hidden settings-file command, the error box, and the background
 // following the box's presence.
 #include <QContextMenuEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -157,6 +159,22 @@ private slots:
         QVERIFY(rig.dlg->Enabled());
         // An arrival puts the bars back to 0.
         QCOMPARE(rig.Bar(IDC_FPGA_BAR)->Pos(), 0u);
+    }
+
+    // A record written on Windows holds its texts in GBK; the window shows
+    // them as the characters they are, beside UTF-8 texts.
+    void gbkTextsOfTheRecordAreShownAsTheirCharacters() {
+        AppSetting s = DefaultAppSetting();
+        SetSettingText(s.title, "\xBF\xC6\xCC\xD8\xC8\xF0\xCB\xAB\xD0\xBE\xC6\xAC\xB1\xE0\xB3\xCC\xC6\xF7 v2.03");
+        SetSettingText(s.fpgaCaption, "FPGA \xD0\xBE\xC6\xAC\xD0\xCD\xBA\xC5");
+        SetSettingText(s.eepromCaption, "\xE4\xB8\xB2\xE8\xA1\x8C\xE9\x97\xAA\xE5\xAD\x98");
+        SetSettingText(s.linkText, "\xB9\xD9\xCD\xF8 www.example.com");
+        ScopedSettings settings(s);
+        WindowRig rig(Plugged());
+        QCOMPARE(rig.dlg->windowTitle(), QStringLiteral("科特瑞双芯片编程器 v2.03"));
+        QCOMPARE(rig.Static(IDC_FPGA_CAPTION)->Text(), QStringLiteral("FPGA 芯片型号"));
+        QCOMPARE(rig.Static(IDC_EEPROM_CAPTION)->Text(), QStringLiteral("串行闪存"));
+        QCOMPARE(rig.Link()->Text(), QStringLiteral("官网 www.example.com"));
     }
 
     void hoverColourComesFromTheRecord() {
@@ -357,6 +375,17 @@ private slots:
         auto* ok = about.findChild<QPushButton*>(QStringLiteral("1"));
         QVERIFY(ok);
         QCOMPARE(ok->text(), QStringLiteral("确定"));
+        // Every character of the box's texts has a glyph in the face it is
+        // drawn with: a machine without a Chinese font shows boxes.
+        for (QWidget* widget : {static_cast<QWidget*>(version), static_cast<QWidget*>(ok)}) {
+            const QString text = widget == ok ? ok->text() : version->text();
+            const QFontMetrics metrics(widget->font());
+            for (const QChar c : text) {
+                if (!metrics.inFont(c))
+                    QFAIL(qPrintable(QStringLiteral("the face %1 has no glyph for %2")
+                                         .arg(QFontInfo(widget->font()).family(), QString(c))));
+            }
+        }
         QTimer::singleShot(0, ok, &QPushButton::click);
         QCOMPARE(about.exec(), int(QDialog::Accepted));
     }

@@ -8,6 +8,8 @@
 
 #include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "cli_process.h"
 #include "platform/json_reader.h"
@@ -20,14 +22,17 @@ struct Gang {
     CliOutcome outcome;
     std::vector<JsonValue> events;
     std::vector<JsonValue> records;  // the run log
+    std::string serialState;         // the serial numbers' state file
 };
 
-Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid_t)> onLine = {}) {
+Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid_t)> onLine = {},
+             const std::vector<std::string>& runArgs = {}) {
     TempDir dir;
     std::ofstream(dir.File("small.bin"), std::ios::binary) << std::string(4096, '\x5A');
     CliRun run;
     run.args = {"--simulate=" + keys,  "--json", "--eeprom-image", dir.File("small.bin"), "run", "--station",
                 "--gang",            "--no-fpga"};
+    run.args.insert(run.args.end(), runArgs.begin(), runArgs.end());
     run.directory = dir.Path().string();
     run.stateHome = dir.File("state");
     run.onLine = std::move(onLine);
@@ -44,6 +49,8 @@ Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid
         EXPECT_TRUE(ParseJson(line, record, error)) << line;
         gang.records.push_back(record);
     }
+    std::ifstream state(dir.File("state/vexu-programmer/serials.state"), std::ios::binary);
+    gang.serialState.assign(std::istreambuf_iterator<char>(state), std::istreambuf_iterator<char>());
     return gang;
 }
 
@@ -132,6 +139,53 @@ TEST(Gang, ALostBoxOrACrashEndsOnlyItsOwnSlotsRun) {
         }
         EXPECT_EQ(gang.events.back()["failed"].number, 2);
     }
+}
+
+// Serial numbers in a gang: the station reserves each board's serial and
+// hands it to the board's worker. Nine boards on three boxes, every run on
+// box 2 failing: each passing board has a serial of its own, in its result
+// and its record; a failed board's serial is released (free in the state
+// file, or given to a later board); nothing stays reserved, and every
+// number below the counter is either on a passing board or free.
+TEST(Gang, SerialNumbersAreGivenOncePerPassingBoard) {
+    const Gang gang = RunGang("boxes=3,station-boxes=3,fault-box=2,fail-report=50", {},
+                              {"--serial-at", "0x100", "--serial-format", "B%u"});
+    EXPECT_EQ(gang.outcome.exit, 1) << gang.outcome.err;
+    std::multiset<std::string> passed;
+    std::set<std::string> failed;
+    for (const JsonValue& event : gang.events) {
+        if (event["event"].text != "result") continue;
+        ASSERT_TRUE(event.Has("serialNumber")) << event["slot"].text;
+        if (event["ok"].boolean) {
+            passed.insert(event["serialNumber"].text);
+        } else {
+            EXPECT_EQ(event["slot"].text, "sim-2");
+            failed.insert(event["serialNumber"].text);
+        }
+    }
+    EXPECT_EQ(passed.size(), 6u);
+    EXPECT_EQ(std::set<std::string>(passed.begin(), passed.end()).size(), passed.size()) << "a serial given twice";
+    std::multiset<std::string> recorded;
+    for (const JsonValue& record : gang.records)
+        if (record["result"].text == "ok") recorded.insert(record["serialNumber"].text);
+    EXPECT_EQ(recorded, passed);
+
+    // The state file: "next counter N" and the released serials as
+    // "free counter K BK"; none "reserved".
+    EXPECT_EQ(gang.serialState.find("reserved"), std::string::npos) << gang.serialState;
+    std::set<std::string> free;
+    unsigned next = 0;
+    std::istringstream lines(gang.serialState);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("next counter ", 0) == 0) next = static_cast<unsigned>(std::stoul(line.substr(13)));
+        if (line.rfind("free counter ", 0) == 0) free.insert(line.substr(line.rfind(' ') + 1));
+    }
+    std::set<std::string> accounted = free;
+    for (const std::string& serial : passed) EXPECT_TRUE(accounted.insert(serial).second) << serial << " free and used";
+    std::set<std::string> expected;
+    for (unsigned k = 1; k < next; ++k) expected.insert("B" + std::to_string(k));
+    EXPECT_EQ(accounted, expected) << gang.serialState;
+    for (const std::string& serial : failed) EXPECT_TRUE(accounted.count(serial)) << serial;
 }
 
 // Ctrl-C stops new runs and lets those in progress finish; the summary

@@ -242,6 +242,58 @@ TEST_F(SerialFlashTest, WriteInitErasesEverySectorInOrderAndWaitsForEach) {
     }
 }
 
+// One bulk erase frame (0xC7 after the box's write enable), then a test
+// every 100 ms for twice the chip's longest bulk erase; the caller hears
+// each wait.
+TEST_F(SerialFlashTest, EraseChipSendsOneBulkEraseAndWaitsForIt) {
+    struct Case {
+        const char* chip;
+        int busyReads;
+        int stuckAfterFrame;
+        int result;
+        uint64_t tests;  // 100 ms each
+    };
+    const Case cases[] = {
+        {"M25P20", 0, -1, 1, 1},
+        {"M25P20", 30, -1, 1, 31},
+        {"M25P20", 0, 0, 0, 120},     // twice its longest 6 s
+        {"M25P80", 199, -1, 1, 200},
+        {"M25P80", 0, 0, 0, 400},     // twice 20 s
+        {"TS25L80P", 5, -1, 1, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.chip << " busy " << c.busyReads << " stuck " << c.stuckAfterFrame);
+        FakeBoxSession& fresh = Fresh();
+        BusyChip busy(c.busyReads, c.stuckAfterFrame);
+        busy.Attach(fresh.box);
+        CMemoryOwner owner;
+        CMemory* chip = owner.Create(c.chip).Get();
+        std::vector<uint32_t> heard;
+        trace.Clear();
+        const uint64_t start = fresh.clock.NowUs();
+        EXPECT_EQ(chip->EraseChip([&heard](uint32_t waitedMs) { heard.push_back(waitedMs); }), c.result);
+        EXPECT_EQ(fresh.clock.NowUs() - start, c.tests * 100'000);
+        ASSERT_EQ(busy.frames.size(), 1u);
+        EXPECT_EQ(busy.frames[0], Bytes({0xC7}));
+        EXPECT_TRUE(fresh.box.Transfers()[0].withPrefix);
+        EXPECT_EQ(fresh.box.Transfers()[0].prefix, 0x06);
+        ASSERT_EQ(heard.size(), c.tests);
+        EXPECT_EQ(heard.back(), c.tests * 100);
+        EXPECT_EQ(trace.Contains("still busy  FALSE"), c.result == 0) << trace.Text();
+    }
+    // A refused frame is not waited for; a plain CMemory has no bulk erase.
+    FakeBoxSession& fresh = Fresh();
+    fresh.box.SetResponder([](const SerialTransfer&) { return std::optional<std::vector<uint8_t>>(); });
+    CM25P40 chip;
+    trace.Clear();
+    const uint64_t start = fresh.clock.NowUs();
+    EXPECT_EQ(chip.EraseChip({}), 0);
+    EXPECT_EQ(fresh.clock.NowUs(), start);
+    EXPECT_TRUE(trace.Contains("CStFlashAdd24p::Bulk_Erase()   FALSE  \r\n"));
+    EXPECT_EQ(CMemory().EraseChip({}), 0);
+    EXPECT_TRUE(trace.Contains("CMemory::EraseChip()  \r\n"));
+}
+
 TEST_F(SerialFlashTest, WriteVisualPageWaitsOnlyWhileTheChipIsBusy) {
     struct Case {
         int busyReads;
@@ -311,6 +363,8 @@ TEST_F(SerialFlashTest, ChipTableRowsAreConsistent) {
         EXPECT_EQ(g.pageSize * g.pageTotal, g.memorySize);
         EXPECT_EQ(g.sectorSize * g.sectorTotal, g.memorySize);
         EXPECT_LE(g.memorySize, 1 << 24);  // 24-bit addresses
+        EXPECT_GT(g.bulkEraseTypicalMs, 0u);
+        EXPECT_GE(g.bulkEraseMaxMs, g.bulkEraseTypicalMs);
         std::unique_ptr<CMemory> device(chip.create());
         ASSERT_NE(device, nullptr);
         EXPECT_EQ(device->GetName(), g.name);

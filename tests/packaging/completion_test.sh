@@ -129,7 +129,7 @@ expect_same "vexu-cli action: the engine's actions" "$actions" \
 expect_same "vexu-cli --simulate=: every scenario key" "$keys" "$(complete_line _vexu_cli "vexu-cli --simulate=")"
 # Bash replaces what follows the last '=': the keys given before stay.
 expect_same "a key after others keeps the others" "M25P20,flash-erase-polls=" \
-    "$(complete_line _vexu_cli "vexu-cli --simulate=flash=M25P20,flash-e")"
+    "$(complete_line _vexu_cli "vexu-cli --simulate=flash=M25P20,flash-erase-p")"
 expect_same "a key's value" "M25P20
 M25P40
 M25P80" "$(complete_line _vexu_cli "vexu-cli --simulate=latency-us=5,flash=M25")"

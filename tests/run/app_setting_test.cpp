@@ -122,6 +122,10 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
         {"showEeprom", "2", false, nullptr},
         {"title", "Station 4", true, "Station 4"},
         {"title", tooLong.c_str(), false, nullptr},
+        // Written as UTF-8; other bytes would be read back as GBK.
+        {"fpgaCaption", "\xE8\x8A\xAF\xE7\x89\x87", true, "\xE8\x8A\xAF\xE7\x89\x87"},
+        {"fpgaCaption", "\xD0\xCD\xBA\xC5", false, nullptr},
+        {"linkText", "caf\xE9", false, nullptr},
     };
     for (const auto& c : cases) {
         AppSetting setting = DefaultAppSetting();
@@ -148,5 +152,6 @@ TEST(AppSettingTest, FieldsAreSetByNameWithTheirRules) {
     EXPECT_FALSE(SetAppSettingField(setting, *FindAppSettingField("title"), threeByteChars + "\xE7\xA8\x8B", error));
     EXPECT_EQ(error, "title holds at most 255 bytes, not 258");
 }
+
 
 }  // namespace

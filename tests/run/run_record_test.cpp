@@ -97,7 +97,8 @@ TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
                      .chip = "M25P20",
                      .eepromImageSha256 = "cafe",
                      .eepromBytes = 262144,
-                     .failure = "Device Check Error"};
+                     .failure = "Device Check Error",
+                     .serialNumber = "VX00000042"};
     std::map<std::string, std::string> fields;
     for (const auto& [name, value] : RunJournalFields(record)) {
         EXPECT_TRUE(fields.emplace(name, value).second) << name << " twice";
@@ -121,6 +122,7 @@ TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
         {"VEXU_EEPROM_CHIP", "M25P20"},
         {"VEXU_EEPROM_BYTES", "262144"},
         {"VEXU_EEPROM_IMAGE_SHA256", "cafe"},
+        {"VEXU_SERIAL_NUMBER", "VX00000042"},
         {"VEXU_FAILURE", "Device Check Error"},
         {"VEXU_RECORD", FormatRunRecord(record)},
     };

@@ -2,6 +2,7 @@
 // model, time on a virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/clock.h"
@@ -143,6 +144,43 @@ TEST_F(FlashModel, SectorEraseSetsOnlyItsSectorToFF) {
     for (uint32_t a = 0x010000; a < 0x020000; ++a) ASSERT_EQ(memory[a], 0xFF) << std::hex << a;
 }
 
+TEST_F(FlashModel, BulkEraseSetsTheWholeChipToFFAndNeedsItsExactFrame) {
+    std::fill(flash_.MutableContents().begin(), flash_.MutableContents().end(), 0x00);
+    Frame({kFlashBulkErase});
+    EXPECT_EQ(flash_.EraseCount(), 0u) << "bulk erase without the latch";
+    WriteEnable();
+    Frame({kFlashBulkErase, 0x00});
+    EXPECT_EQ(flash_.EraseCount(), 0u) << "bulk erase with a byte too many";
+    Frame({kFlashBulkErase});
+    EXPECT_EQ(flash_.EraseCount(), 1u);
+    EXPECT_EQ(Status(), kFlashStatusWip | kFlashStatusWel);
+    EXPECT_EQ(std::count(flash_.Contents().begin(), flash_.Contents().end(), 0xFF),
+              static_cast<std::ptrdiff_t>(flash_.Chip().size));
+}
+
+// A worn cell: whichever erase reaches its page leaves bit 0 of the page's
+// first byte at 0; programming cannot set it either.
+TEST_F(FlashModel, EraseFailPageKeepsOneBitProgrammed) {
+    flash_.SetEraseFailPage(0x210);  // in sector 2
+    const uint32_t worn = 0x210 * kFlashPageSize;
+    std::fill(flash_.MutableContents().begin(), flash_.MutableContents().end(), 0x00);
+    WriteEnable();
+    Frame(Addressed(kFlashSectorErase, 0x010000));
+    clock_.Advance(flash_.Chip().sectorEraseUs);
+    EXPECT_EQ(flash_.Contents()[worn], 0x00) << "another sector's erase leaves it alone";
+    WriteEnable();
+    Frame(Addressed(kFlashSectorErase, 0x020000));
+    clock_.Advance(flash_.Chip().sectorEraseUs);
+    EXPECT_EQ(flash_.Contents()[worn], 0xFE);
+    EXPECT_EQ(flash_.Contents()[worn + 1], 0xFF);
+    WriteEnable();
+    Frame({kFlashBulkErase});
+    clock_.Advance(flash_.Chip().bulkEraseUs);
+    EXPECT_EQ(flash_.Contents()[worn], 0xFE);
+    EXPECT_EQ(std::count(flash_.Contents().begin(), flash_.Contents().end(), 0xFF),
+              static_cast<std::ptrdiff_t>(flash_.Chip().size - 1));
+}
+
 TEST_F(FlashModel, LatchAndEraseNeedExactFrames) {
     std::fill(flash_.MutableContents().begin(), flash_.MutableContents().end(), 0x00);
     Frame({kFlashWriteEnable, 0x00});
@@ -169,6 +207,7 @@ TEST_F(FlashModel, BusyBitsClearAfterTheModelledTime) {
     const Case kCases[] = {
         {"page program", {kFlashPageProgram, 0, 0, 0, 0x55}, flash_.Chip().pageProgramUs},
         {"sector erase", Addressed(kFlashSectorErase, 0x020000), flash_.Chip().sectorEraseUs},
+        {"bulk erase", {kFlashBulkErase}, flash_.Chip().bulkEraseUs},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.what);

@@ -126,6 +126,8 @@ TEST(Simulator, RefusesScenariosItCannotBuild) {
         {"flash-fill=256", "flash-fill"},
         {"flash-bit-error-page=1024",
          "scenario key \"flash-bit-error-page\" needs a number from 0 to 1023, not \"1024\""},
+        {"flash=M25P40,flash-erase-fail-page=2048",
+         "scenario key \"flash-erase-fail-page\" needs a number from 0 to 2047, not \"2048\""},
         {"flash-image=/nonexistent/image.bin", "cannot open the M25P20 flash image /nonexistent/image.bin"},
         {"flash-image=/tmp", "the M25P20 flash image /tmp is not a regular file (a directory)"},
         {"flash-image=/dev/zero", "the M25P20 flash image /dev/zero is not a regular file (a character device)"},

@@ -1,0 +1,34 @@
+// The lock by which one program holds a file against every other (a second
+// station on the same serial-number state file).
+#pragma once
+
+#include <string>
+
+namespace vexu {
+
+// An exclusive lock (flock on Linux, LockFileEx on Windows) on a lock file, held for as long as the
+// object holds it, and given up by the system when the process ends however
+// it ends. The lock file is never replaced, so the lock stays good while
+// the file it guards is replaced whole (WriteFileWhole).
+class FileLock {
+public:
+    enum class Result { kLocked, kHeld, kFailed };
+
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Takes the lock without waiting, creating the file when needed, and
+    // writes who holds it into it ("process 4711 on station-3").
+    // kHeld: another holder has it; text then holds what that holder wrote.
+    // kFailed: the file cannot be made or locked; text holds the reason.
+    Result TryLock(const std::string& path, std::string& text);
+    bool Held() const { return fd_ >= 0; }
+    void Unlock();
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace vexu
