@@ -24,7 +24,7 @@
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "run/image_load.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "platform/hotplug.h"
 #include "platform/messages.h"
 #include "run/thread_action.h"

@@ -17,7 +17,7 @@
 #include "link/hid_device.h"
 #include "platform/clock.h"
 #include "run/fpga_job.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "sim/simulator.h"
 #include "tools/image/demo_images.h"
 

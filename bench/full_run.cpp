@@ -15,9 +15,9 @@
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/image_load.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "run/thread_action.h"
 #include "sim/simulator.h"
 

@@ -5,7 +5,7 @@
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
 #include "link/hid_device.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "link/hid_device.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace {
 

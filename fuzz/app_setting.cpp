@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "platform/text_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

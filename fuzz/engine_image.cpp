@@ -34,7 +34,7 @@
 #include "link/dev_manage.h"
 #include "platform/messages.h"
 #include "run/fpga_job.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/thread_action.h"
 #include "sim/fpga_model.h"
 #include "sim/simulator.h"

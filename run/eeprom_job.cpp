@@ -9,8 +9,8 @@
 #include "link/hid_device.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
-#include "run/run_messages.h"
+#include "common/image_buffers.h"
+#include "common/run_messages.h"
 
 namespace {
 

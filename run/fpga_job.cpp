@@ -7,7 +7,7 @@
 #include "engine/dp_image_check.h"
 #include "engine/dp_jtag.h"
 #include "engine/dp_state.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace {
 

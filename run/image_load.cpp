@@ -7,7 +7,7 @@
 #include "flash/flash_chips.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/image_scramble.h"
 
 using vexu::Trace;

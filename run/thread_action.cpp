@@ -10,8 +10,8 @@
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "run/fpga_job.h"
-#include "run/image_buffers.h"
-#include "run/run_messages.h"
+#include "common/image_buffers.h"
+#include "common/run_messages.h"
 
 void CRunTimer::Start() { start_ = vexu::GetClock().CalendarSeconds(); }
 

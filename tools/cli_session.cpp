@@ -9,9 +9,9 @@
 #include "platform/files.h"
 #include "platform/system_hid.h"
 #include "platform/terminal.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/image_load.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "sim/spi_flash.h"
 
 namespace vexu::cli {

@@ -5,7 +5,7 @@
 #include "link/hid_device.h"
 #include "platform/trace.h"
 #include "run/fpga_job.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "engine/dp_state.h"
 #include "link/dev_manage.h"
 #include "platform/clock.h"
@@ -15,7 +15,7 @@
 #include "platform/message_queue.h"
 #include "run/eeprom_job.h"
 #include "run/image_load.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "tools/cli.h"
 #include "tools/image/image_files.h"
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 
 namespace vexu::cli {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "engine/dp_frame.h"
 #include "engine/dp_state.h"
 #include "link/dev_manage.h"
@@ -26,7 +26,7 @@
 #include "platform/messages.h"
 #include "run/eeprom_job.h"
 #include "run/fpga_job.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/thread_action.h"
 #include "sim/simulator.h"
 #include "tools/image/demo_images.h"

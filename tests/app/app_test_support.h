@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "app/ktr_dlg.h"
 #include "platform/clock.h"
 #include "platform/resources.h"

@@ -16,7 +16,7 @@
 #include "app/dialog_template.h"
 #include "app/qarn_controls.h"
 #include "app_test_support.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 using vexu::test::ResourcePicture;
 using vexu::test::ScopedSettings;

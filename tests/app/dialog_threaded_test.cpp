@@ -12,7 +12,7 @@
 #include "app/qarn_controls.h"
 #include "app_test_support.h"
 #include "link/dev_manage.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "run/run_record.h"
 
 using vexu::test::ResourcePicture;

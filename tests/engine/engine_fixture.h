@@ -20,7 +20,7 @@
 #include "support/fake_jtag_box.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 
 namespace vexu::test {
 

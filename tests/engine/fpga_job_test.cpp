@@ -2,7 +2,7 @@
 // it keeps for the run worker.
 #include "engine_fixture.h"
 #include "run/fpga_job.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace vexu::test {
 namespace {

@@ -16,7 +16,7 @@
 #include "engine/dp_nvm.h"
 #include "engine/dp_security.h"
 #include "link/hid_device.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace vexu::test {
 

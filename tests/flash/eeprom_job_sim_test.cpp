@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "sim/sim_box.h"
 #include "sim/simulator.h"
 #include "sim/spi_flash.h"

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "embedded_resource_files.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 #include "run/image_load.h"
 #include "tools/image/demo_images.h"
 #include "tools/image/image_files.h"

@@ -7,7 +7,7 @@
 
 #include "platform/resources.h"
 #include "platform/trace.h"
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 
 namespace {
 

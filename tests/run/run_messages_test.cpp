@@ -1,4 +1,4 @@
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "platform/trace.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 #include "run/thread_action.h"
 #include "sim/simulator.h"
 #include "support/bounded_wait.h"

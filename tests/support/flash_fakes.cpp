@@ -4,7 +4,7 @@
 
 #include "link/dev_manage.h"
 #include "link/hid_device.h"
-#include "run/run_messages.h"
+#include "common/run_messages.h"
 
 namespace vexu::test {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 #include "platform/digest.h"
 #include "run/image_scramble.h"
 #include "tools/image/demo_images.h"

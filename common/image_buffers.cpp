@@ -1,4 +1,4 @@
-#include "run/image_buffers.h"
+#include "common/image_buffers.h"
 
 uint8_t* g_fpgaData = nullptr;
 uint32_t g_fpgaSize = 0;

@@ -1,4 +1,4 @@
-#include "app/app_setting.h"
+#include "common/app_setting.h"
 
 #include <cerrno>
 #include <cstdio>
