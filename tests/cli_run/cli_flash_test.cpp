@@ -18,20 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string Contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-JsonValue Parsed(const std::string& line) {
-    JsonValue value;
-    std::string error;
-    EXPECT_TRUE(ParseJson(line, value, error)) << error << ": " << line;
-    return value;
-}
-
 // A board's contents that no two pages share.
 std::string Pattern(size_t size) {
     std::string bytes(size, '\0');

@@ -20,20 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string Contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-JsonValue Parsed(const std::string& line) {
-    JsonValue value;
-    std::string error;
-    EXPECT_TRUE(ParseJson(line, value, error)) << error << ": " << line;
-    return value;
-}
-
 CliOutcome Cli(const TempDir& dir, std::vector<std::string> args, std::optional<uint64_t> fileSizeLimit = {}) {
     CliRun run;
     run.args = std::move(args);

@@ -1,6 +1,7 @@
 #include "cli_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace vexu::test {
 
@@ -72,6 +74,20 @@ std::string JoinedLines(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
     return text;
+}
+
+void Put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string Contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+JsonValue Parsed(const std::string& line) {
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(ParseJson(line, value, error)) << error << ": " << line;
+    return value;
 }
 
 }  // namespace vexu::test

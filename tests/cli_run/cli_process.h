@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/json_reader.h"
+
 namespace vexu::test {
 
 struct CliRun {
@@ -34,5 +36,12 @@ CliOutcome RunCliProcess(const CliRun& run);
 
 // The lines joined with "\n" after each.
 std::string JoinedLines(const std::vector<std::string>& lines);
+
+// A file written whole with text, and a file's bytes (empty when there is none).
+void Put(const std::string& path, const std::string& text);
+std::string Contents(const std::string& path);
+// One JSON line of the program's output; a line that does not parse fails
+// the test.
+JsonValue Parsed(const std::string& line);
 
 }  // namespace vexu::test

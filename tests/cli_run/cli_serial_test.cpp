@@ -24,20 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kImageSize = 262144;  // the embedded demo serial-flash image
 
-void Put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string Contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-JsonValue Parsed(const std::string& line) {
-    JsonValue value;
-    std::string error;
-    EXPECT_TRUE(ParseJson(line, value, error)) << error << ": " << line;
-    return value;
-}
-
 // The command in its own directory with its run log and serial state there;
 // the simulated board's flash is saved to board.bin when it ends.
 CliOutcome Cli(const TempDir& dir, const std::string& simulate, std::vector<std::string> args) {

@@ -11,11 +11,6 @@
 namespace vexu::test {
 namespace {
 
-std::string Contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 CliOutcome Cli(const TempDir& dir, std::vector<std::string> args) {
     CliRun run;
     run.args = std::move(args);
