@@ -67,7 +67,7 @@ Event GetReportReply(uint32_t requestId, uint16_t error, std::span<const uint8_t
     reply.err = error;
     const size_t n = error ? 0 : std::min(report.size(), sizeof reply.data);
     reply.size = static_cast<uint16_t>(n);
-    std::memcpy(reply.data, report.data(), n);
+    if (n > 0) std::memcpy(reply.data, report.data(), n);  // an error answer may come with no report at all
     return event;
 }
 
@@ -132,7 +132,7 @@ Event SetReportRequest(uint32_t requestId, std::span<const uint8_t> report) {
     set.rnum = report.empty() ? 0 : report[0];
     set.rtype = UHID_FEATURE_REPORT;
     set.size = static_cast<uint16_t>(std::min(report.size(), sizeof set.data));
-    std::memcpy(set.data, report.data(), set.size);
+    if (set.size > 0) std::memcpy(set.data, report.data(), set.size);
     return event;
 }
 
