@@ -188,6 +188,25 @@ TEST(Gang, SerialNumbersAreGivenOncePerPassingBoard) {
     for (const std::string& serial : failed) EXPECT_TRUE(accounted.count(serial)) << serial;
 }
 
+// A serial file used up mid-way: the boards that got a serial are run and
+// finish, no board is started without one, and the station stops (exit 1)
+// saying why.
+TEST(Gang, StopsWhenTheSerialsAreUsedUp) {
+    TempDir dir;
+    std::ofstream(dir.File("serials.txt"), std::ios::binary) << "S-1\nS-2\nS-3\n";
+    const Gang gang = RunGang("boxes=2,station-boxes=3", {}, {"--serial-at", "0", "--serial-file", dir.File("serials.txt")});
+    EXPECT_EQ(gang.outcome.exit, 1) << gang.outcome.err;
+    std::set<std::string> given;
+    for (const JsonValue& event : gang.events)
+        if (event["event"].text == "result" && event["ok"].boolean) given.insert(event["serialNumber"].text);
+    EXPECT_EQ(given, (std::set<std::string>{"S-1", "S-2", "S-3"}));
+    const JsonValue& summary = gang.events.back();
+    ASSERT_EQ(summary["event"].text, "summary");
+    EXPECT_EQ(summary["runs"].number, 3);
+    EXPECT_TRUE(summary.Has("serialFailure"));
+    EXPECT_NE(gang.outcome.out.back().find("serialFailure"), std::string::npos);
+}
+
 // Ctrl-C stops new runs and lets those in progress finish; the summary
 // comes last.
 TEST(Gang, InterruptFinishesTheRunsInProgress) {
