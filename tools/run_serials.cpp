@@ -88,13 +88,9 @@ bool RunSerials::NextBoard(std::string& error, bool& usedUp) {
         serial_ = value_;
         return true;
     }
-    if (!counter_.Reserve(reservation_, error, usedUp)) return false;
+    if (!Reserve(reservation_, error, usedUp)) return false;
     image_ = base_;
-    if (!PlaceSerial(image_, offset_, reservation_.text, error)) {
-        std::string ignored;
-        counter_.Release(reservation_, ignored);
-        return false;
-    }
+    PlaceSerial(image_, offset_, reservation_.text, error);  // fits: Reserve checked it
     serial_ = reservation_.text;
     return true;
 }
