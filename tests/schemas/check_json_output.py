@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -36,10 +37,13 @@ class Cmd:
     """One vexu-cli command of a scenario: its arguments (--json is added)
     and the exit status it must end with."""
 
-    def __init__(self, args, exit, state_home="state"):
+    def __init__(self, args, exit, state_home="state", interrupt_at=()):
         self.args = args
         self.exit = exit
         self.state_home = state_home
+        # Ctrl-C at the first stdout line that holds the first of these
+        # texts, again at the second, ...
+        self.interrupt_at = interrupt_at
 
 
 class Scenario:
@@ -75,7 +79,12 @@ SCENARIOS = [
              {"result"}),
     Scenario("no box", [Cmd(["--simulate=unplugged", "run"], 3), Cmd(["--simulate=unplugged", "list"], 3)],
              {"result"}),
-    Scenario("list", [Cmd(["--simulate=boxes=3", "list"], 0)], {"box", "result"}),
+    Scenario("a run ended by a second Ctrl-C", [Cmd(["--simulate=realtime", "run"], -signal.SIGINT,
+                                                        interrupt_at=('"part":"fpga","percent":1,',
+                                                                      '"part":"fpga","percent":2,'))],
+             {"progress", "result"}, 1),
+    Scenario("list", [Cmd(["--simulate=boxes=3", "list"], 0), Cmd(["--simulate=open-refusals=5", "list"], 5)],
+             {"box", "result"}),
     Scenario("report log cannot be written", [Cmd(["--simulate", "--report-log", "/dev/full", "flash", "id"], 1)],
              {"result"}),
     Scenario("actions", [Cmd(["--simulate", "action", "device_info", "read_idcode"], 0),
@@ -102,6 +111,9 @@ SCENARIOS = [
               Cmd(["settings", "set", "AppSetting.bin", "noSuchField", "1"], 2),
               Cmd(["settings", "show", "AppSetting.bin"], 0)],
              {"result"}, 0, {"zeros.dat": bytes(300)}),
+    Scenario("station stopped while it waits for a box",
+             [Cmd(["--simulate=unplugged", "run", "--station"], 0, interrupt_at=('"state":"waiting"',))],
+             {"station", "summary"}),
     Scenario("station with serial numbers",
              [Cmd(["--simulate=station-boxes=2", "run", "--station"] + SERIALS, 0),
               Cmd(["--simulate=station-boxes=3", "--eeprom-image", "small.bin", "run", "--station", "--no-fpga",
@@ -232,6 +244,28 @@ class Schemas:
         return problems
 
 
+def run_command(args, directory, env, interrupt_at):
+    """Exit status (negative: the signal), stdout and stderr of a command."""
+    if not interrupt_at:
+        done = subprocess.run(args, cwd=directory, env=env, capture_output=True, timeout=90)
+        return done.returncode, done.stdout, done.stderr
+    with tempfile.TemporaryFile() as stderr:
+        process = subprocess.Popen(args, cwd=directory, env=env, stdout=subprocess.PIPE, stderr=stderr)
+        stdout = b""
+        sent = 0
+        deadline = time.monotonic() + 90
+        for line in process.stdout:
+            stdout += line
+            if sent < len(interrupt_at) and interrupt_at[sent].encode() in line:
+                process.send_signal(signal.SIGINT)
+                sent += 1
+            if time.monotonic() > deadline:
+                process.kill()
+        process.wait(timeout=90)
+        stderr.seek(0)
+        return process.returncode, stdout, stderr.read()
+
+
 def run_scenario(scenario, cli, schemas):
     problems = []
     seen = set()
@@ -244,14 +278,14 @@ def run_scenario(scenario, cli, schemas):
             shown = "vexu-cli " + " ".join(args[1:])
             env = dict(os.environ, XDG_STATE_HOME=os.path.join(directory, command.state_home), VEXU_JOURNAL="off")
             try:
-                done = subprocess.run(args, cwd=directory, env=env, capture_output=True, timeout=90)
+                returncode, stdout, stderr = run_command(args, directory, env, command.interrupt_at)
             except subprocess.TimeoutExpired:
                 problems.append(f"{shown}: still running after 90 s")
                 continue
-            if done.returncode != command.exit:
-                problems.append(f"{shown}: exit {done.returncode}, expected {command.exit}\n"
-                                f"{done.stderr.decode(errors='replace')}")
-            lines = done.stdout.decode("utf-8", errors="replace").split("\n")
+            if returncode != command.exit:
+                problems.append(f"{shown}: exit {returncode}, expected {command.exit}\n"
+                                f"{stderr.decode(errors='replace')}")
+            lines = stdout.decode("utf-8", errors="replace").split("\n")
             if lines and lines[-1] == "":
                 lines.pop()
             elif lines:
