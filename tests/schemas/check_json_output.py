@@ -162,6 +162,38 @@ def pointer_lines(text):
     return lines
 
 
+def shape_of(value):
+    """The members of the value's objects, without their values."""
+    if isinstance(value, dict):
+        return {key: shape_of(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [shape_of(item) for item in value[:1]]
+    return None
+
+
+def with_member_added(instance):
+    """Copies of the instance, each with a member added to one of its objects."""
+    paths = []
+
+    def walk(node, path):
+        if isinstance(node, dict):
+            paths.append(path)
+            for key, item in node.items():
+                walk(item, path + [key])
+        elif isinstance(node, list):
+            for index, item in enumerate(node):
+                walk(item, path + [index])
+
+    walk(instance, [])
+    for path in paths:
+        changed = json.loads(json.dumps(instance))
+        target = changed
+        for part in path:
+            target = target[part]
+        target["undocumentedMember"] = 0
+        yield path, changed
+
+
 class Schemas:
     def __init__(self, directory):
         self.directory = directory
@@ -184,6 +216,18 @@ class Schemas:
             self._index(name, document, "")
         self.validators = {name: self._validator(name) for name in self.documents}
         self.used = set()
+        self.samples = {}  # one output line of each shape, for the strictness check
+
+    def strictness_problems(self):
+        """Every object of every kind of line written must refuse a member
+        that no schema lists: one added anywhere has to fail."""
+        problems = {}
+        for name, instance, source in self.samples.values():
+            for path, changed in with_member_added(instance):
+                if self.validators[name].is_valid(changed):
+                    member = "/" + "/".join(str(part) for part in path + ["undocumentedMember"])
+                    problems.setdefault((name, member), f"{name} takes a member no schema lists, {member}, in {source}")
+        return list(problems.values())
 
     def _index(self, name, node, pointer):
         if isinstance(node, dict):
@@ -228,6 +272,8 @@ class Schemas:
     def check(self, name, instance, source):
         """Problems of one output line, each naming source, member and schema."""
         self.used.add(name)
+        shape = (name, json.dumps(shape_of(instance), sort_keys=True))
+        self.samples.setdefault(shape, (name, instance, source))
         problems = []
         errors = sorted(self.validators[name].iter_errors(instance), key=lambda e: [str(p) for p in e.absolute_path])
         failing = {tuple(error.absolute_path) for error in errors}
@@ -338,6 +384,12 @@ def main():
         for problem in problems:
             print("  " + problem.replace("\n", "\n  "))
         failed += bool(problems)
+    strictness = schemas.strictness_problems()
+    if strictness:
+        print("FAIL a schema lets members through that it does not list")
+        for problem in strictness:
+            print("  " + problem)
+        failed += 1
     unused = set(schemas.documents) - schemas.used
     if unused:
         print(f"FAIL no scenario wrote what these schemas describe: {', '.join(sorted(unused))}")
