@@ -21,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 try:
@@ -297,17 +298,18 @@ def run_command(args, directory, env, interrupt_at):
         return done.returncode, done.stdout, done.stderr
     with tempfile.TemporaryFile() as stderr:
         process = subprocess.Popen(args, cwd=directory, env=env, stdout=subprocess.PIPE, stderr=stderr)
+        # A command that hangs is ended; its exit status then tells.
+        limit = threading.Timer(90, process.kill)
+        limit.start()
         stdout = b""
         sent = 0
-        deadline = time.monotonic() + 90
         for line in process.stdout:
             stdout += line
             if sent < len(interrupt_at) and interrupt_at[sent].encode() in line:
                 process.send_signal(signal.SIGINT)
                 sent += 1
-            if time.monotonic() > deadline:
-                process.kill()
-        process.wait(timeout=90)
+        process.wait()
+        limit.cancel()
         stderr.seek(0)
         return process.returncode, stdout, stderr.read()
 
