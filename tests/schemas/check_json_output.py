@@ -8,12 +8,16 @@ line of the run log it leaves must match run-record.schema.json. A member
 that no schema lists fails, naming the output line, the member and the
 schema file and line where it would be added.
 
-Usage: check_json_output.py --cli PATH --schemas DIR
+The lines of the ```json blocks of README.md and docs/*.md under --docs are
+examples of the same lines and are checked the same way.
+
+Usage: check_json_output.py --cli PATH --schemas DIR [--docs SOURCE_DIR]
 Exit 0 when everything matches, 1 when something does not, 77 (skipped)
 when no JSON Schema validator can be had.
 """
 
 import argparse
+import glob
 import json
 import os
 import re
@@ -340,21 +344,10 @@ def run_scenario(scenario, cli, schemas):
                 problems.append(f"{shown}: the last stdout line has no line end")
             for number, line in enumerate(lines, 1):
                 source = f"{shown}: stdout line {number}"
-                try:
-                    event = json.loads(line)
-                except ValueError as error:
-                    problems.append(f"{source}: not JSON ({error}): {line[:120]}")
-                    continue
-                kind = event.get("event") if isinstance(event, dict) else None
-                if not isinstance(kind, str) or next(iter(event)) != "event":
+                if not line.startswith('{"event":'):
                     problems.append(f"{source}: not an object whose first member is \"event\": {line[:120]}")
                     continue
-                seen.add(kind)
-                name = f"event-{kind}.schema.json"
-                if name not in schemas.documents:
-                    problems.append(f"{source}: event \"{kind}\" has no schema ({schemas.directory}/{name})")
-                    continue
-                problems += schemas.check(name, event, source)
+                problems += check_line(schemas, line, source, seen)
         log = os.path.join(directory, RUN_LOG)
         records = []
         if os.path.exists(log):
@@ -371,34 +364,71 @@ def run_scenario(scenario, cli, schemas):
     return problems
 
 
+def check_line(schemas, line, source, seen=None):
+    """Problems of one line written for machines: an event, or else a run record."""
+    try:
+        value = json.loads(line)
+    except ValueError as error:
+        return [f"{source}: not JSON ({error}): {line[:120]}"]
+    if not isinstance(value, dict) or "event" not in value:
+        return schemas.check("run-record.schema.json", value, source)
+    kind = value["event"]
+    if not isinstance(kind, str) or next(iter(value)) != "event":
+        return [f"{source}: not an object whose first member is \"event\": {line[:120]}"]
+    if seen is not None:
+        seen.add(kind)
+    name = f"event-{kind}.schema.json"
+    if name not in schemas.documents:
+        return [f"{source}: event \"{kind}\" has no schema ({schemas.directory}/{name})"]
+    return schemas.check(name, value, source)
+
+
+def check_doc_examples(root, schemas):
+    """Problems of the lines of the ```json blocks in the documentation."""
+    problems = []
+    files = [os.path.join(root, "README.md")] + sorted(glob.glob(os.path.join(root, "docs", "**", "*.md"),
+                                                                 recursive=True))
+    for path in files:
+        inside = False
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f.read().split("\n"), 1):
+                if line.strip().startswith("```"):
+                    inside = line.strip() == "```json"
+                elif inside and line.strip():
+                    problems += check_line(schemas, line, f"{os.path.relpath(path, root)}:{number}")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cli", required=True)
     parser.add_argument("--schemas", required=True)
+    parser.add_argument("--docs", help="the source tree whose README.md and docs/*.md hold examples")
     options = parser.parse_args()
     options.cli = os.path.abspath(options.cli)
     schemas = Schemas(options.schemas)
-    failed = 0
+    outcomes = []  # (title, problems) of each check
+
+    def tell(title, problems):
+        print(f"{'FAIL' if problems else 'ok  '} {title}")
+        for problem in problems:
+            print("  " + problem.replace("\n", "\n  "))
+        outcomes.append(bool(problems))
+
     for scenario in SCENARIOS:
         started = time.monotonic()
         problems = run_scenario(scenario, options.cli, schemas)
-        print(f"{'FAIL' if problems else 'ok  '} {scenario.title} ({time.monotonic() - started:.1f} s)")
-        for problem in problems:
-            print("  " + problem.replace("\n", "\n  "))
-        failed += bool(problems)
-    strictness = schemas.strictness_problems()
-    if strictness:
-        print("FAIL a schema lets members through that it does not list")
-        for problem in strictness:
-            print("  " + problem)
-        failed += 1
-    unused = set(schemas.documents) - schemas.used
-    if unused:
-        print(f"FAIL no scenario wrote what these schemas describe: {', '.join(sorted(unused))}")
-        failed += 1
-    print(f"{len(SCENARIOS) - failed} passed, {failed} failed")
+        tell(f"{scenario.title} ({time.monotonic() - started:.1f} s)", problems)
+    if options.docs:
+        tell("the JSON examples of README.md and docs/*.md", check_doc_examples(options.docs, schemas))
+    # Run after the scenarios and examples: it uses the lines they wrote.
+    tell("every object of every line refuses a member no schema lists", schemas.strictness_problems())
+    unused = sorted(set(schemas.documents) - schemas.used)
+    tell("every schema describes lines that were written",
+         [f"nothing written matched against {name}" for name in unused])
+    failed = sum(outcomes)
+    print(f"{len(outcomes) - failed} passed, {failed} failed")
     return 1 if failed else 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
