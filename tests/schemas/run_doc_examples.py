@@ -5,7 +5,7 @@ A fenced block opened with ```console is an example that runs; any other
 fence is only shown. In such a block a line starting with "$ " is a
 command (a line ending with a backslash goes on in the next one); the lines
 under it, up to the next command, are output the command must print: each
-of them must be a whole line of its stdout or stderr, in the order shown
+of them must be a whole line of what it prints (stdout and stderr), in the order shown
 (lines left out of the example may come between them). Each block runs in
 an empty directory of its own, its commands one after another in bash, with
 the build's programs first on PATH, the run log and serial state in that
@@ -91,16 +91,16 @@ def run(example, paths):
                 problems.append(f"{where}: {shown[0].strip()}: not a command (\"$ \") in a console block")
                 break
             try:
+                # One stream, as a terminal shows the two.
                 done = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=directory, env=env,
-                                      capture_output=True, timeout=120)
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
             except subprocess.TimeoutExpired:
                 problems.append(f"{where}: {command}\n  still running after 120 s")
                 break
             out = done.stdout.decode("utf-8", errors="replace")
-            err = done.stderr.decode("utf-8", errors="replace")
-            printed = [l.rstrip() for l in (out + "\n" + err).replace("\r", "").split("\n")]
+            printed = [l.rstrip() for l in out.replace("\r", "").split("\n")]
             if done.returncode != 0:
-                problems.append(f"{where}: {command}\n  exited {done.returncode}\n  {err.strip()[-2000:]}")
+                problems.append(f"{where}: {command}\n  exited {done.returncode}\n  {out.strip()[-2000:]}")
                 break
             missing = shown_in(shown, printed)
             if missing is not None:
