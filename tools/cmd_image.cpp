@@ -221,8 +221,9 @@ int RunImageInfo(const GlobalOptions& options, const std::string& file) {
     // them there, a script also in the result's failure.
     size_t errors = 0;
     for (const Finding& finding : info.findings) errors += finding.severity == Severity::kError;
-    const std::string failure =
-        errors == 0 ? "" : file + ": " + std::to_string(errors) + (errors == 1 ? " finding is an error" : " findings are errors");
+    const std::string failure = errors == 0 ? ""
+                                : file + ": " + std::to_string(errors) +
+                                      (errors == 1 ? " finding is an error" : " findings are errors");
     const int exitCode = errors == 0 ? kExitOk : kExitFailed;
     return out.Finish(exitCode, "", out.Result(exitCode, failure).Text("report", report));
 }
