@@ -55,7 +55,11 @@ int RunList(const GlobalOptions& options);
 
 // "image info FILE": the data image's header, directory, flags, device and
 // CRC, with findings. Fails (1) when a finding is an error.
-int RunImageInfo(const std::string& file);
+//
+// The file commands (image, settings) print their text for a person; with
+// --json they print instead one result line that carries the text as
+// "report".
+int RunImageInfo(const GlobalOptions& options, const std::string& file);
 
 // "image build": every value is the text the user gave; empty means "not given".
 struct ImageBuildOptions {
@@ -80,16 +84,18 @@ struct ImageBuildOptions {
     std::vector<std::string> encrypt;      // array, flashrom, nvm0 .. nvm3
     std::string supportFlags;
 };
-int RunImageBuild(const ImageBuildOptions& options);
+int RunImageBuild(const GlobalOptions& global, const ImageBuildOptions& options);
 
 // "image scramble IN OUT" / "image unscramble IN OUT": the stored form of
 // an embedded image and back.
-int RunImageScramble(const std::string& input, const std::string& output, bool scramble);
+int RunImageScramble(const GlobalOptions& options, const std::string& input, const std::string& output,
+                     bool scramble);
 
 // "settings write [FILE]", "settings set FILE FIELD VALUE", "settings show FILE".
-int RunSettingsWrite(const std::string& file);
-int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
-int RunSettingsShow(const std::string& file);
+int RunSettingsWrite(const GlobalOptions& options, const std::string& file);
+int RunSettingsSet(const GlobalOptions& options, const std::string& file, const std::string& field,
+                   const std::string& value);
+int RunSettingsShow(const GlobalOptions& options, const std::string& file);
 
 // "flash" and its sub-commands, each on the board's serial flash alone
 // with the serial port switched on and off around it.

@@ -253,12 +253,12 @@ int main(int argc, char** argv) {
     if (flash->parsed()) return FinishBoxCommand(RunFlash(options, flashOptions));
     if (action->parsed()) return FinishBoxCommand(RunAction(options, actionOptions));
     if (run->parsed()) return FinishBoxCommand(RunRun(options, runOptions));
-    if (imageInfo->parsed()) return RunImageInfo(infoFile);
-    if (imageBuild->parsed()) return RunImageBuild(build);
-    if (imageScramble->parsed()) return RunImageScramble(scrambleIn, scrambleOut, true);
-    if (imageUnscramble->parsed()) return RunImageScramble(unscrambleIn, unscrambleOut, false);
-    if (settingsWrite->parsed()) return RunSettingsWrite(settingsFile);
-    if (settingsSet->parsed()) return RunSettingsSet(settingsFile, settingsField, settingsValue);
-    if (settingsShow->parsed()) return RunSettingsShow(settingsFile);
+    if (imageInfo->parsed()) return RunImageInfo(options, infoFile);
+    if (imageBuild->parsed()) return RunImageBuild(options, build);
+    if (imageScramble->parsed()) return RunImageScramble(options, scrambleIn, scrambleOut, true);
+    if (imageUnscramble->parsed()) return RunImageScramble(options, unscrambleIn, unscrambleOut, false);
+    if (settingsWrite->parsed()) return RunSettingsWrite(options, settingsFile);
+    if (settingsSet->parsed()) return RunSettingsSet(options, settingsFile, settingsField, settingsValue);
+    if (settingsShow->parsed()) return RunSettingsShow(options, settingsFile);
     return kExitUsage;
 }

@@ -9,6 +9,7 @@
 
 #include "run/image_load.h"
 #include "tools/cli.h"
+#include "tools/cli_session.h"
 #include "tools/image/demo_images.h"
 #include "tools/image/image_builder.h"
 #include "tools/image/image_files.h"
@@ -207,36 +208,38 @@ bool PartsFromOptions(const ImageBuildOptions& options, ImageParts& parts, std::
 
 }  // namespace
 
-int RunImageInfo(const std::string& file) {
+int RunImageInfo(const GlobalOptions& options, const std::string& file) {
+    Reporter out(options, "image info");
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadBinaryFile(file, bytes, error, "FPGA data image")) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!ReadBinaryFile(file, bytes, error, "FPGA data image")) return out.Finish(kExitUsage, error);
     const ImageInfo info = InspectImage(bytes.data(), bytes.size());
-    std::printf("%s", FormatImageInfo(info, bytes.data(), bytes.size()).c_str());
-    return info.HasErrors() ? kExitFailed : kExitOk;
+    std::string report = FormatImageInfo(info, bytes.data(), bytes.size());
+    if (!report.empty() && report.back() == '\n') report.pop_back();
+    out.Say(report);
+    // The errors are among the findings the report lists: a person reads
+    // them there, a script also in the result's failure.
+    size_t errors = 0;
+    for (const Finding& finding : info.findings) errors += finding.severity == Severity::kError;
+    const std::string failure = errors == 0 ? ""
+                                : file + ": " + std::to_string(errors) +
+                                      (errors == 1 ? " finding is an error" : " findings are errors");
+    const int exitCode = errors == 0 ? kExitOk : kExitFailed;
+    return out.Finish(exitCode, "", out.Result(exitCode, failure).Text("report", report));
 }
 
-int RunImageBuild(const ImageBuildOptions& options) {
+int RunImageBuild(const GlobalOptions& global, const ImageBuildOptions& options) {
+    Reporter out(global, "image build");
     ImageParts parts;
     std::vector<uint8_t> image;
     std::string error;
-    if (!PartsFromOptions(options, parts, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitUsage;
-    }
-    if (!BuildImage(parts, image, error)) {
-        std::fprintf(stderr, "cannot build the image: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    if (!WriteBinaryFile(options.output, image, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    std::printf("%s: %zu bytes, support flags 0x%04X (%s)\n", options.output.c_str(), image.size(),
-                DeriveSupportFlags(parts), SupportFlagWords(DeriveSupportFlags(parts)).c_str());
+    if (!PartsFromOptions(options, parts, error)) return out.Finish(kExitUsage, error);
+    if (!BuildImage(parts, image, error)) return out.Finish(kExitFailed, "cannot build the image: " + error);
+    if (!WriteBinaryFile(options.output, image, error)) return out.Finish(kExitFailed, error);
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%04X", DeriveSupportFlags(parts));
+    std::string report = options.output + ": " + std::to_string(image.size()) + " bytes, support flags " + flags +
+                         " (" + SupportFlagWords(DeriveSupportFlags(parts)) + ")";
     // What the device needs to take the encrypted parts, in the simulated
     // board's terms.
     const uint32_t enable = EncryptionEnableBits(parts);
@@ -248,33 +251,33 @@ int RunImageBuild(const ImageBuildOptions& options) {
             std::snprintf(pair, sizeof pair, "%02X", byte);
             hex += pair;
         }
-        std::printf("encrypted parts: the device must hold the AES key %s and take encrypted data (security word "
-                    "0x%06X); on the simulated board: --simulate=aes-key=%s,security=0x%06X\n",
-                    hex.c_str(), enable, hex.c_str(), enable);
+        char word[16];
+        std::snprintf(word, sizeof word, "0x%06X", enable);
+        report += "\nencrypted parts: the device must hold the AES key " + hex +
+                  " and take encrypted data (security word " + word + "); on the simulated board: --simulate=aes-key=" +
+                  hex + ",security=" + word;
     }
-    return kExitOk;
+    out.Say(report);
+    return out.Finish(kExitOk, "", out.Result(kExitOk, "").Text("report", report));
 }
 
-int RunImageScramble(const std::string& input, const std::string& output, bool scramble) {
+int RunImageScramble(const GlobalOptions& options, const std::string& input, const std::string& output,
+                     bool scramble) {
+    Reporter out(options, scramble ? "image scramble" : "image unscramble");
     std::vector<uint8_t> bytes;
     std::string error;
     // An embedded image is an FPGA data image or a serial-flash image, and
     // no serial flash is larger than the largest FPGA data image.
-    if (!ReadBinaryFile(input, bytes, error, scramble ? "plain image" : "stored image", kMaxFpgaImageBytes)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!ReadBinaryFile(input, bytes, error, scramble ? "plain image" : "stored image", kMaxFpgaImageBytes))
+        return out.Finish(kExitUsage, error);
     const uint32_t length = static_cast<uint32_t>(bytes.size());
     if (scramble) {
         EncodeData(bytes.data(), length);
     } else {
         DecodeData(bytes.data(), length);
     }
-    if (!WriteBinaryFile(output, bytes, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    return kExitOk;
+    if (!WriteBinaryFile(output, bytes, error)) return out.Finish(kExitFailed, error);
+    return out.Finish(kExitOk);
 }
 
 }  // namespace vexu::cli

@@ -5,22 +5,19 @@
 
 #include "common/app_setting.h"
 #include "tools/cli.h"
+#include "tools/cli_session.h"
 #include "tools/image/image_files.h"
 
 namespace vexu::cli {
 
 namespace {
 
-bool ReadRecord(const std::string& file, AppSetting& setting) {
+bool ReadRecord(const std::string& file, AppSetting& setting, std::string& error) {
     std::vector<uint8_t> bytes;
-    std::string error;
-    if (!vexu::image::ReadBinaryFile(file, bytes, error, "settings record", kAppSettingSize)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return false;
-    }
+    if (!vexu::image::ReadBinaryFile(file, bytes, error, "settings record", kAppSettingSize)) return false;
     if (bytes.size() != kAppSettingSize) {
-        std::fprintf(stderr, "%s is not a settings record: it has %zu bytes, a record has %zu\n", file.c_str(),
-                     bytes.size(), kAppSettingSize);
+        error = file + " is not a settings record: it has " + std::to_string(bytes.size()) + " bytes, a record has " +
+                std::to_string(kAppSettingSize);
         return false;
     }
     setting = AppSettingFromBytes(bytes.data(), bytes.size());
@@ -29,45 +26,43 @@ bool ReadRecord(const std::string& file, AppSetting& setting) {
 
 }  // namespace
 
-int RunSettingsWrite(const std::string& file) {
+int RunSettingsWrite(const GlobalOptions& options, const std::string& file) {
+    Reporter out(options, "settings write");
     std::string error;
-    if (!WriteSettingFile(DefaultAppSetting(), file.c_str(), error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    return kExitOk;
+    if (!WriteSettingFile(DefaultAppSetting(), file.c_str(), error)) return out.Finish(kExitFailed, error);
+    return out.Finish(kExitOk);
 }
 
-int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value) {
+int RunSettingsSet(const GlobalOptions& options, const std::string& file, const std::string& field,
+                   const std::string& value) {
+    Reporter out(options, "settings set");
     const AppSettingField* entry = FindAppSettingField(field);
-    if (entry == nullptr) {
-        std::fprintf(stderr, "no settings field %s (see: vexu-cli settings show FILE)\n", field.c_str());
-        return kExitUsage;
-    }
+    if (entry == nullptr)
+        return out.Finish(kExitUsage, "no settings field " + field + " (see: vexu-cli settings show FILE)");
     AppSetting setting;
-    if (!ReadRecord(file, setting)) return kExitUsage;
     std::string error;
-    if (!SetAppSettingField(setting, *entry, value, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitUsage;
-    }
-    if (!WriteSettingFile(setting, file.c_str(), error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailed;
-    }
-    return kExitOk;
+    if (!ReadRecord(file, setting, error)) return out.Finish(kExitUsage, error);
+    if (!SetAppSettingField(setting, *entry, value, error)) return out.Finish(kExitUsage, error);
+    if (!WriteSettingFile(setting, file.c_str(), error)) return out.Finish(kExitFailed, error);
+    return out.Finish(kExitOk);
 }
 
-int RunSettingsShow(const std::string& file) {
+int RunSettingsShow(const GlobalOptions& options, const std::string& file) {
+    Reporter out(options, "settings show");
     AppSetting setting;
-    if (!ReadRecord(file, setting)) return kExitUsage;
+    std::string error;
+    if (!ReadRecord(file, setting, error)) return out.Finish(kExitUsage, error);
     size_t count = 0;
     const AppSettingField* fields = AppSettingFields(count);
+    std::string report;
     for (size_t i = 0; i < count; ++i) {
-        std::printf("%-32s %4zu  %s\n", fields[i].name, fields[i].offset,
-                    FormatAppSettingField(setting, fields[i]).c_str());
+        char head[128];
+        std::snprintf(head, sizeof head, "%-32s %4zu  ", fields[i].name, fields[i].offset);
+        if (i > 0) report += "\n";
+        report += head + FormatAppSettingField(setting, fields[i]);
     }
-    return kExitOk;
+    out.Say(report);
+    return out.Finish(kExitOk, "", out.Result(kExitOk, "").Text("report", report));
 }
 
 }  // namespace vexu::cli

@@ -26,6 +26,8 @@ std::vector<std::vector<std::string>> RecipeAfter(const std::string& heading) {
             inBlock = true;
             continue;
         }
+        // A runnable block writes each command after a "$ " prompt.
+        if (line.rfind("$ ", 0) == 0) line.erase(0, 2);
         if (!inBlock || line.rfind("vexu-cli ", 0) != 0) continue;
         std::istringstream words(line.substr(9));
         std::vector<std::string> args;
