@@ -1,9 +1,10 @@
 // The main dialog's model on the simulated box, through a view that records
 // what it is told: the part-flag rule and the refused start with both parts
 // off, the run's messages, the box going and coming during a run, when a
-// start starts a run, and the box held by another program.
+// start starts a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -28,9 +29,6 @@ class RecordingView : public DialogView {
 public:
     std::vector<std::string> calls;  // every drawing call, as text
     std::vector<Notice> notices;
-    std::vector<std::string> links;
-    int abouts = 0;
-    bool retrying = false;
 
     void SetTitle(const std::string& title) override { calls.push_back("title " + title); }
     void SetControlText(int id, const std::string& text) override { Call("text", id, text); }
@@ -43,10 +41,10 @@ public:
     void SetBarPos(int id, uint32_t pos) override { Call("pos", id, std::to_string(pos)); }
     void SetBackground(bool boxPresent) override { calls.push_back(boxPresent ? "background on" : "background off"); }
     void Tell(const Notice& notice) override { notices.push_back(notice); }
-    void OpenLink(const std::string& address) override { links.push_back(address); }
-    void ShowAbout() override { ++abouts; }
-    void StartRetryTimer(int) override { retrying = true; }
-    void StopRetryTimer() override { retrying = false; }
+    void OpenLink(const std::string&) override {}
+    void ShowAbout() override {}
+    void StartRetryTimer(int) override {}
+    void StopRetryTimer() override {}
 
 private:
     void Call(const char* what, int id, const std::string& value) {
@@ -326,28 +324,6 @@ TEST(DialogModel, StartOnlyWithABoxAndNoRun) {
     EXPECT_EQ(rig.jobs.eepromRuns.load(), 1);
     EXPECT_TRUE(rig.view.notices.empty());
     EXPECT_TRUE(rig.model->StartAllowed());
-}
-
-// A box held by another program is told once and looked for again on the
-// retry timer, which stops once the box is taken.
-TEST(DialogModel, BusyBoxIsRetriedAndToldOnce) {
-    ModelRig rig("refuse-open=in-use");
-    EXPECT_FALSE(rig.model->BoxPresent());
-    EXPECT_TRUE(rig.view.retrying);
-    for (int tick = 0; tick < 3; ++tick) {
-        rig.model->OnRetryTimer();
-        rig.Pump();
-    }
-    ASSERT_EQ(rig.view.notices.size(), 1u);
-    EXPECT_EQ(rig.view.notices[0].kind, NoticeKind::kBoxRefused);
-    EXPECT_EQ(rig.view.notices[0].text, "the programmer box sim://vexu-box is in use by another program");
-
-    rig.sim->SetOpenRefusal(vexu::HidOpenError::kNone);
-    rig.model->OnRetryTimer();
-    rig.Pump();
-    EXPECT_TRUE(rig.model->BoxPresent());
-    EXPECT_FALSE(rig.view.retrying);
-    EXPECT_EQ(rig.view.notices.size(), 1u);
 }
 
 }  // namespace
