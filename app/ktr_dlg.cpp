@@ -21,7 +21,6 @@
 #include "app/bitmap_button.h"
 #include "app/dialog_template.h"
 #include "app/qarn_controls.h"
-#include "link/dev_manage.h"
 
 namespace {
 
