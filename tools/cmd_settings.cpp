@@ -56,10 +56,14 @@ int RunSettingsShow(const GlobalOptions& options, const std::string& file) {
     const AppSettingField* fields = AppSettingFields(count);
     std::string report;
     for (size_t i = 0; i < count; ++i) {
+        // A part flag the programs do not take as on or off says so.
+        const bool badFlag =
+            fields[i].kind == SettingKind::kFlag && !PartFlagValid(setting.*(fields[i].number));
         char head[128];
         std::snprintf(head, sizeof head, "%-32s %4zu  ", fields[i].name, fields[i].offset);
         if (i > 0) report += "\n";
         report += head + FormatAppSettingField(setting, fields[i]);
+        if (badFlag) report += "  (not 0 or 1: the part is off)";
     }
     out.Say(report);
     return out.Finish(kExitOk, "", out.Result(kExitOk, "").Text("report", report));
