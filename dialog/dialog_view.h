@@ -46,7 +46,8 @@ public:
     virtual void SetControlColors(int id, const ControlColors& colors) = 0;
     virtual void ShowControl(int id, bool shown) = 0;
     virtual void EnableControl(int id, bool enabled) = 0;
-    // A bar's range and position; the model keeps lower <= pos <= upper.
+    // A bar's range and position. A position past the range's end is
+    // refused by the bar (with its trace line), which keeps its old one.
     virtual void SetBarRange(int id, uint32_t lower, uint32_t upper) = 0;
     virtual void SetBarPos(int id, uint32_t pos) = 0;
     // Switches the background between the pictures with and without a box
