@@ -40,15 +40,23 @@ std::string Utf8(const wchar_t* text) {
     return utf8;
 }
 
-// A window program has no console of its own: its texts go to the console
-// it was started from, if any, else to the handles it was given.
-void AttachParentConsole() {
-    if (GetStdHandle(STD_ERROR_HANDLE) != nullptr && GetStdHandle(STD_ERROR_HANDLE) != INVALID_HANDLE_VALUE) return;
-    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-        std::freopen("CONOUT$", "w", stdout);
-        std::freopen("CONOUT$", "w", stderr);
-    }
+bool HasStandardError() {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    return error != nullptr && error != INVALID_HANDLE_VALUE;
 }
+
+// A window program has no console of its own: its texts go to the handles
+// it was given, else to the console it was started from, if any. Returns
+// whether it has somewhere to write them.
+bool AttachParentConsole() {
+    if (HasStandardError()) return true;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    std::freopen("CONOUT$", "w", stdout);
+    std::freopen("CONOUT$", "w", stderr);
+    return true;
+}
+
+bool g_hasConsole = false;
 
 std::string UsageText() {
     return "Usage: vexu-programmer [OPTIONS]\n"
@@ -66,13 +74,16 @@ std::string UsageText() {
            vexu::sim::SimulatorHelp();
 }
 
-// A bad command line is told on standard error and in a message box (the
-// window may have been started without a console).
-int Refuse(const std::string& text) {
-    std::fprintf(stderr, "vexu-programmer: %s\n", text.c_str());
-    std::fflush(stderr);
-    MessageBoxW(nullptr, vexu::win32ui::Wide(text).c_str(), L"vexu-programmer", MB_OK | MB_ICONERROR);
-    return 2;
+// A bad command line is told on standard error, or in a message box when
+// the window was started without anywhere to write (from the shell).
+int Refuse(const std::string& text, int status = 2) {
+    if (g_hasConsole) {
+        std::fprintf(stderr, "vexu-programmer: %s\n", text.c_str());
+        std::fflush(stderr);
+    } else {
+        MessageBoxW(nullptr, vexu::win32ui::Wide(text).c_str(), L"vexu-programmer", MB_OK | MB_ICONERROR);
+    }
+    return status;
 }
 
 // Returns an empty text, or why the command line is refused.
@@ -100,7 +111,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    AttachParentConsole();
+    g_hasConsole = AttachParentConsole();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(Utf8(argv[i]));
     for (const std::string& arg : args) {
@@ -142,11 +153,13 @@ int wmain(int argc, wchar_t** argv) {
     setup.monitor = monitor.get();
     setup.simulator = simulated;
     INT_PTR result = -1;
+    DWORD error = 0;
     {
         vexu::win32ui::CWinKTRDlg dialog(setup);
         result = dialog.DoModal();
+        error = GetLastError();
     }
     CDevManage::SetBackend(nullptr);
-    if (result == -1) return Refuse("the window could not be made (error " + std::to_string(GetLastError()) + ")");
+    if (result == -1) return Refuse("the window could not be made (error " + std::to_string(error) + ")", 1);
     return 0;
 }
