@@ -286,6 +286,57 @@ void Expect(HWND dialog, const char* step) {
           std::string(step) + ": expected \"" + expected + "\", saw \"" + seen + "\"");
 }
 
+// One string of an executable's version resource (US English, Unicode).
+std::wstring VersionString(const std::wstring& file, const wchar_t* name) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    if (size == 0) return {};
+    std::vector<char> block(size);
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return {};
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), path.c_str(), &value, &length) || length == 0) return {};
+    return std::wstring(static_cast<const wchar_t*>(value), length - 1);
+}
+
+// What the executable's manifest (resource 1 of type 24) says; empty when none.
+std::string Manifest(const std::wstring& file) {
+    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) return {};
+    std::string text;
+    if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        if (HGLOBAL loaded = LoadResource(module, found))
+            text.assign(static_cast<const char*>(LockResource(loaded)), SizeofResource(module, found));
+    }
+    FreeLibrary(module);
+    return text;
+}
+
+// Both executables carry the version, product name and source revision,
+// the icon, and the manifest (common controls 6, per-monitor DPI, asInvoker).
+void CheckResources(const std::wstring& programmer) {
+    const std::wstring cli = programmer.substr(0, programmer.find_last_of(L"\\/") + 1) + L"vexu-cli.exe";
+    const std::wstring revision = VersionString(programmer, L"SourceRevision");
+    for (const std::wstring& file : {programmer, cli}) {
+        const std::string name = Utf8(file);
+        Check(VersionString(file, L"ProductName") == L"Vexu Dual Programmer", name + ": product name");
+        Check(VersionString(file, L"ProductVersion").rfind(L"1.", 0) == 0, name + ": product version");
+        Check(!revision.empty() && VersionString(file, L"SourceRevision") == revision,
+              name + ": the source revision (" + Utf8(revision) + ")");
+        const std::string manifest = Manifest(file);
+        Check(manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos &&
+                  manifest.find("version=\"6.0.0.0\"") != std::string::npos &&
+                  manifest.find("PerMonitorV2") != std::string::npos &&
+                  manifest.find("level=\"asInvoker\"") != std::string::npos,
+              name + ": the manifest asks for common controls 6, per-monitor DPI awareness and asInvoker");
+        HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        Check(module && FindResourceW(module, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), RT_GROUP_ICON),
+              name + ": the application icon");
+        if (module) FreeLibrary(module);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -304,6 +355,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring runLog = std::wstring(state) + L"\\vexu-programmer\\runs.log";
     DeleteFileW(runLog.c_str());
 
+    CheckResources(argv[1]);
+
     // The box starts unplugged; the test plugs it as an operator would. The
     // window's simulator runs on the real clock: short USB and flash times
     // keep a run to seconds.
@@ -311,7 +364,10 @@ int wmain(int argc, wchar_t** argv) {
         L"\"" + std::wstring(argv[1]) + L"\" --simulate=unplugged,latency-us=100,flash-busy-percent=10";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &g_process)) {
+    // Its working folder is the picture folder: the settings file the
+    // hidden command writes lands there.
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
+                        &g_process)) {
         std::fprintf(stderr, "cannot start %ls (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
@@ -413,6 +469,16 @@ int wmain(int argc, wchar_t** argv) {
     // 7. It comes back: enabled, both bars back at 0.
     Send(dialog, WM_VEXU_SIM_PLUG, 1);
     Expect(dialog, "box-back");
+
+    // The hidden command, reached only by its click notification, writes
+    // the default settings record into the working folder.
+    const std::wstring settingsFile = directory + L"\\AppSetting.bin";
+    DeleteFileW(settingsFile.c_str());
+    Send(dialog, WM_COMMAND, MAKEWPARAM(IDC_BUILD_SETTING_FILE, BN_CLICKED), 0);
+    WIN32_FILE_ATTRIBUTE_DATA written{};
+    Check(GetFileAttributesExW(settingsFile.c_str(), GetFileExInfoStandard, &written) && written.nFileSizeLow == 1404,
+          "command 1011 writes a 1404-byte AppSetting.bin");
+    DeleteFileW(settingsFile.c_str());
 
     records = RunLog(runLog);
     Check(records.size() == 3 && records[2].find("\"result\":\"failed\"") != std::string::npos,
