@@ -269,6 +269,9 @@ void CWinKTRDlg::PlacePictureButtons() {
 }
 
 INT_PTR CWinKTRDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    // What arrives while the dialog initialises (before the model is made)
+    // gets the default handling.
+    if (!model_) return FALSE;
     switch (message) {
         case WM_ERASEBKGND: SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE); return TRUE;
         case WM_PAINT: Paint(); return TRUE;
