@@ -204,16 +204,7 @@ void CWinKTRDlg::OnInitDialog() {
         AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, Wide(kAboutMenuText).c_str());
     }
     LoadPictures();
-    PlacePictureButtons();
-    // The panels' font keeps its share of the window as it grows with the
-    // system font and DPI.
-    RECT client;
-    GetClientRect(window_, &client);
-    const int fontPixels = MulDiv(13, client.bottom - client.top, kClientHeightPixels);
-    for (const DialogItem& item : kDialogItems) {
-        if (item.kind == ControlKind::kText || item.kind == ControlKind::kLink)
-            SendMessageW(Item(item.id), CM_SETFONTHEIGHT, static_cast<WPARAM>(fontPixels), 0);
-    }
+    Rescale();
 
     model_ = std::make_unique<CDialogModel>(*this, *this);
     if (setup_.monitor) {
@@ -250,6 +241,21 @@ void CWinKTRDlg::LoadPictures() {
     SendMessageW(Item(IDC_START), CM_SETPICTURE, kPressed, reinterpret_cast<LPARAM>(pressed));
 }
 
+// The panels' font and the picture buttons keep their share of the window
+// as it follows the system font and DPI (at start, and when the dialog is
+// resized for another monitor's DPI).
+void CWinKTRDlg::Rescale() {
+    PlacePictureButtons();
+    RECT client;
+    GetClientRect(window_, &client);
+    if (client.bottom <= client.top) return;
+    const int fontPixels = MulDiv(13, client.bottom - client.top, kClientHeightPixels);
+    for (const DialogItem& item : kDialogItems) {
+        if (item.kind == ControlKind::kText || item.kind == ControlKind::kLink)
+            SendMessageW(Item(item.id), CM_SETFONTHEIGHT, static_cast<WPARAM>(fontPixels), 0);
+    }
+}
+
 // A picture button takes its picture's size at its item's place, scaled as
 // the dialog units scale the background.
 void CWinKTRDlg::PlacePictureButtons() {
@@ -283,6 +289,9 @@ INT_PTR CWinKTRDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         }
         case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(icon_);
+        case WM_SIZE:
+            if (wParam != SIZE_MINIMIZED) Rescale();
+            return FALSE;
         case WM_COMMAND: {
             if (HIWORD(wParam) != BN_CLICKED) return FALSE;
             switch (LOWORD(wParam)) {

@@ -85,6 +85,7 @@ private:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void LoadPictures();
+    void Rescale();
     void PlacePictureButtons();
     void OnDestroy();
     void Paint();
