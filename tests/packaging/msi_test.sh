@@ -58,8 +58,12 @@ for exe in vexu-cli.exe $( ((with_window)) && echo vexu-programmer.exe); do
   [ -f "$install_dir/$exe" ] || fail "$exe is not in Program Files"
 done
 if ((with_window)); then
-  [ -f "${menu_dirs[0]}/Vexu Dual Programmer.lnk" ] || [ -f "${menu_dirs[1]}/Vexu Dual Programmer.lnk" ] ||
+  shortcut=$(ls "${menu_dirs[0]}/Vexu Dual Programmer.lnk" "${menu_dirs[1]}/Vexu Dual Programmer.lnk" 2>/dev/null | head -1)
+  if [ -z "$shortcut" ]; then
     fail "no Start-menu shortcut ($(find "$WINEPREFIX/drive_c" -name '*.lnk' | head -3))"
+  else
+    grep -qaF 'vexu-programmer.exe' "$shortcut" || fail "the Start-menu shortcut does not lead to vexu-programmer.exe"
+  fi
 fi
 mapfile -t installed < <(products)
 [ "${#installed[@]}" -eq 1 ] || fail "${#installed[@]} uninstall entries after installing, not 1"
@@ -67,7 +71,7 @@ mapfile -t installed < <(products)
 
 # 2. The installed program runs.
 wine "$install_dir/vexu-cli.exe" --version > "$work/version.out" 2>&1
-grep -q "$version" "$work/version.out" || fail "installed vexu-cli.exe --version: $(head -1 "$work/version.out")"
+grep -qF "$version" "$work/version.out" || fail "installed vexu-cli.exe --version: $(head -1 "$work/version.out")"
 wine "$install_dir/vexu-cli.exe" --simulate run > "$work/run.out" 2>&1 || fail "installed vexu-cli.exe --simulate run exited $?: $(tail -1 "$work/run.out")"
 
 # 3. A newer version replaces it in place; the older one is then refused.
