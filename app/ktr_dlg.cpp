@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QUrl>
+#include <algorithm>
+#include <vector>
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -19,12 +21,6 @@
 #include "app/bitmap_button.h"
 #include "app/dialog_template.h"
 #include "app/qarn_controls.h"
-#include "link/dev_manage.h"
-#include "link/hid_device.h"
-#include "platform/clock.h"
-#include "platform/trace.h"
-#include "run/image_load.h"
-#include "common/run_messages.h"
 
 namespace {
 
@@ -34,9 +30,15 @@ struct Bitmap {
     const char* path;
 };
 constexpr Bitmap kBitmaps[] = {
-    {128, ":/vexu/icon.png"},           {130, ":/vexu/background_on.png"}, {131, ":/vexu/background_off.png"},
-    {136, ":/vexu/start.png"},          {137, ":/vexu/start_disabled.png"}, {138, ":/vexu/fpga.png"},
-    {139, ":/vexu/fpga_disabled.png"},  {140, ":/vexu/flash.png"},          {142, ":/vexu/flash_disabled.png"},
+    {IDI_APPLICATION_ICON, ":/vexu/icon.png"},
+    {IDB_BACKGROUND_ON, ":/vexu/background_on.png"},
+    {IDB_BACKGROUND_OFF, ":/vexu/background_off.png"},
+    {IDB_START, ":/vexu/start.png"},
+    {IDB_START_DISABLED, ":/vexu/start_disabled.png"},
+    {IDB_FPGA, ":/vexu/fpga.png"},
+    {IDB_FPGA_DISABLED, ":/vexu/fpga_disabled.png"},
+    {IDB_FLASH, ":/vexu/flash.png"},
+    {IDB_FLASH_DISABLED, ":/vexu/flash_disabled.png"},
 };
 
 QString BitmapPath(int id) {
@@ -44,38 +46,6 @@ QString BitmapPath(int id) {
         if (bitmap.id == id) return QString::fromLatin1(bitmap.path);
     }
     return {};
-}
-
-// A text field of the settings record, read only within its 256 bytes: UTF-8,
-// or GBK as records written on Windows hold it.
-QString FieldText(const char (&field)[kSettingTextSize]) {
-    return QString::fromStdString(SettingTextUtf8(field));
-}
-
-void PlaceItem(QWidget* widget, int id) {
-    widget->setGeometry(DialogItemRect(*FindDialogItem(id)));
-}
-
-// Bitmap buttons keep their picture's size at the item's position.
-void PlaceBitmapItem(CBitmapButton* button, int id) {
-    button->move(DialogItemRect(*FindDialogItem(id)).topLeft());
-    button->resize(button->sizeHint());
-}
-
-void ApplyTextColors(CQarnStatic* control, COLORREF text, COLORREF back, COLORREF disabledText,
-                     COLORREF disabledBack) {
-    control->SetTextColor(text);
-    control->SetBackColor(back);
-    control->SetDisabledTextColor(disabledText);
-    control->SetDisabledBackColor(disabledBack);
-}
-
-void ApplyBarColors(CQarnProgress* bar, COLORREF color, COLORREF back, COLORREF disabledColor,
-                    COLORREF disabledBack) {
-    bar->SetBarColor(color);
-    bar->SetBackColor(back);
-    bar->SetDisabledBarColor(disabledColor);
-    bar->SetDisabledBackColor(disabledBack);
 }
 
 // Qt's posted-event queue is guarded by Qt's own locks, which a stock Qt
@@ -138,162 +108,103 @@ DialogHooks DialogHooks::Desktop() {
     };
     hooks.showBoxRefused = warning("Programmer box");
     hooks.showRunLogError = warning("Run log");
+    hooks.showNotice = [](QWidget* owner, const Notice& notice) {
+        const QMessageBox::Icon icon = notice.icon == NoticeIcon::kError     ? QMessageBox::Critical
+                                       : notice.icon == NoticeIcon::kWarning ? QMessageBox::Warning
+                                                                             : QMessageBox::Information;
+        QMessageBox box(icon, QString::fromStdString(notice.title), QString::fromStdString(notice.text),
+                        QMessageBox::Ok, owner);
+        box.exec();
+    };
     return hooks;
 }
 
 CKTRDlg::CKTRDlg(DialogSetup setup, QWidget* parent)
     : QDialog(parent), hooks_(std::move(setup.hooks)), monitor_(setup.monitor) {
-    worker_ = setup.jobs ? std::make_unique<CThreadAction>(std::move(*setup.jobs)) : std::make_unique<CThreadAction>();
-    busyBoxRetry_.setInterval(setup.busyBoxRetryMs);
-    connect(&busyBoxRetry_, &QTimer::timeout, this, [this] {
-        if (CDevManage::GetHandle() == 0) CDevManage::FindDevice();
-        ReportRefusals();
-    });
+    connect(&busyBoxRetry_, &QTimer::timeout, this, [this] { model_->OnRetryTimer(); });
     // A pop-up window with caption and system menu, fixed in size.
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientPixels);
     setAttribute(Qt::WA_OpaquePaintEvent);
     CreateControls();
-    OnInitDialog();
+    setWindowIcon(QIcon(BitmapPath(IDI_APPLICATION_ICON)));
+    LoadPictures();
+
+    DialogModelSetup modelSetup;
+    modelSetup.jobs = std::move(setup.jobs);
+    modelSetup.busyBoxRetryMs = setup.busyBoxRetryMs;
+    model_ = std::make_unique<CDialogModel>(static_cast<DialogView&>(*this), *this, std::move(modelSetup));
+    if (monitor_) {
+        // Hot-plug events come from the monitor's thread; the model takes
+        // them on this one.
+        monitor_->Start([this](const vexu::HotplugEvent& event) {
+            PostMarked(this, new QueuedCallEvent([this, event] { model_->OnHotplug(event); }));
+        });
+    }
+    model_->OnInitDialog();
 }
 
 CKTRDlg::~CKTRDlg() { OnDestroy(); }
 
+// The controls are made in binding order (the switched ten, then the hidden
+// button), which is also their order of focus.
 void CKTRDlg::CreateControls() {
-    link_ = new CQarnLink(this);
-    start_ = new CBitmapButton(this);
-    fpgaPicture_ = new CBitmapButton(this);
-    eepromPicture_ = new CBitmapButton(this);
-    fpgaCaption_ = new CQarnStatic(this);
-    fpgaBar_ = new CQarnProgress(this);
-    fpgaPercent_ = new CQarnStatic(this);
-    eepromCaption_ = new CQarnStatic(this);
-    eepromBar_ = new CQarnProgress(this);
-    eepromPercent_ = new CQarnStatic(this);
-    buildSettingFile_ = new QPushButton(QStringLiteral("Build Setting File"), this);
-    controls_ = {{IDC_LINK, link_},
-                 {IDC_START, start_},
-                 {IDC_FPGA_PICTURE, fpgaPicture_},
-                 {IDC_EEPROM_PICTURE, eepromPicture_},
-                 {IDC_FPGA_CAPTION, fpgaCaption_},
-                 {IDC_FPGA_BAR, fpgaBar_},
-                 {IDC_FPGA_PERCENT, fpgaPercent_},
-                 {IDC_EEPROM_CAPTION, eepromCaption_},
-                 {IDC_EEPROM_BAR, eepromBar_},
-                 {IDC_EEPROM_PERCENT, eepromPercent_},
-                 {IDC_BUILD_SETTING_FILE, buildSettingFile_}};
-    for (auto& [id, widget] : controls_) {
-        widget->setObjectName(QString::number(id));
-        PlaceItem(widget, id);
+    std::vector<const DialogItem*> items;
+    for (int id : kSwitchedControls) items.push_back(FindDialogItem(id));
+    for (const DialogItem& item : kDialogItems) {
+        if (std::find(items.begin(), items.end(), &item) == items.end()) items.push_back(&item);
     }
-    // Present in the dialog but never shown: reached only by its click.
-    buildSettingFile_->setAutoDefault(false);
-    buildSettingFile_->hide();
-    for (CBitmapButton* picture : {fpgaPicture_, eepromPicture_}) picture->setFocusPolicy(Qt::NoFocus);
+    for (const DialogItem* found : items) {
+        const DialogItem& item = *found;
+        QWidget* widget = nullptr;
+        switch (item.kind) {
+            case ControlKind::kPictureButton: widget = new CBitmapButton(this); break;
+            case ControlKind::kLink: widget = new CQarnLink(this); break;
+            case ControlKind::kText: widget = new CQarnStatic(this); break;
+            case ControlKind::kBar: widget = new CQarnProgress(this); break;
+            case ControlKind::kPushButton: {
+                auto* button = new QPushButton(QString::fromUtf8(kBuildSettingFileText), this);
+                button->setAutoDefault(false);
+                widget = button;
+                break;
+            }
+        }
+        widget->setObjectName(QString::number(item.id));
+        widget->setGeometry(DialogItemRect(item));
+        // Present in the dialog but never shown: reached only by its click.
+        if (!item.visible) widget->hide();
+        controls_[item.id] = widget;
+    }
+    for (int id : {IDC_FPGA_PICTURE, IDC_EEPROM_PICTURE}) controls_.at(id)->setFocusPolicy(Qt::NoFocus);
 
-    connect(start_, &QAbstractButton::clicked, this, [this] { OnStart(); });
-    connect(link_, &QAbstractButton::clicked, this, [this] { OnLink(); });
-    connect(buildSettingFile_, &QAbstractButton::clicked, this, [this] { OnBuildSettingFile(); });
+    auto clicks = [this](int id, void (CDialogModel::*handler)()) {
+        connect(static_cast<QAbstractButton*>(controls_.at(id)), &QAbstractButton::clicked, this,
+                [this, handler] { (model_.get()->*handler)(); });
+    };
+    clicks(IDC_START, &CDialogModel::OnStartClicked);
+    clicks(IDC_LINK, &CDialogModel::OnLinkClicked);
+    clicks(IDC_BUILD_SETTING_FILE, &CDialogModel::OnBuildSettingFileClicked);
 }
 
-void CKTRDlg::OnInitDialog() {
-    QIcon icon(BitmapPath(128));
-    setWindowIcon(icon);
-    enabled_ = 0;
-    AppSettingBytes record{};
-    LoadFile(record.data(), kAppSettingSize, kAppSettingResourceId, kAppSettingResourceType);
-    settings_ = AppSettingFromBytes(record.data(), record.size());
-    LoadEepromData();
-    LoadFpgaData();
-    ApplySettings();
-    if (monitor_) {
-        // Hot-plug events come from the monitor's thread; the device manager
-        // takes them on this one.
-        monitor_->Start([this](const vexu::HotplugEvent& event) {
-            PostMarked(this, new QueuedCallEvent([this, event] {
-                CDevManage::OnHotplug(event);
-                if (event.kind == vexu::HotplugEvent::Kind::Arrival) ReportRefusals();
-            }));
-        });
+// The backgrounds and the picture buttons' pictures; picture buttons keep
+// their picture's size at the item's position.
+void CKTRDlg::LoadPictures() {
+    backgroundOn_.load(BitmapPath(IDB_BACKGROUND_ON));
+    backgroundOff_.load(BitmapPath(IDB_BACKGROUND_OFF));
+    for (const PictureButtonBitmaps& pictures : kPictureButtons) {
+        auto* button = static_cast<CBitmapButton*>(controls_.at(pictures.id));
+        button->LoadBitmaps(BitmapPath(pictures.bitmap), BitmapPath(pictures.disabledBitmap));
+        button->move(DialogItemRect(*FindDialogItem(pictures.id)).topLeft());
+        button->resize(button->sizeHint());
     }
-    CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, this);
-    InitMsgQueue(this);
-}
-
-void CKTRDlg::ApplySettings() {
-    const AppSetting& s = settings_;
-    setWindowTitle(FieldText(s.title));
-
-    backgroundOn_.load(BitmapPath(130));
-    backgroundOff_.load(BitmapPath(131));
-    start_->LoadBitmaps(BitmapPath(136), BitmapPath(137));
-    fpgaPicture_->LoadBitmaps(BitmapPath(138), BitmapPath(139));
-    eepromPicture_->LoadBitmaps(BitmapPath(140), BitmapPath(142));
-    PlaceBitmapItem(start_, IDC_START);
-    PlaceBitmapItem(fpgaPicture_, IDC_FPGA_PICTURE);
-    PlaceBitmapItem(eepromPicture_, IDC_EEPROM_PICTURE);
-
-    fpgaCaption_->SetText(FieldText(s.fpgaCaption));
-    ApplyTextColors(fpgaCaption_, s.fpgaCaptionTextColor, s.fpgaCaptionBackColor, s.fpgaCaptionDisabledTextColor,
-                    s.fpgaCaptionDisabledBackColor);
-    fpgaPercent_->SetText(QStringLiteral("0%"));
-    fpgaPercent_->hide();
-    ApplyTextColors(fpgaPercent_, s.fpgaPercentTextColor, s.fpgaPercentBackColor, s.fpgaPercentDisabledTextColor,
-                    s.fpgaPercentDisabledBackColor);
-    fpgaBar_->SetRange(0, 100);
-    fpgaBar_->SetPos(0);
-    ApplyBarColors(fpgaBar_, s.fpgaBarColor, s.fpgaBarBackColor, s.fpgaBarDisabledColor, s.fpgaBarDisabledBackColor);
-
-    eepromCaption_->SetText(FieldText(s.eepromCaption));
-    ApplyTextColors(eepromCaption_, s.eepromCaptionTextColor, s.eepromCaptionBackColor,
-                    s.eepromCaptionDisabledTextColor, s.eepromCaptionDisabledBackColor);
-    eepromPercent_->SetText(QStringLiteral("0%"));
-    eepromPercent_->hide();
-    ApplyTextColors(eepromPercent_, s.eepromPercentTextColor, s.eepromPercentBackColor,
-                    s.eepromPercentDisabledTextColor, s.eepromPercentDisabledBackColor);
-    eepromBar_->SetRange(0, 100);
-    eepromBar_->SetPos(0);
-    ApplyBarColors(eepromBar_, s.eepromBarColor, s.eepromBarBackColor, s.eepromBarDisabledColor,
-                   s.eepromBarDisabledBackColor);
-
-    link_->SetText(FieldText(s.linkText));
-    link_->SetTextColor(s.linkTextColor);
-    link_->SetBackColor(s.linkBackColor);
-    link_->SetDisabledTextColor(s.linkDisabledTextColor);
-    link_->SetDisabledBackColor(s.linkDisabledBackColor);
-    link_->SetHoverTextColor(s.linkHoverTextColor);
-
-    if (s.showFpga == 0) {
-        for (QWidget* w : {static_cast<QWidget*>(fpgaPicture_), static_cast<QWidget*>(fpgaCaption_),
-                           static_cast<QWidget*>(fpgaPercent_), static_cast<QWidget*>(fpgaBar_)})
-            w->hide();
-    }
-    if (s.showEeprom == 0) {
-        for (QWidget* w : {static_cast<QWidget*>(eepromPicture_), static_cast<QWidget*>(eepromCaption_),
-                           static_cast<QWidget*>(eepromPercent_), static_cast<QWidget*>(eepromBar_)})
-            w->hide();
-    }
-}
-
-void CKTRDlg::EnableControls(int enabled) {
-    enabled_ = enabled;
-    for (int id : kSwitchedControls) controls_.at(id)->setEnabled(enabled != 0);
-    // Repaint now, so the background has switched before anything that may
-    // keep this thread busy.
-    update();
-    repaint();
 }
 
 void CKTRDlg::OnDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     if (monitor_) monitor_->Stop();
-    CDevManage::End();
-    worker_->End();
-    vexu::GetClock().SleepMs(1000);
-    FreeMsgQueue();
-    FreeImageData();
+    model_->OnDestroy();
 }
 
 void CKTRDlg::Post(uint32_t message, vexu::WPARAM wParam, vexu::LPARAM lParam) {
@@ -315,20 +226,10 @@ bool CKTRDlg::event(QEvent* event) {
 }
 
 LRESULT CKTRDlg::WindowProc(uint32_t message, vexu::WPARAM wParam, vexu::LPARAM lParam) {
-    if (CDevManage::OnDeviceChange(message, wParam, nullptr)) return 1;
-    switch (message) {
-        case vexu::WM_DEVICE_INSERT: return OnDeviceInsert(wParam, lParam);
-        case vexu::WM_DEVICE_REMOVE: return OnDeviceRemove(wParam, lParam);
-        case vexu::WM_RUN_START: return OnRunStart(wParam, lParam);
-        case vexu::WM_RUN_END: return OnRunEnd(wParam, lParam);
-        case vexu::WM_RUN_TEXT: return OnRunText(wParam, lParam);
-        default: return 0;
-    }
+    return model_->OnMessage(message, wParam, lParam);
 }
 
-void CKTRDlg::OnSysCommand(unsigned id) {
-    if ((id & 0xFFF0) == IDM_ABOUTBOX && hooks_.showAbout) hooks_.showAbout(this);
-}
+void CKTRDlg::OnSysCommand(unsigned id) { model_->OnSysCommand(id); }
 
 void CKTRDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
@@ -354,9 +255,7 @@ QWidget* CKTRDlg::Control(int id) const {
     return it == controls_.end() ? nullptr : it->second;
 }
 
-const QPixmap& CKTRDlg::Background() const { return enabled_ ? backgroundOn_ : backgroundOff_; }
-
-bool CKTRDlg::RunInProgress() const { return worker_->IsRunning(); }
+const QPixmap& CKTRDlg::Background() const { return boxShown_ ? backgroundOn_ : backgroundOff_; }
 
 void CKTRDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
@@ -365,93 +264,93 @@ void CKTRDlg::paintEvent(QPaintEvent*) {
     painter.drawPixmap(QRect(QPoint(0, 0), backgroundOn_.size()), picture, QRect(QPoint(0, 0), backgroundOn_.size()));
 }
 
-LRESULT CKTRDlg::OnDeviceInsert(vexu::WPARAM wParam, vexu::LPARAM lParam) {
-    vexu::TraceF("OnDeviceInsert  Device NO.%d%d\r\n", static_cast<int>(wParam), static_cast<int>(lParam));
-    refusalShown_.clear();
-    EnableControls(1);
-    eepromBar_->SetPos(0);
-    fpgaBar_->SetPos(0);
-    CHidDevice::LightLed(0, 0);
-    return 1;
-}
+void CKTRDlg::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
 
-LRESULT CKTRDlg::OnDeviceRemove(vexu::WPARAM, vexu::LPARAM) {
-    vexu::Trace("OnDeviceRemove  \r\n");
-    EnableControls(0);
-    // The box is gone, so a run in progress fails at its next transfer;
-    // wait for it before looking for another box.
-    worker_->End();
-    CDevManage::FindDevice();
-    ReportRefusals();
-    return 1;
-}
-
-void CKTRDlg::ReportRefusals() {
-    if (CDevManage::GetHandle() != 0) {
-        busyBoxRetry_.stop();
-        return;
+void CKTRDlg::SetControlText(int id, const std::string& text) {
+    const QString qtext = QString::fromStdString(text);
+    switch (FindDialogItem(id)->kind) {
+        case ControlKind::kText: static_cast<CQarnStatic*>(controls_.at(id))->SetText(qtext); break;
+        case ControlKind::kLink: static_cast<CQarnLink*>(controls_.at(id))->SetText(qtext); break;
+        case ControlKind::kPushButton: static_cast<QPushButton*>(controls_.at(id))->setText(qtext); break;
+        case ControlKind::kPictureButton:
+        case ControlKind::kBar: break;  // no text to show
     }
-    std::string text;
-    bool inUse = false;
-    for (const BoxRefusal& refusal : CDevManage::Refusals()) {
-        if (!text.empty()) text += "\n";
-        text += DescribeRefusal(refusal);
-        inUse = inUse || refusal.error == vexu::HidOpenError::kInUse;
+}
+
+// The setters are called in the order the record lists the colours.
+void CKTRDlg::SetControlColors(int id, const ControlColors& colors) {
+    auto textColors = [&colors](auto* text) {
+        text->SetTextColor(colors.fore);
+        text->SetBackColor(colors.back);
+        text->SetDisabledTextColor(colors.disabledFore);
+        text->SetDisabledBackColor(colors.disabledBack);
+    };
+    switch (FindDialogItem(id)->kind) {
+        case ControlKind::kText: textColors(static_cast<CQarnStatic*>(controls_.at(id))); break;
+        case ControlKind::kLink: {
+            auto* link = static_cast<CQarnLink*>(controls_.at(id));
+            textColors(link);
+            link->SetHoverTextColor(colors.hoverFore);
+            break;
+        }
+        case ControlKind::kBar: {
+            auto* bar = static_cast<CQarnProgress*>(controls_.at(id));
+            bar->SetBarColor(colors.fore);
+            bar->SetBackColor(colors.back);
+            bar->SetDisabledBarColor(colors.disabledFore);
+            bar->SetDisabledBackColor(colors.disabledBack);
+            break;
+        }
+        case ControlKind::kPictureButton:
+        case ControlKind::kPushButton: break;  // drawn in their own colours
     }
-    if (inUse && !busyBoxRetry_.isActive()) busyBoxRetry_.start();
-    if (!inUse) busyBoxRetry_.stop();
-    if (text.empty() || text == refusalShown_) return;
-    refusalShown_ = text;
-    vexu::Trace("CKTRDlg: " + text + "\r\n");
-    if (hooks_.showBoxRefused) hooks_.showBoxRefused(this, QString::fromUtf8(text.c_str()));
 }
 
-LRESULT CKTRDlg::OnRunStart(vexu::WPARAM, vexu::LPARAM) {
-    start_->hide();
-    if (settings_.showFpga == 1) fpgaPercent_->show();
-    if (settings_.showEeprom == 1) eepromPercent_->show();
-    return 1;
+void CKTRDlg::ShowControl(int id, bool shown) { controls_.at(id)->setVisible(shown); }
+
+void CKTRDlg::EnableControl(int id, bool enabled) { controls_.at(id)->setEnabled(enabled); }
+
+void CKTRDlg::SetBarRange(int id, uint32_t lower, uint32_t upper) {
+    static_cast<CQarnProgress*>(controls_.at(id))->SetRange(lower, upper);
 }
 
-LRESULT CKTRDlg::OnRunEnd(vexu::WPARAM, vexu::LPARAM lParam) {
-    if (lParam == RUN_FAILED && hooks_.showRunError)
-        hooks_.showRunError(this, QString::fromUtf8(GetRunError().c_str()));
-    start_->show();
-    if (settings_.showFpga == 1) fpgaPercent_->hide();
-    if (settings_.showEeprom == 1) eepromPercent_->hide();
-    TellRunLogFailure();
-    return 1;
+void CKTRDlg::SetBarPos(int id, uint32_t pos) { static_cast<CQarnProgress*>(controls_.at(id))->SetPos(pos); }
+
+void CKTRDlg::SetBackground(bool boxPresent) {
+    boxShown_ = boxPresent;
+    // Repaint now, so the background has switched before anything that may
+    // keep this thread busy.
+    update();
+    repaint();
 }
 
-// A run whose record is missing from the run log is not lost silently.
-void CKTRDlg::TellRunLogFailure() {
-    const std::string error = worker_->LastRecordError();
-    if (error.empty() || !hooks_.showRunLogError) return;
-    hooks_.showRunLogError(this, QString::fromStdString(error + ": this run is not in the run log."));
-}
-
-LRESULT CKTRDlg::OnRunText(vexu::WPARAM wParam, vexu::LPARAM) {
-    std::string text = GetMsgText();
-    CQarnStatic* percent = nullptr;
-    CQarnProgress* bar = nullptr;
-    if (text == kFpgaProgressText) {
-        percent = fpgaPercent_;
-        bar = fpgaBar_;
-    } else if (text == kEepromProgressText) {
-        percent = eepromPercent_;
-        bar = eepromBar_;
-    } else {
-        return 1;  // a log text: nothing on screen changes
+void CKTRDlg::Tell(const Notice& notice) {
+    const QString text = QString::fromStdString(notice.text);
+    const std::function<void(QWidget*, const QString&)>* hook = nullptr;
+    switch (notice.kind) {
+        case NoticeKind::kRunFailed: hook = &hooks_.showRunError; break;
+        case NoticeKind::kBoxRefused: hook = &hooks_.showBoxRefused; break;
+        case NoticeKind::kRunLogFailed: hook = &hooks_.showRunLogError; break;
+        case NoticeKind::kNothingToProgram: break;
     }
-    percent->SetText(QString::asprintf("%d%%", static_cast<int>(wParam)));
-    bar->SetPos(wParam > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wParam));
-    return 1;
+    if (hook) {
+        if (*hook) (*hook)(this, text);
+    } else if (hooks_.showNotice) {
+        hooks_.showNotice(this, notice);
+    }
 }
 
-void CKTRDlg::OnStart() { worker_->StartAction(settings_.showFpga, settings_.showEeprom, this); }
-
-void CKTRDlg::OnLink() {
-    if (hooks_.openLink) hooks_.openLink(FieldText(settings_.linkUrl));
+void CKTRDlg::OpenLink(const std::string& address) {
+    if (hooks_.openLink) hooks_.openLink(QString::fromStdString(address));
 }
 
-void CKTRDlg::OnBuildSettingFile() { BuildSettingFile(); }
+void CKTRDlg::ShowAbout() {
+    if (hooks_.showAbout) hooks_.showAbout(this);
+}
+
+void CKTRDlg::StartRetryTimer(int intervalMs) {
+    busyBoxRetry_.setInterval(intervalMs);
+    if (!busyBoxRetry_.isActive()) busyBoxRetry_.start();
+}
+
+void CKTRDlg::StopRetryTimer() { busyBoxRetry_.stop(); }

@@ -1,8 +1,9 @@
-// CKTRDlg: the programmer's one window. It applies the settings record to
-// its self-drawn controls, follows the programmer box's arrival and removal,
-// starts a run from its start button and shows the run's progress and
-// result. Everything it is told by other threads arrives as posted
-// messages, which it turns into events on its own thread.
+// CKTRDlg: the programmer's one window, a Qt view of the dialog model
+// (dialog/dialog_model.h). It draws what the model tells it — texts,
+// colours, bars, the background with or without a box — and forwards to
+// the model what happens to it: clicks, the about command, and the
+// messages other threads post to it, which it turns into events on its
+// own thread. Every decision of the dialog is the model's.
 #pragma once
 
 #include <QDialog>
@@ -15,21 +16,12 @@
 #include <optional>
 
 #include "common/app_setting.h"
+#include "dialog/dialog_model.h"
 #include "platform/hotplug.h"
 #include "platform/messages.h"
 #include "run/thread_action.h"
 
-class CBitmapButton;
-class CQarnLink;
-class CQarnProgress;
-class CQarnStatic;
-class QPushButton;
-
 using LRESULT = intptr_t;
-
-// System-menu command of the about box, and its menu text.
-constexpr unsigned IDM_ABOUTBOX = 0x0010;
-inline const char* const kAboutMenuText = "关于 KTR(&A)...";
 
 // A window message carried as a Qt event to the dialog's thread.
 class WindowMessageEvent : public QEvent {
@@ -57,6 +49,9 @@ struct DialogHooks {
     // Tells the operator that the run's record could not be written to the
     // run log: a message box titled "Run log" with the warning icon.
     std::function<void(QWidget* owner, const QString& text)> showRunLogError;
+    // Any other message for the operator (a start with both parts off): a
+    // message box with the notice's title and icon.
+    std::function<void(QWidget* owner, const Notice& notice)> showNotice;
     static DialogHooks Desktop();
 };
 
@@ -72,7 +67,7 @@ struct DialogSetup {
     int busyBoxRetryMs = 1000;
 };
 
-class CKTRDlg : public QDialog, public vexu::MessageTarget {
+class CKTRDlg : public QDialog, public vexu::MessageTarget, private DialogView {
     Q_OBJECT
 
 public:
@@ -81,18 +76,18 @@ public:
 
     // Posts a window message to the dialog's thread; never waits. Any thread.
     void Post(uint32_t message, vexu::WPARAM wParam, vexu::LPARAM lParam) override;
-    // The dialog's window procedure: the device manager sees every message
-    // first, then the dialog's own handlers.
+    // The dialog's window procedure: hands the message to the model.
     LRESULT WindowProc(uint32_t message, vexu::WPARAM wParam, vexu::LPARAM lParam);
     void OnSysCommand(unsigned id);
 
     // The control with a dialog id (1001..1011); null for an unknown id.
     QWidget* Control(int id) const;
-    const AppSetting& Settings() const { return settings_; }
-    int Enabled() const { return enabled_; }
+    const CDialogModel& Model() const { return *model_; }
+    const AppSetting& Settings() const { return model_->Settings(); }
+    int Enabled() const { return model_->BoxPresent() ? 1 : 0; }
     // The background picture in use (bitmap 130 with a box, 131 without).
     const QPixmap& Background() const;
-    bool RunInProgress() const;
+    bool RunInProgress() const { return model_->RunInProgress(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -102,45 +97,31 @@ protected:
 
 private:
     void CreateControls();
-    void OnInitDialog();
-    void ApplySettings();
-    void EnableControls(int enabled);
+    void LoadPictures();
     void OnDestroy();
 
-    LRESULT OnDeviceInsert(vexu::WPARAM wParam, vexu::LPARAM lParam);
-    LRESULT OnDeviceRemove(vexu::WPARAM wParam, vexu::LPARAM lParam);
-    // After a search found no box: says once what stood in the way.
-    void ReportRefusals();
-    LRESULT OnRunStart(vexu::WPARAM wParam, vexu::LPARAM lParam);
-    LRESULT OnRunEnd(vexu::WPARAM wParam, vexu::LPARAM lParam);
-    LRESULT OnRunText(vexu::WPARAM wParam, vexu::LPARAM lParam);
-    void TellRunLogFailure();
-    void OnStart();
-    void OnLink();
-    void OnBuildSettingFile();
+    // DialogView
+    void SetTitle(const std::string& title) override;
+    void SetControlText(int id, const std::string& text) override;
+    void SetControlColors(int id, const ControlColors& colors) override;
+    void ShowControl(int id, bool shown) override;
+    void EnableControl(int id, bool enabled) override;
+    void SetBarRange(int id, uint32_t lower, uint32_t upper) override;
+    void SetBarPos(int id, uint32_t pos) override;
+    void SetBackground(bool boxPresent) override;
+    void Tell(const Notice& notice) override;
+    void OpenLink(const std::string& address) override;
+    void ShowAbout() override;
+    void StartRetryTimer(int intervalMs) override;
+    void StopRetryTimer() override;
 
     DialogHooks hooks_;
     vexu::HotplugMonitor* monitor_;
     bool destroyed_ = false;
-
-    int enabled_ = 0;
-    std::string refusalShown_;  // the refusal last told, until a box is taken
+    bool boxShown_ = false;     // the background drawn is the one with a box
     QTimer busyBoxRetry_;       // runs while the only box is in use elsewhere
     QPixmap backgroundOn_;
     QPixmap backgroundOff_;
-    AppSetting settings_{};
-    std::unique_ptr<CThreadAction> worker_;
-
-    CQarnLink* link_ = nullptr;
-    CBitmapButton* start_ = nullptr;
-    CBitmapButton* fpgaPicture_ = nullptr;
-    CBitmapButton* eepromPicture_ = nullptr;
-    CQarnStatic* fpgaCaption_ = nullptr;
-    CQarnProgress* fpgaBar_ = nullptr;
-    CQarnStatic* fpgaPercent_ = nullptr;
-    CQarnStatic* eepromCaption_ = nullptr;
-    CQarnProgress* eepromBar_ = nullptr;
-    CQarnStatic* eepromPercent_ = nullptr;
-    QPushButton* buildSettingFile_ = nullptr;
     std::map<int, QWidget*> controls_;
+    std::unique_ptr<CDialogModel> model_;
 };

@@ -8,7 +8,9 @@
 // bars move at the pace of real hardware. --snapshots walks the window
 // through its stages and saves a picture of each.
 #include <QTimer>
+#include <QtGlobal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -92,6 +94,34 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
+bool EnvironmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Qt would have no display to open: no platform chosen (QT_QPA_PLATFORM,
+// -platform) and neither an X nor a Wayland display named.
+bool NoDisplay(int argc, char** argv) {
+    if (EnvironmentSet("QT_QPA_PLATFORM")) return false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0) return false;
+    }
+    return !EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY");
+}
+
+// While Qt opens its platform, a failure it cannot go on from ends the
+// program with status 1 and its reason instead of an abort and a core.
+QtMessageHandler g_qtMessages = nullptr;
+
+void StartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "vexu-programmer: cannot open the window: %s\n", message.toLocal8Bit().constData());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    if (g_qtMessages) g_qtMessages(type, context, message);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,7 +136,15 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    if (NoDisplay(argc, argv)) {
+        std::fputs("vexu-programmer: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                   "vexu-cli works without one\n",
+                   stderr);
+        return 1;
+    }
+    g_qtMessages = qInstallMessageHandler(StartupMessage);
     CKTRApp app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
+    qInstallMessageHandler(g_qtMessages);
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         Usage(stderr);

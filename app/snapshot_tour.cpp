@@ -104,7 +104,7 @@ void SnapshotTour::Tick() {
         case kWaitMidRun: {
             // Half way: the serial-flash bar near its middle (the FPGA bar
             // then stands full), or the FPGA bar when it is the only one.
-            bool eepromShown = dlg && dlg->Settings().showEeprom == 1;
+            bool eepromShown = dlg && PartOn(dlg->Settings().showEeprom);
             bool midway = eepromShown ? eepromBar->Pos() >= 30 && eepromBar->Pos() <= 70
                                       : fpgaBar && fpgaBar->Pos() >= 40 && fpgaBar->Pos() <= 60;
             if (midway || late) {

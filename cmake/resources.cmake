@@ -55,11 +55,21 @@ add_custom_command(OUTPUT ${VEXU_GENERATED_DIR}/embedded_resources.cpp
 # What --version tells: the version, the source revision (looked at on every
 # build, the file rewritten only when it changed) and the embedded images.
 set(VEXU_SOURCE_REVISION "" CACHE STRING "Source revision for --version (default: git describe of the source)")
+# On Windows the version resources carry the revision too (a header for
+# the resource script).
+set(VEXU_REVISION_RC_HEADER ${VEXU_GENERATED_DIR}/source_revision_rc.h)
+set(vexu_revision_rc_args "")
+set(vexu_revision_rc_byproducts "")
+if(WIN32)
+  set(vexu_revision_rc_args -DRC_OUT=${VEXU_REVISION_RC_HEADER})
+  set(vexu_revision_rc_byproducts ${VEXU_REVISION_RC_HEADER})
+endif()
 add_custom_target(vexu_source_revision
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${VEXU_GENERATED_DIR}/source_revision.cpp
           -DVERSION=${PROJECT_VERSION} -DREVISION=${VEXU_SOURCE_REVISION}
+          ${vexu_revision_rc_args}
           -P ${CMAKE_SOURCE_DIR}/cmake/source_revision.cmake
-  BYPRODUCTS ${VEXU_GENERATED_DIR}/source_revision.cpp
+  BYPRODUCTS ${VEXU_GENERATED_DIR}/source_revision.cpp ${vexu_revision_rc_byproducts}
   COMMENT "Looking up the source revision")
 set(VEXU_FPGA_IS_DEMO 1)
 set(VEXU_EEPROM_IS_DEMO 1)

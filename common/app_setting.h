@@ -96,6 +96,13 @@ static_assert(offsetof(AppSetting, linkText) == 1140);
 static_assert(offsetof(AppSetting, showFpga) == 1396);
 static_assert(offsetof(AppSetting, showEeprom) == 1400);
 
+// The one rule for the two part flags, for the window, the run worker and
+// the command line alike: a part is on exactly when its flag is 1. A stored
+// record may hold any other value; such a flag is not valid, and its part is
+// off.
+constexpr bool PartOn(uint32_t flag) { return flag == 1; }
+constexpr bool PartFlagValid(uint32_t flag) { return flag == 0 || flag == 1; }
+
 using AppSettingBytes = std::array<uint8_t, kAppSettingSize>;
 
 // The record with the built-in defaults (text bytes after each terminating

@@ -10,6 +10,7 @@
 #include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "run/fpga_job.h"
+#include "common/app_setting.h"
 #include "common/image_buffers.h"
 #include "common/run_messages.h"
 
@@ -143,7 +144,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
     vexu::WPARAM step = 0;
     vexu::LPARAM result = RUN_OK;
     CRunTimer timer;
-    if (self->doFpga_ == 1) {
+    if (PartOn(static_cast<uint32_t>(self->doFpga_))) {
         timer.Start();
         step = STEP_FPGA;
         const uint64_t startUs = vexu::GetClock().NowUs();
@@ -164,7 +165,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
         record.fpgaImageSha256 = ImageSha256(g_fpgaData, g_fpgaSize);
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
     }
-    if (self->doEeprom_ == 1 && result == RUN_OK) {
+    if (PartOn(static_cast<uint32_t>(self->doEeprom_)) && result == RUN_OK) {
         PostMsgText(kEepromProgressText, 0, 0);
         step = STEP_EEPROM;
         timer.Start();
@@ -193,7 +194,7 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
             record.eepromImageSha256 = ImageSha256(g_eepromData, g_eepromSize);
         }
         vexu::Trace("Elapsed time =" + timer.ElapsedText() + "\r\n");
-    } else if (self->doEeprom_ == 1) {
+    } else if (PartOn(static_cast<uint32_t>(self->doEeprom_))) {
         record.eeprom.outcome = RunStepRecord::Outcome::kSkipped;
     }
     CHidDevice::LightLed(0, 0);

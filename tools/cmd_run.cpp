@@ -431,8 +431,9 @@ private:
 int RunRun(const GlobalOptions& options, const RunOptions& run) {
     Reporter out(options, run.station ? "station" : "run");
     const AppSetting setting = EmbeddedSetting();
-    const int doFpga = run.noFpga ? 0 : static_cast<int>(setting.showFpga);
-    const int doEeprom = run.noEeprom ? 0 : static_cast<int>(setting.showEeprom);
+    // A part flag of the record other than 1 switches its part off, as in the window.
+    const int doFpga = !run.noFpga && PartOn(setting.showFpga) ? 1 : 0;
+    const int doEeprom = !run.noEeprom && PartOn(setting.showEeprom) ? 1 : 0;
     // A run with both parts off would pass without touching the board.
     if (doFpga != 1 && doEeprom != 1)
         return out.Finish(kExitUsage, "nothing to program: the settings record and the options switch both parts off");

@@ -64,8 +64,12 @@ int RunSettingsShow(const std::string& file) {
     size_t count = 0;
     const AppSettingField* fields = AppSettingFields(count);
     for (size_t i = 0; i < count; ++i) {
-        std::printf("%-32s %4zu  %s\n", fields[i].name, fields[i].offset,
-                    FormatAppSettingField(setting, fields[i]).c_str());
+        // A part flag the programs do not take as on or off says so.
+        const bool badFlag =
+            fields[i].kind == SettingKind::kFlag && !PartFlagValid(setting.*(fields[i].number));
+        std::printf("%-32s %4zu  %s%s\n", fields[i].name, fields[i].offset,
+                    FormatAppSettingField(setting, fields[i]).c_str(),
+                    badFlag ? "  (not 0 or 1: the part is off)" : "");
     }
     return kExitOk;
 }

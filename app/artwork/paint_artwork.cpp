@@ -1,15 +1,24 @@
 // Paints the window's pictures at build time: the two backgrounds (box
 // present / no box), the start button, the FPGA and serial-flash pictures,
 // each in a normal and a disabled form, and the application icon.
+// Each picture is written twice: as PNG for the Linux window and as a 32-bit
+// BMP (premultiplied alpha) for the Windows window's resources, so both
+// windows show the same pixels. The Windows icon file and the start
+// button's hover and pressed looks go with the BMPs.
 // Usage: vexu-artwork OUTPUT_DIR
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -272,13 +281,148 @@ QImage Icon(int size) {
     return image;
 }
 
-bool Save(const QString& dir, const char* name, const QImage& image) {
-    QString path = dir + QLatin1Char('/') + QLatin1String(name);
-    if (!image.save(path, "PNG")) {
+// ------------------------------------------------------------- Windows files
+
+void PutLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A BITMAPINFOHEADER (40 bytes) for a 32-bit picture stored bottom-up.
+void PutInfoHeader(std::vector<uint8_t>& out, int width, int height) {
+    PutLe(out, 40, 4);
+    PutLe(out, static_cast<uint32_t>(width), 4);
+    PutLe(out, static_cast<uint32_t>(height), 4);
+    PutLe(out, 1, 2);   // planes
+    PutLe(out, 32, 2);  // bits per pixel
+    PutLe(out, 0, 4);   // BI_RGB
+    PutLe(out, static_cast<uint32_t>(width * 4 * std::abs(height)), 4);
+    PutLe(out, 3780, 4);  // 96 dots per inch
+    PutLe(out, 3780, 4);
+    PutLe(out, 0, 4);
+    PutLe(out, 0, 4);
+}
+
+// The pixels bottom-up, blue-green-red-alpha with the colour premultiplied
+// by alpha, as the system's alpha blending takes them.
+void PutPixels(std::vector<uint8_t>& out, const QImage& image) {
+    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int y = pixels.height() - 1; y >= 0; --y) {
+        const auto* line = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+        for (int x = 0; x < pixels.width(); ++x) {
+            const QRgb p = line[x];
+            out.push_back(static_cast<uint8_t>(qBlue(p)));
+            out.push_back(static_cast<uint8_t>(qGreen(p)));
+            out.push_back(static_cast<uint8_t>(qRed(p)));
+            out.push_back(static_cast<uint8_t>(qAlpha(p)));
+        }
+    }
+}
+
+std::vector<uint8_t> BmpFile(const QImage& image) {
+    std::vector<uint8_t> out;
+    const uint32_t dataOffset = 14 + 40;
+    out.push_back('B');
+    out.push_back('M');
+    PutLe(out, dataOffset + static_cast<uint32_t>(image.width() * image.height() * 4), 4);
+    PutLe(out, 0, 4);
+    PutLe(out, dataOffset, 4);
+    PutInfoHeader(out, image.width(), image.height());
+    PutPixels(out, image);
+    return out;
+}
+
+// One icon image in the icon file's own form: the colour picture with
+// doubled height, then an all-clear AND mask (the alpha channel decides).
+std::vector<uint8_t> IconImage(const QImage& image) {
+    std::vector<uint8_t> out;
+    PutInfoHeader(out, image.width(), image.height() * 2);
+    PutPixels(out, image);
+    const int maskStride = ((image.width() + 31) / 32) * 4;
+    out.insert(out.end(), static_cast<size_t>(maskStride * image.height()), 0);
+    return out;
+}
+
+std::vector<uint8_t> PngBytes(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// An icon file with the sizes the shell asks for; the largest one as PNG.
+std::vector<uint8_t> IcoFile(const std::vector<QImage>& images) {
+    std::vector<std::vector<uint8_t>> entries;
+    for (const QImage& image : images) entries.push_back(image.width() >= 256 ? PngBytes(image) : IconImage(image));
+    std::vector<uint8_t> out;
+    PutLe(out, 0, 2);
+    PutLe(out, 1, 2);  // an icon
+    PutLe(out, static_cast<uint32_t>(images.size()), 2);
+    uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+        out.push_back(static_cast<uint8_t>(images[i].width() >= 256 ? 0 : images[i].width()));
+        out.push_back(static_cast<uint8_t>(images[i].height() >= 256 ? 0 : images[i].height()));
+        out.push_back(0);  // no palette
+        out.push_back(0);
+        PutLe(out, 1, 2);   // planes
+        PutLe(out, 32, 2);  // bits per pixel
+        PutLe(out, static_cast<uint32_t>(entries[i].size()), 4);
+        PutLe(out, offset, 4);
+        offset += static_cast<uint32_t>(entries[i].size());
+    }
+    for (const auto& entry : entries) out.insert(out.end(), entry.begin(), entry.end());
+    return out;
+}
+
+bool WriteBytes(const QString& path, const std::vector<uint8_t>& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) !=
+            static_cast<qint64>(bytes.size())) {
         std::fprintf(stderr, "vexu-artwork: cannot write %s\n", qPrintable(path));
         return false;
     }
     return true;
+}
+
+// The start button under the mouse: a little brighter.
+QImage Lit(const QImage& source) {
+    QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = line[x];
+            auto lift = [](int c) { return c + (255 - c) * 18 / 100; };
+            line[x] = qRgba(lift(qRed(p)), lift(qGreen(p)), lift(qBlue(p)), qAlpha(p));
+        }
+    }
+    return image;
+}
+
+// The start button held down: a little darker and moved one pixel right and down.
+QImage Pressed(const QImage& source) {
+    QImage dark = source.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < dark.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(dark.scanLine(y));
+        for (int x = 0; x < dark.width(); ++x) {
+            const QRgb p = line[x];
+            line[x] = qRgba(qRed(p) * 85 / 100, qGreen(p) * 85 / 100, qBlue(p) * 85 / 100, qAlpha(p));
+        }
+    }
+    QImage image = Blank(source.size());
+    QPainter p(&image);
+    p.drawImage(1, 1, dark);
+    return image;
+}
+
+// Writes NAME.png and NAME.bmp.
+bool Save(const QString& dir, const char* name, const QImage& image) {
+    QString path = dir + QLatin1Char('/') + QLatin1String(name);
+    if (!image.save(path + QStringLiteral(".png"), "PNG")) {
+        std::fprintf(stderr, "vexu-artwork: cannot write %s.png\n", qPrintable(path));
+        return false;
+    }
+    return WriteBytes(path + QStringLiteral(".bmp"), BmpFile(image));
 }
 
 }  // namespace
@@ -301,12 +445,14 @@ int main(int argc, char** argv) {
                          QColor(0xE6, 0xE6, 0xE6), QColor(0xC8, 0xC8, 0xC8), QColor(0xB0, 0xB0, 0xB0),
                          QColor(0xE0, 0xE0, 0xE0), QStringLiteral("No programmer box")};
 
-    bool ok = Save(dir, "background_on.png", Background(present)) &&
-              Save(dir, "background_off.png", Background(absent)) &&
-              Save(dir, "start.png", StartButton(true)) && Save(dir, "start_disabled.png", StartButton(false)) &&
-              Save(dir, "fpga.png", FpgaPicture()) && Save(dir, "fpga_disabled.png", Greyed(FpgaPicture(), 0.45)) &&
-              Save(dir, "flash.png", FlashPicture()) &&
-              Save(dir, "flash_disabled.png", Greyed(FlashPicture(), 0.45)) &&
-              Save(dir, "icon.png", Icon(256)) && Save(dir, "icon48.png", Icon(48));
+    const QImage start = StartButton(true);
+    bool ok = Save(dir, "background_on", Background(present)) && Save(dir, "background_off", Background(absent)) &&
+              Save(dir, "start", start) && Save(dir, "start_disabled", StartButton(false)) &&
+              Save(dir, "fpga", FpgaPicture()) && Save(dir, "fpga_disabled", Greyed(FpgaPicture(), 0.45)) &&
+              Save(dir, "flash", FlashPicture()) && Save(dir, "flash_disabled", Greyed(FlashPicture(), 0.45)) &&
+              Save(dir, "icon", Icon(256)) && Save(dir, "icon48", Icon(48)) &&
+              WriteBytes(dir + QStringLiteral("/start_hover.bmp"), BmpFile(Lit(start))) &&
+              WriteBytes(dir + QStringLiteral("/start_pressed.bmp"), BmpFile(Pressed(start))) &&
+              WriteBytes(dir + QStringLiteral("/icon.ico"), IcoFile({Icon(16), Icon(32), Icon(48), Icon(256)}));
     return ok ? 0 : 1;
 }

@@ -41,6 +41,9 @@ WindowRig::WindowRig(Options options) {
     setup.hooks.showBoxRefused = [this](QWidget*, const QString& text) { refusalsShown << text; };
     setup.busyBoxRetryMs = 0;  // at the next turn of the event loop
     setup.hooks.showRunLogError = [this](QWidget*, const QString& text) { runLogErrorsShown << text; };
+    setup.hooks.showNotice = [this](QWidget*, const Notice& notice) {
+        noticesShown << QString::fromStdString(notice.title + ": " + notice.text);
+    };
     dlg = std::make_unique<CKTRDlg>(std::move(setup));
     dlg->show();
     Settle();

@@ -64,6 +64,7 @@ struct WindowRig {
     QStringList errorsShown;
     QStringList refusalsShown;
     QStringList runLogErrorsShown;
+    QStringList noticesShown;  // any other message box: "title: text"
     QStringList linksOpened;
     int aboutsShown = 0;
     std::unique_ptr<CKTRDlg> dlg;

@@ -197,6 +197,10 @@ private slots:
         QTest::newRow("serial flash only") << 0u << 1u;
         QTest::newRow("FPGA only") << 1u << 0u;
         QTest::newRow("neither") << 0u << 0u;
+        // Only 1 switches a part on: a record holding another value shows
+        // (and runs) the part as off.
+        QTest::newRow("FPGA flag 2") << 2u << 1u;
+        QTest::newRow("serial-flash flag 0xFFFFFFFF") << 1u << 0xFFFFFFFFu;
     }
     void partFlagsHideTheirControls() {
         QFETCH(uint, showFpga);
@@ -224,6 +228,34 @@ private slots:
         QVERIFY(rig.dlg->Control(IDC_START)->isVisible());
         QVERIFY(!rig.dlg->Control(IDC_FPGA_PERCENT)->isVisible());
         QVERIFY(!rig.dlg->Control(IDC_EEPROM_PERCENT)->isVisible());
+        QVERIFY(rig.errorsShown.isEmpty());
+    }
+
+    // With both parts off (or not 1) a start would pass without touching the
+    // board: the window refuses it and says why.
+    void startWithBothPartsOffIsRefused_data() {
+        QTest::addColumn<uint>("showFpga");
+        QTest::addColumn<uint>("showEeprom");
+        QTest::newRow("both 0") << 0u << 0u;
+        QTest::newRow("2 and 0") << 2u << 0u;
+    }
+    void startWithBothPartsOffIsRefused() {
+        QFETCH(uint, showFpga);
+        QFETCH(uint, showEeprom);
+        AppSetting s = DefaultAppSetting();
+        s.showFpga = showFpga;
+        s.showEeprom = showEeprom;
+        ScopedSettings settings(s);
+        WindowRig rig(Plugged());
+        const uint64_t transfers = rig.sim->Counters().transfers;
+        QTest::mouseClick(rig.Picture(IDC_START), Qt::LeftButton);
+        rig.Settle();
+        QCOMPARE(rig.noticesShown.size(), 1);
+        QVERIFY2(rig.noticesShown.first().startsWith(QStringLiteral("Error: Nothing to program")),
+                 qPrintable(rig.noticesShown.first()));
+        QVERIFY(!rig.dlg->RunInProgress());
+        QVERIFY(rig.Picture(IDC_START)->isVisible());
+        QCOMPARE(rig.sim->Counters().transfers, transfers);
         QVERIFY(rig.errorsShown.isEmpty());
     }
 

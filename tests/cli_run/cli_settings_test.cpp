@@ -70,5 +70,25 @@ TEST(CliSettings, GbkTextsAreShownAsTheirCharactersAndSetWritesUtf8) {
     }
 }
 
+// A stored part flag other than 0 and 1 is off for every program; showing
+// the record says so beside the value.
+TEST(CliSettings, APartFlagOtherThanZeroOrOneIsShownAsOff) {
+    TempDir dir;
+    ASSERT_EQ(Cli(dir, {"settings", "write", "AppSetting.bin"}).exit, 0);
+    std::string record = Contents(dir.File("AppSetting.bin"));
+    ASSERT_EQ(record.size(), 1404u);
+    record.replace(1396, 4, std::string("\x02\0\0\0", 4));  // showFpga
+    std::ofstream(dir.File("AppSetting.bin"), std::ios::binary) << record;
+
+    const CliOutcome show = Cli(dir, {"settings", "show", "AppSetting.bin"});
+    ASSERT_EQ(show.exit, 0) << show.err;
+    const std::string flagged = "1396  2  (not 0 or 1: the part is off)";
+    const std::string fpga = ShownLine(show, "showFpga");
+    ASSERT_GE(fpga.size(), flagged.size()) << fpga;
+    EXPECT_EQ(fpga.substr(fpga.size() - flagged.size()), flagged);
+    const std::string eeprom = ShownLine(show, "showEeprom");
+    EXPECT_EQ(eeprom.substr(eeprom.size() - 7), "1400  1") << eeprom;
+}
+
 }  // namespace
 }  // namespace vexu::test
