@@ -366,6 +366,117 @@ window_on_kernel_path() {
   wait "$xvfb" 2>/dev/null
 }
 
+# i. The Windows HID path: vexu-cli.exe under wine finds the box through
+# wine's HID bus (winebus's udev bus over hidraw), a whole run sends the
+# simulated run's reports byte for byte, and a removal mid-run is told as one.
+# The wine prefix is the one the Windows build made, at the path where it was
+# made (a moved prefix is rebuilt at great length), writable through an
+# overlay whose changes stay in the guest's memory.
+windows_cli=$work/windows/vexu-cli.exe
+wine_ready=
+wine_setup() {
+  if [ -n "$wine_ready" ]; then
+    [ "$wine_ready" -eq 0 ] || problem "wine could not be set up (see scenario i)"
+    return "$wine_ready"
+  fi
+  wine_ready=1
+  local layer=$work/wine-layer
+  mkdir -p "$layer/upper" "$layer/work" "$work/wine-home" "$work/wine-state" "${windows_cli%/*}"
+  # Run from the host's share, a program dies under wine at its start (a
+  # stack overflow as its image is paged in); a copy in memory runs.
+  cp "$VEXU_WINDOWS_BUILD/vexu-cli.exe" "$windows_cli" || { problem "cannot copy vexu-cli.exe"; return 1; }
+  mount -t overlay overlay -o "lowerdir=$WINEPREFIX,upperdir=$layer/upper,workdir=$layer/work" "$WINEPREFIX" ||
+    { problem "cannot lay a writable overlay over $WINEPREFIX"; return 1; }
+  # Without SDL (Debian's wine has none) winebus starts its udev bus only
+  # when told to leave SDL alone. Written into the registry file before the
+  # wine server reads it: a start of wine costs about a minute here.
+  awk 'sdl == 1 && !/^#/ { print "\"Enable SDL\"=dword:00000000"; sdl = 2 }
+       /^\[System\\\\CurrentControlSet\\\\Services\\\\winebus\]/ { sdl = 1 }
+       { print } END { exit sdl != 2 }' "$WINEPREFIX/system.reg" > "$layer/system.reg" &&
+    cat "$layer/system.reg" > "$WINEPREFIX/system.reg" ||
+    { problem "the prefix's registry has no winebus service"; return 1; }
+  # winebus serves hidraw devices through udev: udevd must run.
+  /lib/systemd/systemd-udevd --daemon 2> "$work/udevd.err"
+  wait_for 10 test -S /run/udev/control || { problem "systemd-udevd did not start"; return 1; }
+  export HOME=$work/wine-home WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+  export LOCALAPPDATA=$work/wine-state
+  # One wine server, its session and its HID bus for all that follows: it
+  # sees boxes come and go through udev. The first program starts them.
+  wineserver -p
+  local start
+  start=$(now)
+  timeout 300 /usr/lib/wine/wine64 "$windows_cli" --version < /dev/null > "$work/wine-start.out" 2>&1 ||
+    { problem "vexu-cli.exe --version under wine failed: $(tail -1 "$work/wine-start.out")"; return 1; }
+  echo "wine's session started in $(seconds_since "$start") s" >> "$out/figures"
+  wine_ready=0
+}
+wine64() { /usr/lib/wine/wine64 "$@"; }
+wineserver() { /usr/lib/wine/wineserver "$@"; }
+# Until vexu-cli.exe lists the box, for at most SECONDS (a start of wine
+# takes seconds here, so the tries are counted in time).
+wine_lists_box() {  # SECONDS
+  local since
+  since=$(now)
+  while within "$(now)" "$since" "$1"; do
+    wine64 "$windows_cli" list < /dev/null 2>&1 | grep -q 'VID:0xA112 PID:0xB112' && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+wine_list() {
+  wine_setup || return
+  box_start other-hid=0x1234:0x5678
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  wait_for 5 other_present || problem "the other HID device did not appear"
+  # wine's HID bus takes the new device in after udev has.
+  wine_lists_box 60
+  wine64 "$windows_cli" list < /dev/null > "$work/wine-list.out" 2>&1
+  expect_status 0 $? "vexu-cli.exe list"
+  tr -d '\r' < "$work/wine-list.out" | tee "$work/wine-list.txt"
+  [ "$(grep -c 'VID:0xA112 PID:0xB112' "$work/wine-list.txt")" -eq 1 ] ||
+    problem "vexu-cli.exe list shows $(grep -c 'VID:0xA112 PID:0xB112' "$work/wine-list.txt") boxes, not 1"
+  ! grep -qi 'VID:0x1234' "$work/wine-list.txt" || problem "vexu-cli.exe list shows the other HID device"
+}
+
+wine_whole_run() {
+  wine_setup || return
+  box_start "$fixed"
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  wine_lists_box 60 || { problem "wine's HID bus did not take the box in"; return; }
+  local start
+  start=$(now)
+  wine64 "$windows_cli" --json --report-log "$work/wine.log" run < /dev/null > "$work/wine-run.out" 2> "$work/wine-run.err"
+  expect_status 0 $? "the whole run of vexu-cli.exe through wine's HID bus"
+  local took
+  took=$(seconds_since "$start")
+  tr -d '\r' < "$work/wine-run.err"
+  "$cli" --simulate="$fixed" --report-log "$work/wine-sim.log" run > /dev/null 2> "$work/wine-sim.err"
+  expect_status 0 $? "the simulated run"
+  if ! cmp "$work/wine.log" "$work/wine-sim.log"; then
+    problem "the report logs differ ($(wc -l < "$work/wine.log") and $(wc -l < "$work/wine-sim.log") reports)"
+    cp "$work/wine.log" "$work/wine-sim.log" "$logs/"
+  fi
+  echo "whole run under wine: $(wc -l < "$work/wine.log") reports in $took s" >> "$out/figures"
+}
+
+wine_removal() {
+  wine_setup || return
+  box_start "$fixed,unplug-after=5000"
+  wait_for 10 node_present || { problem "the box's node did not appear"; return; }
+  wine_lists_box 60 || { problem "wine's HID bus did not take the box in"; return; }
+  timeout 120 /usr/lib/wine/wine64 "$windows_cli" --json run < /dev/null > "$work/wine-removed.out" 2> "$work/wine-removed.err"
+  local status=$? ended unplugged
+  ended=$(now)
+  tr -d '\r' < "$work/wine-removed.err" | tee "$work/wine-removed.txt"
+  [ "$status" -eq 1 ] || problem "the run exited $status, not 1"
+  grep -q "removed or stopped answering during the FPGA step" "$work/wine-removed.txt" ||
+    problem "the failure does not say the box was removed during the FPGA step"
+  unplugged=$(noted_at unplugged)
+  [ -n "$unplugged" ] && within "$ended" "$unplugged" 10 ||
+    problem "the run ended $(awk -v a="$ended" -v b="${unplugged:-0}" 'BEGIN{print a-b}') s after the removal"
+}
+
 figures() {
   box_start ""
   wait_for 10 node_present || return 1
@@ -373,7 +484,7 @@ figures() {
 }
 
 selected() { [ $# -eq 0 ] || [[ " $* " == *" $name "* ]]; }
-for name in list run removal station gang permission window figures; do
+for name in list run removal station gang permission window figures wine-list wine-run wine-removal; do
   selected "$@" || continue
   case $name in
     list) scenario a "list names the virtual box and not the other HID device" list_names_the_box ;;
@@ -387,6 +498,9 @@ for name in list run removal station gang permission window figures; do
     permission) scenario f "a user without access is told the node and the udev rule at once" no_permission ;;
     window) scenario g "the window under Xvfb: enabled with the box, a run passes, disabled without it" window_on_kernel_path ;;
     figures) figures > "$logs/figures.log" 2>&1 ;;
+    wine-list) scenario i "vexu-cli.exe under wine lists the box through wine's HID bus, not the other device" wine_list ;;
+    wine-run) scenario j "a whole vexu-cli.exe run under wine sends the simulated run's reports byte for byte" wine_whole_run ;;
+    wine-removal) scenario k "vexu-cli.exe under wine tells a removal mid-run as a removal" wine_removal ;;
   esac
 done
 echo "scenarios done" >> "$out/results"
