@@ -120,9 +120,22 @@ int CJedecFlash::Erase(const FlashErase& erase, uint32_t address) {
 
 int CJedecFlash::WriteInit() {
     Trace("WriteInit()");
-    const FlashErase& block = LargestErase(part_);
-    for (uint32_t address = 0; address < part_.size; address += block.size)
-        if (!Erase(block, address)) return 0;
+    if (!SendBulkErase()) return 0;
+    // The fixed waits test the chip every 100 ms for twice its datasheet's
+    // longest bulk erase, as "flash erase" does.
+    const FixedWait fixed{static_cast<int>(2 * part_.chipEraseMs.max / kBulkStepMs), kBulkStepMs * 1000, false};
+    return WaitUntilReady([this] { return IsBusy(); }, timing_, fixed, uint64_t{part_.chipEraseMs.typical} * 1000,
+                          uint64_t{part_.chipEraseMs.max} * 1000)
+               ? 1
+               : 0;
+}
+
+int CJedecFlash::SendBulkErase() {
+    const uint8_t frame[] = {kBulkErase};
+    if (CHidDevice::SendTransmitCommand(1, kWriteEnable, 1, frame, sizeof frame, nullptr, 0) != 1) {
+        Fail("EraseChip()");
+        return 0;
+    }
     return 1;
 }
 
@@ -153,11 +166,7 @@ int CJedecFlash::ReadVisualPage(int page, char* data, int len) {
 
 int CJedecFlash::EraseChip(const std::function<void(uint32_t waitedMs)>& onWait) {
     Trace("EraseChip()");
-    const uint8_t frame[] = {kBulkErase};
-    if (CHidDevice::SendTransmitCommand(1, kWriteEnable, 1, frame, sizeof frame, nullptr, 0) != 1) {
-        Fail("EraseChip()");
-        return 0;
-    }
+    if (!SendBulkErase()) return 0;
     // Tested every 100 ms for twice the datasheet's longest bulk erase.
     const uint32_t limitMs = 2 * part_.chipEraseMs.max;
     for (uint32_t waitedMs = 0; waitedMs < limitMs;) {

@@ -2,7 +2,7 @@
 // first boards' chips, driven from its row alone: page read (0x03, or 0x13
 // with four address bytes), page program (0x02 or 0x12), the row's erase
 // types, the status register (0x05, written with 0x01) and the bulk erase
-// (0xC7). The programmer box sends write enable before each program, erase
+// (0xC7), with which the serial-flash job erases the whole chip. The programmer box sends write enable before each program, erase
 // and status write.
 #pragma once
 
@@ -20,7 +20,7 @@ public:
     CJedecFlash(const FlashPart& part, std::string name, FlashTiming timing);
     ~CJedecFlash() override;
 
-    // Erases every block of the row's largest erase type, one by one.
+    // Erases the whole chip with one bulk erase (0xC7) and waits for it.
     int WriteInit() override;
     // Programs one page and waits until the chip is ready.
     int WriteVisualPage(int page, const char* data, int len) override;
@@ -42,6 +42,7 @@ private:
     int Read(uint32_t address, uint8_t* dst, uint32_t len);
     int Program(uint32_t address, const uint8_t* src, uint32_t len);
     int Erase(const FlashErase& erase, uint32_t address);
+    int SendBulkErase();
     // The instruction and address bytes of a frame.
     size_t Header(uint8_t* frame, uint8_t opcode3, uint8_t opcode4, uint32_t address) const;
     void Trace(const char* operation) const;

@@ -1,6 +1,7 @@
 #include "run/eeprom_tools.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 

@@ -111,6 +111,7 @@ SpiFlash::SpiFlash(const FlashChip& chip, uint8_t fill)
     : chip_(chip),
       fill_(fill),
       blocks_((chip.size + kBlockBytes - 1) / kBlockBytes),
+      blockValue_(blocks_.size(), fill),
       jedecId_{chip.jedecId[0], chip.jedecId[1], chip.jedecId[2]},
       sfdp_(SfdpImage(*chip.part)),
       pageData_(chip.part->pageSize),
@@ -133,9 +134,10 @@ const std::vector<uint8_t>& SpiFlash::Contents() const {
             if (blocks_[block])
                 std::copy(blocks_[block].get(), blocks_[block].get() + length, flat_.begin() + base);
             else
-                std::fill(flat_.begin() + base, flat_.begin() + base + length, fill_);
+                std::fill(flat_.begin() + base, flat_.begin() + base + length, blockValue_[block]);
         }
         blocks_.clear();
+        blockValue_.clear();
     }
     return flat_;
 }
@@ -148,7 +150,7 @@ std::vector<uint8_t>& SpiFlash::MutableContents() {
 uint8_t SpiFlash::ByteAt(uint32_t address) const {
     if (!flat_.empty()) return flat_[address];
     const std::unique_ptr<uint8_t[]>& block = blocks_[address >> kBlockShift];
-    return block ? block[address & (kBlockBytes - 1)] : fill_;
+    return block ? block[address & (kBlockBytes - 1)] : blockValue_[address >> kBlockShift];
 }
 
 uint8_t& SpiFlash::Cell(uint32_t address) {
@@ -156,7 +158,7 @@ uint8_t& SpiFlash::Cell(uint32_t address) {
     std::unique_ptr<uint8_t[]>& block = blocks_[address >> kBlockShift];
     if (!block) {
         block = std::make_unique<uint8_t[]>(kBlockBytes);
-        memset(block.get(), fill_, kBlockBytes);
+        memset(block.get(), blockValue_[address >> kBlockShift], kBlockBytes);
     }
     return block[address & (kBlockBytes - 1)];
 }
@@ -358,8 +360,9 @@ void SpiFlash::ExecutePageProgram() {
 void SpiFlash::Erase(uint32_t base, uint32_t length) {
     for (uint32_t at = base; at < base + length;) {
         const uint32_t block = at >> kBlockShift;
-        if (flat_.empty() && at % kBlockBytes == 0 && base + length - at >= kBlockBytes && fill_ == 0xFF) {
+        if (flat_.empty() && at % kBlockBytes == 0 && base + length - at >= kBlockBytes) {
             blocks_[block].reset();  // a whole erased block holds nothing
+            blockValue_[block] = 0xFF;
             at += kBlockBytes;
             continue;
         }

@@ -136,7 +136,8 @@ private:
 
     const FlashChip& chip_;
     uint8_t fill_;
-    mutable std::vector<std::unique_ptr<uint8_t[]>> blocks_;  // 64 KiB each, null: all fill_
+    mutable std::vector<std::unique_ptr<uint8_t[]>> blocks_;  // 64 KiB each, null: all one value,
+    mutable std::vector<uint8_t> blockValue_;                 // which (fill_ until erased)
     mutable std::vector<uint8_t> flat_;                       // the whole array once asked for
     uint8_t jedecId_[3];
     std::vector<uint8_t> sfdp_;

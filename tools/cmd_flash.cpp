@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/trace.h"
