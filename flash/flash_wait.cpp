@@ -21,7 +21,7 @@ constexpr uint64_t kShortestStepUs = 50;
 }  // namespace
 
 bool WaitUntilReady(const std::function<int()>& isBusy, FlashTiming timing, const FixedWait& fixed,
-                    uint64_t typicalUs, uint64_t maxUs) {
+                    uint64_t typicalUs, uint64_t maxUs, uint64_t& pollUs) {
     if (timing == FlashTiming::kFixed) {
         for (int attempt = 0; attempt < fixed.tries; ++attempt) {
             if (!fixed.testFirst) Pause(fixed.stepUs);
@@ -33,10 +33,14 @@ bool WaitUntilReady(const std::function<int()>& isBusy, FlashTiming timing, cons
     vexu::Clock& clock = vexu::GetClock();
     const uint64_t startUs = clock.NowUs();
     const uint64_t stepUs = std::max(kShortestStepUs, typicalUs / 4);
-    Pause(typicalUs);
+    auto less = [](uint64_t a, uint64_t b) { return a > b ? a - b : 0; };
+    Pause(less(typicalUs, pollUs));
     for (;;) {
-        if (isBusy() != 1) return true;
+        const uint64_t testStartUs = clock.NowUs();
+        const bool busy = isBusy() == 1;
+        pollUs = clock.NowUs() - testStartUs;
+        if (!busy) return true;
         if (clock.NowUs() - startUs >= maxUs) return false;
-        Pause(stepUs);
+        Pause(less(stepUs, pollUs));
     }
 }

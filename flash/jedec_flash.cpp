@@ -75,7 +75,7 @@ int CJedecFlash::WriteStatus(uint8_t status) {
     }
     const FlashTime& time = part_.statusWriteMs;
     return WaitUntilReady([this] { return IsBusy(); }, timing_, kFixedEraseWait, uint64_t{time.typical} * 1000,
-                          uint64_t{time.max} * 1000)
+                          uint64_t{time.max} * 1000, pollUs_)
                ? 1
                : 0;
 }
@@ -102,7 +102,7 @@ int CJedecFlash::Program(uint32_t address, const uint8_t* src, uint32_t len) {
         return 0;
     }
     const FlashTime& time = part_.programUs;
-    return WaitUntilReady([this] { return IsBusy(); }, timing_, kFixedProgramWait, time.typical, time.max) ? 1 : 0;
+    return WaitUntilReady([this] { return IsBusy(); }, timing_, kFixedProgramWait, time.typical, time.max, pollUs_) ? 1 : 0;
 }
 
 int CJedecFlash::Erase(const FlashErase& erase, uint32_t address) {
@@ -113,7 +113,7 @@ int CJedecFlash::Erase(const FlashErase& erase, uint32_t address) {
         return 0;
     }
     return WaitUntilReady([this] { return IsBusy(); }, timing_, kFixedEraseWait, uint64_t{erase.ms.typical} * 1000,
-                          uint64_t{erase.ms.max} * 1000)
+                          uint64_t{erase.ms.max} * 1000, pollUs_)
                ? 1
                : 0;
 }
@@ -125,7 +125,7 @@ int CJedecFlash::WriteInit() {
     // longest bulk erase, as "flash erase" does.
     const FixedWait fixed{static_cast<int>(2 * part_.chipEraseMs.max / kBulkStepMs), kBulkStepMs * 1000, false};
     return WaitUntilReady([this] { return IsBusy(); }, timing_, fixed, uint64_t{part_.chipEraseMs.typical} * 1000,
-                          uint64_t{part_.chipEraseMs.max} * 1000)
+                          uint64_t{part_.chipEraseMs.max} * 1000, pollUs_)
                ? 1
                : 0;
 }

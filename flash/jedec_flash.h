@@ -49,4 +49,5 @@ private:
 
     FlashPart part_;
     FlashTiming timing_;
+    uint64_t pollUs_ = 0;  // what the last status test took
 };

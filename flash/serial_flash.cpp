@@ -182,7 +182,7 @@ int CSerialFlashAdd24<Family>::SectorErase(int index) {
     vexu::Trace(this->Name() + " " + Family.add24Class + "SectorErase()  \r\n");
     if (!Sector_Erase(static_cast<unsigned>(index))) return 0;
     return WaitUntilReady([this] { return this->IsBusy(); }, timing_, kFixedEraseWait,
-                          uint64_t{sectorEraseMs_.typical} * 1000, uint64_t{sectorEraseMs_.max} * 1000)
+                          uint64_t{sectorEraseMs_.typical} * 1000, uint64_t{sectorEraseMs_.max} * 1000, pollUs_)
                ? 1
                : 0;
 }
@@ -232,7 +232,7 @@ int CSerialFlashAdd24<Family>::WriteVisualPage(int page, const char* data, int l
     TracePageOperation(this->Name(), Family.add24Class, "WriteVisualPage", page);
     if (!Page_Program(static_cast<unsigned>(page), data, static_cast<unsigned>(len))) return 0;
     return WaitUntilReady([this] { return this->IsBusy(); }, timing_, kFixedProgramWait, programUs_.typical,
-                          programUs_.max)
+                          programUs_.max, pollUs_)
                ? 1
                : 0;
 }

@@ -137,6 +137,7 @@ private:
     FlashTiming timing_ = FlashTiming::kFixed;
     FlashTime programUs_;
     FlashTime sectorEraseMs_;
+    uint64_t pollUs_ = 0;  // what the last status test took
 
     // The 24-bit chip address of unit index of unitSize bytes.
     static uint32_t Address(unsigned index, int unitSize);
