@@ -34,13 +34,16 @@ bool WaitUntilReady(const std::function<int()>& isBusy, FlashTiming timing, cons
     const uint64_t startUs = clock.NowUs();
     const uint64_t stepUs = std::max(kShortestStepUs, typicalUs / 4);
     auto less = [](uint64_t a, uint64_t b) { return a > b ? a - b : 0; };
+    // The first test is timed to end as the typical time does; a chip only
+    // just late is tested again one test's time later, then every quarter
+    // of its typical time.
     Pause(less(typicalUs, pollUs));
-    for (;;) {
+    for (int test = 0;; ++test) {
         const uint64_t testStartUs = clock.NowUs();
         const bool busy = isBusy() == 1;
         pollUs = clock.NowUs() - testStartUs;
         if (!busy) return true;
         if (clock.NowUs() - startUs >= maxUs) return false;
-        Pause(less(stepUs, pollUs));
+        Pause(test == 0 ? std::max(kShortestStepUs, pollUs) : less(stepUs, pollUs));
     }
 }
