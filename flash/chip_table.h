@@ -62,7 +62,13 @@ struct FlashPart {
     uint8_t addressBytes = 3;               // 4: the four-byte opcodes of the erase types, 0x13 and 0x12
     FlashProtect protect;
     bool sfdp = false;  // the part carries a JESD216 parameter table
+    // Each 64 KiB sector has a lock register (read 0xE8, written 0xE5 after
+    // write enable; bit 0 locks the sector against program and erase).
+    bool sectorLocks = false;
 };
+
+constexpr uint32_t kLockSectorSize = 64 * 1024;
+constexpr uint8_t kSectorLocked = 0x01;
 
 // The whole table, sorted by maker.
 std::span<const FlashPart> FlashParts();

@@ -17,6 +17,8 @@ enum : uint8_t {
     kWriteEnable = 0x06,
     kPageProgram4 = 0x12,
     kRead4 = 0x13,
+    kWriteSectorLock = 0xE5,
+    kReadSectorLock = 0xE8,
     kBulkErase = 0xC7,
 };
 
@@ -78,6 +80,28 @@ int CJedecFlash::WriteStatus(uint8_t status) {
                           uint64_t{time.max} * 1000, pollUs_)
                ? 1
                : 0;
+}
+
+int CJedecFlash::ReadSectorLock(uint32_t sector, uint8_t& lock) {
+    uint8_t frame[kMaxHeader];
+    const size_t header = Header(frame, kReadSectorLock, kReadSectorLock, sector * kLockSectorSize);
+    lock = 0;
+    if (CHidDevice::SendTransmitCommand(0, 0, 1, frame, static_cast<unsigned>(header), &lock, 1) != 1) {
+        Fail("ReadSectorLock()");
+        return 0;
+    }
+    return 1;
+}
+
+int CJedecFlash::WriteSectorLock(uint32_t sector, uint8_t lock) {
+    uint8_t frame[kMaxHeader + 1];
+    const size_t header = Header(frame, kWriteSectorLock, kWriteSectorLock, sector * kLockSectorSize);
+    frame[header] = lock;
+    if (CHidDevice::SendTransmitCommand(1, kWriteEnable, 1, frame, static_cast<unsigned>(header + 1), nullptr, 0) != 1) {
+        Fail("WriteSectorLock()");
+        return 0;
+    }
+    return 1;
 }
 
 int CJedecFlash::Read(uint32_t address, uint8_t* dst, uint32_t len) {

@@ -36,6 +36,9 @@ public:
     // Writes the status register and waits until the write is done.
     int WriteStatus(uint8_t status);
     int IsBusy();
+    // The lock register of a 64 KiB sector, where the part has them.
+    int ReadSectorLock(uint32_t sector, uint8_t& lock);
+    int WriteSectorLock(uint32_t sector, uint8_t lock);
     const FlashPart& Part() const { return part_; }
 
 private:

@@ -262,29 +262,68 @@ EepromIdentity IdentifyEepromChip(bool allowSfdpChip) {
     return identity;
 }
 
+namespace {
+
+// The sectors whose lock register is set; false when one could not be read.
+bool ReadLockedSectors(CJedecFlash& chip, std::vector<uint32_t>& locked) {
+    locked.clear();
+    if (!chip.Part().sectorLocks) return true;
+    for (uint32_t sector = 0; sector < chip.Part().size / kLockSectorSize; ++sector) {
+        uint8_t lock = 0;
+        if (!chip.ReadSectorLock(sector, lock)) return false;
+        if (lock & kSectorLocked) locked.push_back(sector);
+    }
+    return true;
+}
+
+// "sectors 5, 9 locked"
+std::string DescribeLocks(const std::vector<uint32_t>& locked) {
+    std::string text = locked.size() == 1 ? "sector " : "sectors ";
+    for (size_t i = 0; i < locked.size(); ++i) text += (i ? ", " : "") + std::to_string(locked[i]);
+    return text + " locked";
+}
+
+// Sets each sector's lock register to lock and reads it back.
+bool SetSectorLocks(CJedecFlash& chip, const std::vector<uint32_t>& sectors, uint8_t lock) {
+    for (uint32_t sector : sectors) {
+        uint8_t now = 0;
+        if (!chip.WriteSectorLock(sector, lock) || !chip.ReadSectorLock(sector, now) ||
+            (now & kSectorLocked) != (lock & kSectorLocked))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool PrepareProtection(CMemory& memory, const EepromJobOptions& options, EepromFindings& findings,
                        std::string& failure) {
     auto* chip = dynamic_cast<CJedecFlash*>(&memory);
     if (!chip) return true;
     uint8_t status = 0;
-    if (!chip->ReadStatus(status)) {
+    if (!chip->ReadStatus(status) || !ReadLockedSectors(*chip, findings.lockedSectors)) {
         failure = kEepromDeviceError;
         return false;
     }
     findings.statusBefore = status;
     const ProtectedRange range = ProtectedBytes(chip->Part(), status);
-    if (range.length == 0) return true;
+    const std::vector<uint32_t>& locked = findings.lockedSectors;
+    if (range.length == 0 && locked.empty()) return true;
+    std::string what;
+    if (range.length != 0) what = DescribeBlocks(range) + " (status register " + Hex(status) + ")";
+    if (!locked.empty()) what += (what.empty() ? "" : ", ") + DescribeLocks(locked);
     if (!options.unprotect) {
-        failure = std::string(kEepromProtected) + ": " + DescribeBlocks(range) + " (status register " + Hex(status) + ")";
+        failure = std::string(kEepromProtected) + ": " + what;
         vexu::Trace(failure + "\r\n");
         return false;
     }
     const uint8_t mask = ProtectMask(chip->Part());
     uint8_t cleared = status;
-    if (!chip->WriteStatus(static_cast<uint8_t>(status & ~mask & ~kStatusWriteBits)) || !chip->ReadStatus(cleared) ||
-        (cleared & mask) != 0) {
-        failure = std::string(kEepromUnprotectFailed) + ": status register " + Hex(cleared) + " after clearing " +
-                  DescribeBlocks(range);
+    const bool bitsCleared = range.length == 0 ||
+                             (chip->WriteStatus(static_cast<uint8_t>(status & ~mask & ~kStatusWriteBits)) &&
+                              chip->ReadStatus(cleared) && (cleared & mask) == 0);
+    if (!bitsCleared || !SetSectorLocks(*chip, locked, 0)) {
+        failure = std::string(kEepromUnprotectFailed) + ": status register " + Hex(cleared) + " after clearing " + what;
         vexu::Trace(failure + "\r\n");
         return false;
     }
@@ -297,9 +336,11 @@ bool RestoreProtection(CMemory& memory, const EepromJobOptions& options, EepromF
     if (!chip || !findings.statusBefore) return true;
     const uint8_t before = *findings.statusBefore;
     const uint8_t mask = ProtectMask(chip->Part());
-    const bool reprotect = options.unprotect && options.reprotect && (before & mask) != 0;
+    const bool again = options.unprotect && options.reprotect;
+    const bool reprotect = again && (before & mask) != 0;
     bool ok = true;
     if (reprotect && !chip->WriteStatus(static_cast<uint8_t>(before & ~kStatusWriteBits))) ok = false;
+    if (again && !SetSectorLocks(*chip, findings.lockedSectors, kSectorLocked)) ok = false;
     uint8_t after = 0;
     if (!chip->ReadStatus(after)) {
         ok = false;
@@ -309,7 +350,7 @@ bool RestoreProtection(CMemory& memory, const EepromJobOptions& options, EepromF
     }
     if (!ok) {
         failure = std::string(kEepromReprotectFailed) + ": status register " + Hex(after) + ", " + Hex(before) +
-                  " was set before";
+                  " was set before" + (findings.lockedSectors.empty() ? "" : "; " + DescribeLocks(findings.lockedSectors));
         vexu::Trace(failure + "\r\n");
     }
     return ok;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "flash/chip_table.h"
 #include "flash/flash_wait.h"
@@ -45,6 +46,7 @@ struct EepromFindings {
     std::optional<uint8_t> statusBefore;  // status register before erasing (parts of the chip table)
     std::optional<uint8_t> statusAfter;   // and at the end
     bool sfdpChip = false;                // known by its SFDP table alone
+    std::vector<uint32_t> lockedSectors;  // 64 KiB sectors whose lock register was set before
 };
 
 // The chip found by IdentifyEepromChip.

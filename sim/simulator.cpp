@@ -22,6 +22,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"flash-sfdp=CHIP", "the flash serves that part's SFDP table instead of its own, or none (a relabelled part)"},
     {"flash-protect=N", "the flash's status register starts with these block-protection bits (e.g. 0x1C)"},
     {"flash-flaky-read", "every second read of the flash returns bit 0 of its first byte inverted"},
+    {"flash-locked-sector=N", "the flash's 64 KiB sector N starts locked (parts with sector lock registers)"},
     {"flash-fill=N", "initial value of every flash byte (default 0xFF)"},
     {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
@@ -119,7 +120,8 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     std::string sfdpFrom;
     uint64_t protect = 0;
     bool flaky = false;
-    const bool keysOk = scenario.TakeUnsigned("flash-id", 0xFFFFFF, jedecId, error) &&
+    uint64_t lockedSector = UINT64_MAX;
+    const bool keysOk = scenario.TakeUnsigned("flash-locked-sector", UINT32_MAX, lockedSector, error) && scenario.TakeUnsigned("flash-id", 0xFFFFFF, jedecId, error) &&
                         scenario.TakeText("flash-sfdp", sfdpFrom, error) &&
                         scenario.TakeUnsigned("flash-protect", 0xFF, protect, error) &&
                         scenario.TakeFlag("flash-flaky-read", flaky, error) && scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
@@ -155,6 +157,15 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         flash->SetSfdp(SfdpImage(*other));
     }
     flash->SetStatusBits(static_cast<uint8_t>(protect));
+    if (lockedSector != UINT64_MAX) {
+        const uint64_t sectors = chip->part->sectorLocks ? chip->size / kLockSectorSize : 0;
+        if (lockedSector >= sectors) {
+            error = sectors ? RangeError("flash-locked-sector", 0, sectors - 1, scenario.Take("flash-locked-sector").value_or(""))
+                            : std::string("flash-locked-sector: the ") + chip->name + " has no sector lock registers";
+            return nullptr;
+        }
+        flash->SetSectorLock(static_cast<uint32_t>(lockedSector), kSectorLocked);
+    }
     flash->SetFlakyReads(flaky);
     if (!imagePath.empty()) {
         // What the chip cannot hold is refused before it is read.

@@ -114,6 +114,7 @@ SpiFlash::SpiFlash(const FlashChip& chip, uint8_t fill)
       blockValue_(blocks_.size(), fill),
       jedecId_{chip.jedecId[0], chip.jedecId[1], chip.jedecId[2]},
       sfdp_(SfdpImage(*chip.part)),
+      locks_(chip.part->sectorLocks ? chip.size / kLockSectorSize : 0),
       pageData_(chip.part->pageSize),
       pageWritten_(chip.part->pageSize) {}
 
@@ -224,6 +225,8 @@ uint32_t SpiFlash::AddressBytes() const {
         case kFlashRead:
         case kFlashPageProgram:
         case kFlashReadSfdp: return 3;
+        case kFlashReadSectorLock:
+        case kFlashWriteSectorLock: return locks_.empty() ? 0 : chip_.part->addressBytes;
         case kFlashRead4:
         case kFlashPageProgram4: return four ? 4 : 0;
         default: break;
@@ -235,7 +238,11 @@ uint32_t SpiFlash::AddressBytes() const {
 
 bool SpiFlash::Protected(uint32_t base, uint32_t length) const {
     const ProtectedRange range = ProtectedBytes(*chip_.part, statusBits_);
-    return range.length != 0 && base < range.first + range.length && range.first < base + length;
+    if (range.length != 0 && base < range.first + range.length && range.first < base + length) return true;
+    for (uint32_t sector = base / kLockSectorSize; sector < locks_.size() && sector * kLockSectorSize < base + length;
+         ++sector)
+        if (locks_[sector] & kSectorLocked) return true;
+    return false;
 }
 
 void SpiFlash::Select() {
@@ -257,6 +264,7 @@ uint8_t SpiFlash::Transfer(uint8_t mosi) {
         addressBytes_ = AddressBytes();
         if ((opcode_ == kFlashRead4 || opcode_ == kFlashPageProgram4) && addressBytes_ == 0) ignored_ = true;
         if (opcode_ == kFlashReadSfdp && sfdp_.empty()) ignored_ = true;
+        if ((opcode_ == kFlashReadSectorLock || opcode_ == kFlashWriteSectorLock) && locks_.empty()) ignored_ = true;
         if (opcode_ == kFlashPageProgram || opcode_ == kFlashPageProgram4)
             std::fill(pageWritten_.begin(), pageWritten_.end(), false);
         if (!ignored_ && (opcode_ == kFlashRead || opcode_ == kFlashRead4)) ++reads_;
@@ -275,6 +283,11 @@ uint8_t SpiFlash::Transfer(uint8_t mosi) {
             return kReleased;
         case kFlashReadId:
             return index <= 3 ? jedecId_[index - 1] : 0x00;
+        case kFlashReadSectorLock:
+            return addressByte ? kReleased : locks_[(address_ % chip_.size) / kLockSectorSize];
+        case kFlashWriteSectorLock:
+            if (index == header) newStatus_ = mosi;
+            return kReleased;
         case kFlashReleaseSignature:
             return index > kResDummyBytes ? chip_.resSignature : kReleased;
         case kFlashReadSfdp: {
@@ -330,6 +343,12 @@ void SpiFlash::Deselect() {
         case kFlashPageProgram:
         case kFlashPageProgram4:
             if (wel_ && bytes_ > header) ExecutePageProgram();
+            return;
+        case kFlashWriteSectorLock:
+            if (wel_ && bytes_ == header + 1) {
+                locks_[(address_ % chip_.size) / kLockSectorSize] = newStatus_ & kSectorLocked;
+                wel_ = false;
+            }
             return;
         case kFlashBulkErase:
         case kFlashBulkErase60:
@@ -387,8 +406,8 @@ void SpiFlash::ExecuteErase(const FlashErase& erase) {
 }
 
 void SpiFlash::ExecuteBulkErase() {
-    if (ProtectedBytes(*chip_.part, statusBits_).length != 0) {
-        wel_ = false;  // any protected block stops a bulk erase
+    if (Protected(0, chip_.size)) {
+        wel_ = false;  // any protected block or locked sector stops a bulk erase
         return;
     }
     Erase(0, chip_.size);

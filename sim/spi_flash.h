@@ -65,6 +65,8 @@ enum : uint8_t {
     kFlashBulkErase60 = 0x60,
     kFlashReadSfdp = 0x5A,
     kFlashReadId = 0x9F,
+    kFlashWriteSectorLock = 0xE5,
+    kFlashReadSectorLock = 0xE8,
     kFlashReleaseSignature = 0xAB,
     kFlashStatusWip = 0x01,
     kFlashStatusWel = 0x02,
@@ -107,6 +109,9 @@ public:
     // The status register's non-volatile bits (block protection) as the
     // board's chip keeps them.
     void SetStatusBits(uint8_t bits) { statusBits_ = static_cast<uint8_t>(bits & ~(kFlashStatusWip | kFlashStatusWel)); }
+    // A sector's lock register (parts with sector locks; 64 KiB sectors).
+    void SetSectorLock(uint32_t sector, uint8_t lock) { locks_.at(sector) = lock; }
+    uint8_t SectorLock(uint32_t sector) const { return locks_.at(sector); }
 
     const FlashChip& Chip() const { return chip_; }
     // The whole array. The first call makes it one flat copy that the model
@@ -142,6 +147,7 @@ private:
     uint8_t jedecId_[3];
     std::vector<uint8_t> sfdp_;
     uint8_t statusBits_ = 0;
+    std::vector<uint8_t> locks_;  // per 64 KiB sector, where the part has lock registers
     bool wel_ = false;
     bool busy_ = false;
     uint64_t busyUntilUs_ = 0;

@@ -55,6 +55,7 @@ TEST(FlashChipTable, RowsAgreeWithEachOtherAndWithTheFirstBoardsChips) {
         EXPECT_GT(part.protect.count, 0);
         EXPECT_LE(part.protect.unit, part.size);
         EXPECT_EQ(ProtectedBytes(part, ProtectMask(part)).length, part.size) << "every BP bit protects the whole chip";
+        if (part.sectorLocks) EXPECT_EQ(part.size % kLockSectorSize, 0u);
     }
     // The first boards' chips: the rows their classes take and the chip
     // table say the same.

@@ -376,6 +376,8 @@ TEST(EepromJobOnSimulator, RelabelledUnknownAndProtectedPartsFailEarlyOrGoThroug
         std::optional<uint8_t> statusAfter;
         uint8_t chipStatusBits;  // the chip's BP bits at the end
         bool sfdpChip;
+        int lockedSector = -1;  // a sector locked at the start, and its lock register at the end
+        uint8_t lockAtEnd = 0;
     };
     auto with = [](bool allow, bool unprotect, bool reprotect) {
         EepromJobOptions o;
@@ -404,6 +406,13 @@ TEST(EepromJobOnSimulator, RelabelledUnknownAndProtectedPartsFailEarlyOrGoThroug
          0x00, false},
         {"unprotected and protected again", "flash=MX25L12835F,flash-protect=0x3C", with(false, true, true), "",
          "MX25L12835F", 0x3C, 0x3C, 0x3C, false},
+        {"sector locked", "flash=MT25QL512,flash-locked-sector=1000", with(false, false, false),
+         "Eeprom Write Protected: sector 1000 locked", "MT25QL512", 0x00, std::nullopt, 0x00, false, 1000, 0x01},
+        {"sector locked and blocks protected, both undone and done again",
+         "flash=N25Q128A,flash-locked-sector=0,flash-protect=0x40", with(false, true, true), "", "N25Q128A", 0x40,
+         0x40, 0x40, false, 0, 0x01},
+        {"sector unlocked for good", "flash=N25Q128A,flash-locked-sector=0", with(false, true, false), "", "N25Q128A",
+         0x00, 0x00, 0x00, false, 0, 0x00},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -418,6 +427,7 @@ TEST(EepromJobOnSimulator, RelabelledUnknownAndProtectedPartsFailEarlyOrGoThroug
         EXPECT_EQ(findings.sfdpChip, c.sfdpChip);
         EXPECT_EQ(run.Flash()->Status() & 0x7C, c.chipStatusBits);
         EXPECT_FALSE(run.sim->Box().InSerialMode());
+        if (c.lockedSector >= 0) EXPECT_EQ(run.Flash()->SectorLock(static_cast<uint32_t>(c.lockedSector)), c.lockAtEnd);
         if (c.failure.empty()) {
             EXPECT_EQ(run.Flash()->ByteAt(4095), run.Image()[4095]);
         } else {
