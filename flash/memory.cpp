@@ -40,3 +40,9 @@ int CMemory::ReadVisualPage(int page, char*, int) {
     vexu::TraceF(" CMemory::ReadVisualPage( %d )  \r\n", page);
     return 0;
 }
+
+void CMemory::UseChipTiming(const FlashPart&) {}
+
+uint32_t CMemory::EraseUnitSize() const { return 0; }
+
+int CMemory::EraseUnit(uint32_t) { return 0; }

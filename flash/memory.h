@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+struct FlashPart;
+
 class CMemory {
 public:
     CMemory();
@@ -30,6 +32,13 @@ public:
     // (may be empty) hears, after each look at the device, how long the
     // wait has lasted so far.
     virtual int EraseChip(const std::function<void(uint32_t waitedMs)>& onWait);
+    // Waits for programs and erases from the part's datasheet times instead
+    // of the fixed waits (a plain device has nothing to wait for).
+    virtual void UseChipTiming(const FlashPart& part);
+    // The smallest erase unit in bytes (0: the device cannot erase part of
+    // itself), and the erase of unit index, waiting until it is done.
+    virtual uint32_t EraseUnitSize() const;
+    virtual int EraseUnit(uint32_t index);
 
     std::string GetVendor() const { return vendor_; }
     std::string GetType() const { return type_; }

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "flash/flash_chips.h"
+#include "flash/jedec_flash.h"
 
 CMemoryOwner::~CMemoryOwner() = default;
 
@@ -15,5 +16,14 @@ CMemoryOwner& CMemoryOwner::Create(const std::string& chipName) {
         }
     }
     memory_.reset(new (std::nothrow) CMemory);
+    return *this;
+}
+
+CMemoryOwner& CMemoryOwner::Create(const FlashPart& part, const std::string& name, FlashTiming timing) {
+    if (part.driver == FlashDriver::kJedec)
+        memory_.reset(new (std::nothrow) CJedecFlash(part, name, timing));
+    else
+        Create(std::string(part.name));
+    if (memory_ && timing == FlashTiming::kChip) memory_->UseChipTiming(part);
     return *this;
 }

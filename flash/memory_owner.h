@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "flash/chip_table.h"
+#include "flash/flash_wait.h"
 #include "flash/memory.h"
 
 class CMemoryOwner {
@@ -19,6 +21,10 @@ public:
     // earlier by this owner is deleted. When memory is exhausted the owner
     // holds nothing.
     CMemoryOwner& Create(const std::string& chipName);
+    // Makes the driver of a row: the first boards' chips by their name, any
+    // other part as a CJedecFlash named name. With kChip the device waits
+    // from the part's datasheet times.
+    CMemoryOwner& Create(const FlashPart& part, const std::string& name, FlashTiming timing);
     // The owned object; null before Create.
     CMemory* Get() const { return memory_.get(); }
 

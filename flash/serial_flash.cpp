@@ -1,5 +1,6 @@
 #include "flash/serial_flash.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -180,11 +181,10 @@ template <const SerialFlashFamily& Family>
 int CSerialFlashAdd24<Family>::SectorErase(int index) {
     vexu::Trace(this->Name() + " " + Family.add24Class + "SectorErase()  \r\n");
     if (!Sector_Erase(static_cast<unsigned>(index))) return 0;
-    for (int attempt = 0; attempt < kEraseWaitTries; ++attempt) {
-        vexu::GetClock().SleepMs(kEraseWaitStepMs);
-        if (this->IsBusy() != 1) return 1;
-    }
-    return 0;
+    return WaitUntilReady([this] { return this->IsBusy(); }, timing_, kFixedEraseWait,
+                          uint64_t{sectorEraseMs_.typical} * 1000, uint64_t{sectorEraseMs_.max} * 1000, pollUs_)
+               ? 1
+               : 0;
 }
 
 template <const SerialFlashFamily& Family>
@@ -231,11 +231,27 @@ template <const SerialFlashFamily& Family>
 int CSerialFlashAdd24<Family>::WriteVisualPage(int page, const char* data, int len) {
     TracePageOperation(this->Name(), Family.add24Class, "WriteVisualPage", page);
     if (!Page_Program(static_cast<unsigned>(page), data, static_cast<unsigned>(len))) return 0;
-    for (int attempt = 0; attempt < kProgramWaitTries; ++attempt) {
-        if (this->IsBusy() != 1) return 1;
-        vexu::GetClock().SleepMs(kProgramWaitStepMs);
-    }
-    return 0;
+    return WaitUntilReady([this] { return this->IsBusy(); }, timing_, kFixedProgramWait, programUs_.typical,
+                          programUs_.max, pollUs_)
+               ? 1
+               : 0;
+}
+
+template <const SerialFlashFamily& Family>
+void CSerialFlashAdd24<Family>::UseChipTiming(const FlashPart& part) {
+    timing_ = FlashTiming::kChip;
+    programUs_ = part.programUs;
+    sectorEraseMs_ = part.erase[0].ms;
+}
+
+template <const SerialFlashFamily& Family>
+uint32_t CSerialFlashAdd24<Family>::EraseUnitSize() const {
+    return static_cast<uint32_t>(std::max(0, this->sectorSize_));
+}
+
+template <const SerialFlashFamily& Family>
+int CSerialFlashAdd24<Family>::EraseUnit(uint32_t index) {
+    return SectorErase(static_cast<int>(index));
 }
 
 template <const SerialFlashFamily& Family>

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "flash/chip_table.h"
+#include "flash/flash_wait.h"
 #include "flash/memory.h"
 
 // The names a family's classes give themselves.
@@ -38,12 +40,8 @@ enum : uint8_t {
 // Status register bit 0: a program or erase cycle is in progress.
 constexpr uint8_t kStatusWriteInProgress = 0x01;
 
-// Busy waits: an erase is tested every 20 ms for about 10 s, a page program
-// right away and then every 5 ms for about 0.5 s.
-constexpr int kEraseWaitTries = 512;
-constexpr uint32_t kEraseWaitStepMs = 20;
-constexpr int kProgramWaitTries = 100;
-constexpr uint32_t kProgramWaitStepMs = 5;
+// Busy waits: kFixedEraseWait and kFixedProgramWait (flash_wait.h), or the
+// chip's own times once UseChipTiming was called.
 // A bulk erase takes seconds: it is tested every 100 ms, for twice the
 // longest time the chip's datasheet gives it.
 constexpr uint32_t kBulkEraseWaitStepMs = 100;
@@ -129,8 +127,18 @@ public:
     // Bulk erase, then waits until the chip is ready, at most twice the
     // longest bulk erase of the chip.
     int EraseChip(const std::function<void(uint32_t waitedMs)>& onWait) override;
+    // Sector erase and page program wait from the part's times.
+    void UseChipTiming(const FlashPart& part) override;
+    // The sector.
+    uint32_t EraseUnitSize() const override;
+    int EraseUnit(uint32_t index) override;
 
 private:
+    FlashTiming timing_ = FlashTiming::kFixed;
+    FlashTime programUs_;
+    FlashTime sectorEraseMs_;
+    uint64_t pollUs_ = 0;  // what the last status test took
+
     // The 24-bit chip address of unit index of unitSize bytes.
     static uint32_t Address(unsigned index, int unitSize);
 };

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "flash/jedec_flash.h"
 #include "flash/memory_owner.h"
 #include "link/hid_device.h"
 #include "platform/clock.h"
@@ -16,6 +18,7 @@ namespace {
 
 std::string g_eepromError;
 std::string g_eepromChip;
+EepromFindings g_eepromFindings;
 
 // The box settles for 5 s before the entry frame and again after it
 // accepted serial-flash mode.
@@ -71,17 +74,38 @@ unsigned char Ask(ChipQuestion question) {
     return answer;
 }
 
-int Fail(const char* text) {
+int Fail(const std::string& text) {
     g_eepromError = text;
     return 0;
+}
+
+constexpr unsigned char kJedecIdFrame[] = {0x9F};
+constexpr unsigned char kReadSfdp = 0x5A;
+constexpr uint8_t kStatusWriteBits = 0x03;  // write in progress, write enabled: not written
+
+// The three JEDEC ID bytes: maker, memory type, capacity.
+bool ReadJedecId(uint8_t* id) {
+    return CHidDevice::SendTransmitCommand(0, 0, 1, kJedecIdFrame, sizeof kJedecIdFrame, id, 3) == 1;
+}
+
+// SFDP bytes: 0x5A, three address bytes, one dummy byte.
+bool ReadSfdpBytes(uint32_t address, uint8_t* out, uint32_t length) {
+    const unsigned char frame[] = {kReadSfdp, static_cast<unsigned char>(address >> 16),
+                                   static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address), 0};
+    return CHidDevice::SendTransmitCommand(0, 0, 1, frame, sizeof frame, out, length) == 1;
+}
+
+std::string Hex(uint8_t value) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%02X", value);
+    return text;
 }
 
 // Erases the chip, writes the image and reads it back. The last page of an
 // image whose length is not a whole number of pages is written and compared
 // for the bytes it has; an image larger than the chip is refused before
 // anything is erased.
-int ProgramChip(CMemory* chip, const uint8_t* image, uint32_t size) {
-    if (!chip) return Fail(kEepromDeviceError);
+int ProgramPages(CMemory* chip, const uint8_t* image, uint32_t size) {
     const uint32_t pageSize = static_cast<uint32_t>(std::max(0, chip->GetVisualPageSize()));
     const uint32_t pageCount = static_cast<uint32_t>(std::max(0, chip->GetVisualPageCount()));
     const uint64_t imageSize = image ? size : 0;
@@ -118,6 +142,20 @@ int ProgramChip(CMemory* chip, const uint8_t* image, uint32_t size) {
     return 1;
 }
 
+// Block protection is checked (and cleared on request) before anything is
+// erased, and set again after the pages whatever became of them.
+int ProgramChip(CMemory* chip, const uint8_t* image, uint32_t size, const EepromJobOptions& options) {
+    if (!chip) return Fail(kEepromDeviceError);
+    const uint64_t imageSize = image ? size : 0;
+    if (imageSize > uint64_t(std::max(0, chip->GetVisualPageSize())) * std::max(0, chip->GetVisualPageCount()))
+        return Fail(kEepromImageTooLarge);
+    std::string failure;
+    if (!PrepareProtection(*chip, options, g_eepromFindings, failure)) return Fail(failure);
+    const int result = ProgramPages(chip, image, size);
+    if (!RestoreProtection(*chip, options, g_eepromFindings, failure) && result) return Fail(failure);
+    return result;
+}
+
 }  // namespace
 
 void EepromProgress::Done(uint64_t done) {
@@ -148,38 +186,199 @@ int ExitEepromMode() {
     return CHidDevice::SendTransmitCommand(0, 0, 1, kExitFrame, sizeof kExitFrame, nullptr, 0);
 }
 
-std::string ReadEepromType() {
-    for (ChipQuestion question : {ChipQuestion::Signature, ChipQuestion::Identification}) {
-        const unsigned char answer = Ask(question);
-        for (const ChipAnswer& row : kChipAnswers) {
-            if (row.question == question && row.answer == answer) {
-                vexu::Trace(row.trace);
-                return row.type;
+std::string ReadEepromType() { return IdentifyEepromChip(false).name; }
+
+namespace {
+
+// The answer of a first boards' chip to one question, with its trace line.
+const ChipAnswer* Answered(ChipQuestion question, unsigned char answer) {
+    for (const ChipAnswer& row : kChipAnswers)
+        if (row.question == question && row.answer == answer) return &row;
+    return nullptr;
+}
+
+void TakeLegacy(EepromIdentity& identity, const ChipAnswer& answer) {
+    vexu::Trace(answer.trace);
+    identity.name = answer.type;
+    if (const FlashPart* part = FindFlashPart(answer.type)) identity.part = *part;
+}
+
+}  // namespace
+
+EepromIdentity IdentifyEepromChip(bool allowSfdpChip) {
+    EepromIdentity identity;
+    if (const ChipAnswer* legacy = Answered(ChipQuestion::Signature, Ask(ChipQuestion::Signature))) {
+        TakeLegacy(identity, *legacy);
+        return identity;
+    }
+    const unsigned char first = Ask(ChipQuestion::Identification);
+    identity.idRead = ReadJedecId(identity.id);
+    const std::string id = FormatJedecId(identity.id[0], identity.id[1], identity.id[2]);
+    const FlashPart* row = identity.idRead ? FindFlashPartById(identity.id[0], identity.id[1], identity.id[2]) : nullptr;
+    if (row) {
+        vexu::Trace(std::string("EEPROM: ") + row->name + " (JEDEC " + id + ").\r\n");
+        identity.part = *row;
+        if (row->sfdp) {
+            // A part whose own table disagrees with its row is relabelled
+            // or counterfeit: it is refused, naming both values.
+            SfdpParameters sfdp;
+            std::string error;
+            if (!ReadSfdp(ReadSfdpBytes, sfdp, error)) {
+                identity.failure = std::string(kEepromSfdpMismatch) + ": " + row->name + " (" + id + "): " + error;
+                vexu::Trace(identity.failure + "\r\n");
+                return identity;
+            }
+            identity.sfdp = sfdp;
+            const std::string mismatch = CompareSfdp(sfdp, *row);
+            if (!mismatch.empty()) {
+                identity.failure = std::string(kEepromSfdpMismatch) + ": " + row->name + " (" + id + ") has " + mismatch;
+                vexu::Trace(identity.failure + "\r\n");
+                return identity;
             }
         }
+        identity.name = row->name;
+        return identity;
     }
-    return std::string();
+    if (const ChipAnswer* legacy = Answered(ChipQuestion::Identification, first)) {
+        TakeLegacy(identity, *legacy);
+        return identity;
+    }
+    SfdpParameters sfdp;
+    std::string error;
+    if (!identity.idRead || !ReadSfdp(ReadSfdpBytes, sfdp, error)) return identity;
+    identity.sfdp = sfdp;
+    identity.sfdpOnly = true;
+    identity.part = PartFromSfdp(sfdp, "", identity.id[0], identity.id[1], identity.id[2]);
+    const std::string name = "SFDP-" + FormatJedecId(identity.id[0], identity.id[1], identity.id[2]);
+    vexu::Trace("EEPROM: " + id + " is in no row of the chip table; " + DescribeSfdp(sfdp) + "\r\n");
+    if (!allowSfdpChip) {
+        identity.failure = std::string(kEepromIdError) + ": " + id +
+                           " is in no row of the chip table and only its SFDP describes it (allow SFDP chips to "
+                           "program it)";
+        return identity;
+    }
+    identity.name = name;
+    std::replace(identity.name.begin(), identity.name.end(), ' ', '-');
+    return identity;
+}
+
+namespace {
+
+// The sectors whose lock register is set; false when one could not be read.
+bool ReadLockedSectors(CJedecFlash& chip, std::vector<uint32_t>& locked) {
+    locked.clear();
+    if (!chip.Part().sectorLocks) return true;
+    for (uint32_t sector = 0; sector < chip.Part().size / kLockSectorSize; ++sector) {
+        uint8_t lock = 0;
+        if (!chip.ReadSectorLock(sector, lock)) return false;
+        if (lock & kSectorLocked) locked.push_back(sector);
+    }
+    return true;
+}
+
+// "sectors 5, 9 locked"
+std::string DescribeLocks(const std::vector<uint32_t>& locked) {
+    std::string text = locked.size() == 1 ? "sector " : "sectors ";
+    for (size_t i = 0; i < locked.size(); ++i) text += (i ? ", " : "") + std::to_string(locked[i]);
+    return text + " locked";
+}
+
+// Sets each sector's lock register to lock and reads it back.
+bool SetSectorLocks(CJedecFlash& chip, const std::vector<uint32_t>& sectors, uint8_t lock) {
+    for (uint32_t sector : sectors) {
+        uint8_t now = 0;
+        if (!chip.WriteSectorLock(sector, lock) || !chip.ReadSectorLock(sector, now) ||
+            (now & kSectorLocked) != (lock & kSectorLocked))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareProtection(CMemory& memory, const EepromJobOptions& options, EepromFindings& findings,
+                       std::string& failure) {
+    auto* chip = dynamic_cast<CJedecFlash*>(&memory);
+    if (!chip) return true;
+    uint8_t status = 0;
+    if (!chip->ReadStatus(status) || !ReadLockedSectors(*chip, findings.lockedSectors)) {
+        failure = kEepromDeviceError;
+        return false;
+    }
+    findings.statusBefore = status;
+    const ProtectedRange range = ProtectedBytes(chip->Part(), status);
+    const std::vector<uint32_t>& locked = findings.lockedSectors;
+    if (range.length == 0 && locked.empty()) return true;
+    std::string what;
+    if (range.length != 0) what = DescribeBlocks(range) + " (status register " + Hex(status) + ")";
+    if (!locked.empty()) what += (what.empty() ? "" : ", ") + DescribeLocks(locked);
+    if (!options.unprotect) {
+        failure = std::string(kEepromProtected) + ": " + what;
+        vexu::Trace(failure + "\r\n");
+        return false;
+    }
+    const uint8_t mask = ProtectMask(chip->Part());
+    uint8_t cleared = status;
+    const bool bitsCleared = range.length == 0 ||
+                             (chip->WriteStatus(static_cast<uint8_t>(status & ~mask & ~kStatusWriteBits)) &&
+                              chip->ReadStatus(cleared) && (cleared & mask) == 0);
+    if (!bitsCleared || !SetSectorLocks(*chip, locked, 0)) {
+        failure = std::string(kEepromUnprotectFailed) + ": status register " + Hex(cleared) + " after clearing " + what;
+        vexu::Trace(failure + "\r\n");
+        return false;
+    }
+    return true;
+}
+
+bool RestoreProtection(CMemory& memory, const EepromJobOptions& options, EepromFindings& findings,
+                       std::string& failure) {
+    auto* chip = dynamic_cast<CJedecFlash*>(&memory);
+    if (!chip || !findings.statusBefore) return true;
+    const uint8_t before = *findings.statusBefore;
+    const uint8_t mask = ProtectMask(chip->Part());
+    const bool again = options.unprotect && options.reprotect;
+    const bool reprotect = again && (before & mask) != 0;
+    bool ok = true;
+    if (reprotect && !chip->WriteStatus(static_cast<uint8_t>(before & ~kStatusWriteBits))) ok = false;
+    if (again && !SetSectorLocks(*chip, findings.lockedSectors, kSectorLocked)) ok = false;
+    uint8_t after = 0;
+    if (!chip->ReadStatus(after)) {
+        ok = false;
+    } else {
+        findings.statusAfter = after;
+        if (reprotect && (after & mask) != (before & mask)) ok = false;
+    }
+    if (!ok) {
+        failure = std::string(kEepromReprotectFailed) + ": status register " + Hex(after) + ", " + Hex(before) +
+                  " was set before" + (findings.lockedSectors.empty() ? "" : "; " + DescribeLocks(findings.lockedSectors));
+        vexu::Trace(failure + "\r\n");
+    }
+    return ok;
 }
 
 int RunEepromJob() { return RunEepromJob(g_eepromData, g_eepromSize); }
 
-int RunEepromJob(const uint8_t* image, uint32_t size) {
+int RunEepromJob(const uint8_t* image, uint32_t size) { return RunEepromJob(image, size, EepromJobOptions{}); }
+
+int RunEepromJob(const uint8_t* image, uint32_t size, const EepromJobOptions& options) {
     g_eepromChip.clear();
+    g_eepromFindings = {};
     if (image == nullptr || size == 0) {
         vexu::Trace("No Eeprom Data\r\n");
         return Fail(kEepromImageEmpty);
     }
     if (EntryEepromMode() != 1) return Fail(kEepromEntryFailed);
-    const std::string type = ReadEepromType();
-    g_eepromChip = type;
-    if (type.empty()) {
-        Fail(kEepromIdError);
+    const EepromIdentity identity = IdentifyEepromChip(options.allowSfdpChip);
+    g_eepromChip = identity.name;
+    if (identity.name.empty() || !identity.part) {
+        Fail(identity.failure.empty() ? std::string(kEepromIdError) : identity.failure);
         ExitEepromMode();
         return 0;
     }
+    g_eepromFindings.sfdpChip = identity.sfdpOnly;
     CMemoryOwner owner;
-    owner.Create(type);
-    const int result = ProgramChip(owner.Get(), image, size);
+    owner.Create(*identity.part, identity.name, options.timing);
+    const int result = ProgramChip(owner.Get(), image, size, options);
     ExitEepromMode();
     return result;
 }
@@ -187,3 +386,5 @@ int RunEepromJob(const uint8_t* image, uint32_t size) {
 std::string GetEepromError() { return g_eepromError; }
 
 std::string GetEepromChip() { return g_eepromChip; }
+
+EepromFindings GetEepromFindings() { return g_eepromFindings; }

@@ -6,7 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "flash/chip_table.h"
+#include "flash/flash_wait.h"
+#include "flash/sfdp.h"
+
+class CMemory;
 
 // Failure texts the job leaves for the run worker.
 constexpr const char* kEepromEntryFailed = " Entry Eeprom Mode False";
@@ -18,6 +26,58 @@ constexpr const char* kEepromWriteError = "Device Write Error";
 constexpr const char* kEepromReadError = "Device Read Error";
 constexpr const char* kEepromCheckError = "Device Check Error";
 constexpr const char* kEepromBlankCheckError = "Device Blank Check Error";
+constexpr const char* kEepromSfdpMismatch = "Eeprom SFDP Mismatch";
+constexpr const char* kEepromProtected = "Eeprom Write Protected";
+constexpr const char* kEepromUnprotectFailed = "Eeprom Unprotect Failed";
+constexpr const char* kEepromReprotectFailed = "Eeprom Reprotect Failed";
+constexpr const char* kEepromReadUnstable = "Device Read Unstable";
+
+// Choices of a station or engineer for the serial-flash step; the defaults
+// are the one-button run's.
+struct EepromJobOptions {
+    FlashTiming timing = FlashTiming::kFixed;
+    bool allowSfdpChip = false;  // program a part that only its SFDP table describes
+    bool unprotect = false;      // clear block protection before erasing
+    bool reprotect = false;      // with unprotect: set the same protection again at the end
+};
+
+// What the step found beyond the chip's name, for the run record.
+struct EepromFindings {
+    std::optional<uint8_t> statusBefore;  // status register before erasing (parts of the chip table)
+    std::optional<uint8_t> statusAfter;   // and at the end
+    bool sfdpChip = false;                // known by its SFDP table alone
+    std::vector<uint32_t> lockedSectors;  // 64 KiB sectors whose lock register was set before
+};
+
+// The chip found by IdentifyEepromChip.
+struct EepromIdentity {
+    std::string name;  // empty: none, or refused (failure says why)
+    // Its row; for a part that only its SFDP describes, the row made from
+    // that table (sfdpOnly).
+    std::optional<FlashPart> part;
+    bool sfdpOnly = false;
+    std::optional<SfdpParameters> sfdp;  // the part's table, when read
+    bool idRead = false;                 // the three JEDEC ID bytes were read
+    uint8_t id[3] = {};
+    std::string failure;  // why a chip that answered was refused (SFDP mismatch, SFDP-only part)
+};
+
+// Identifies the chip: the first boards' chips exactly as ReadEepromType,
+// then the JEDEC ID (0x9F, three bytes) in the chip table, its SFDP table
+// checked against the row; a part in no row is taken from its SFDP table
+// only when allowSfdpChip.
+EepromIdentity IdentifyEepromChip(bool allowSfdpChip);
+
+// Reads and checks block protection before a part of the chip table is
+// erased: protected blocks fail (failure names them) unless
+// options.unprotect, which clears them and reads the status back. Nothing is
+// done for the first boards' chips.
+bool PrepareProtection(CMemory& chip, const EepromJobOptions& options, EepromFindings& findings,
+                       std::string& failure);
+// After the work: with reprotect sets the protection found before again and
+// reads it back; records the status register at the end.
+bool RestoreProtection(CMemory& chip, const EepromJobOptions& options, EepromFindings& findings,
+                       std::string& failure);
 
 // Writes and verifies g_eepromData; nonzero when every byte of the image was
 // written and read back equal. On failure the reason is in GetEepromError.
@@ -27,6 +87,7 @@ int RunEepromJob();
 // The same for another image: a run that writes a per-board serial number
 // programs its own copy of g_eepromData.
 int RunEepromJob(const uint8_t* image, uint32_t size);
+int RunEepromJob(const uint8_t* image, uint32_t size, const EepromJobOptions& options);
 // 1 when the programmer accepted serial-flash mode, 0 otherwise. Spends
 // 5 s before the entry frame and 5 s after an accepted answer.
 int EntryEepromMode();
@@ -52,3 +113,5 @@ std::string GetEepromError();
 // The chip type the last job identified; empty when it identified none (or
 // never got as far as asking). For the run log.
 std::string GetEepromChip();
+// What the last job found beyond the chip's name.
+EepromFindings GetEepromFindings();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "flash/chip_table.h"
 #include "flash/flash_chips.h"
 #include "platform/resources.h"
 #include "platform/trace.h"
@@ -105,8 +106,7 @@ void FreeImageData() {
 
 uint32_t MaxEepromImageBytes() {
     uint32_t largest = 0;
-    for (const SerialFlashChip& chip : SerialFlashChips())
-        largest = std::max(largest, static_cast<uint32_t>(chip.geometry.memorySize));
+    for (const FlashPart& part : FlashParts()) largest = std::max(largest, part.size);
     return largest;
 }
 

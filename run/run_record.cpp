@@ -64,6 +64,13 @@ const char* ProgramVersion() { return VEXU_VERSION; }
 
 namespace {
 
+// A status register as the record keeps it: "0x1C".
+std::string StatusText(uint8_t status) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%02X", status);
+    return text;
+}
+
 std::string IdText(uint32_t id) {
     char text[16];
     snprintf(text, sizeof text, "0x%08" PRIX32, id);
@@ -108,6 +115,9 @@ void AddRunRecordFields(vexu::JsonObject& object, const RunRecord& record) {
         if (record.chip) TextOrNull(eeprom, "chip", *record.chip);
         eeprom.Number("bytes", record.eepromBytes);
         TextOrNull(eeprom, "imageSha256", record.eepromImageSha256);
+        if (record.flashStatusBefore) eeprom.Text("statusBefore", StatusText(*record.flashStatusBefore));
+        if (record.flashStatusAfter) eeprom.Text("statusAfter", StatusText(*record.flashStatusAfter));
+        if (record.sfdpChip) eeprom.Bool("sfdpChip", true);
     }
     object.Text("time", FormatUtcTime(record.startTime))
         .Text("box", record.box)
@@ -154,6 +164,9 @@ std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecor
         if (record.chip) add("VEXU_EEPROM_CHIP", *record.chip);
         add("VEXU_EEPROM_BYTES", std::to_string(record.eepromBytes));
         add("VEXU_EEPROM_IMAGE_SHA256", record.eepromImageSha256);
+        if (record.flashStatusBefore) add("VEXU_EEPROM_STATUS_BEFORE", StatusText(*record.flashStatusBefore));
+        if (record.flashStatusAfter) add("VEXU_EEPROM_STATUS_AFTER", StatusText(*record.flashStatusAfter));
+        if (record.sfdpChip) add("VEXU_EEPROM_SFDP_CHIP", "1");
     }
     if (record.serialNumber) add("VEXU_SERIAL_NUMBER", *record.serialNumber);
     add("VEXU_FAILURE", record.failure);

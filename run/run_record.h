@@ -14,6 +14,9 @@
 // was identified. A run that wrote a per-board serial number into the
 // serial flash has "serialNumber" (the serial's text) after "failure": the
 // serial reserved for the board, in a failed run the one released again.
+// The serial-flash step adds "statusBefore" and "statusAfter" (the chip's
+// status register, "0x1C") where it read them, and "sfdpChip":true for a
+// part that only its SFDP table described.
 //
 // The log lives in the user's state directory:
 // $XDG_STATE_HOME/vexu-programmer/runs.log, or
@@ -64,6 +67,12 @@ struct RunRecord {
     std::optional<std::string> chip;  // when the serial-flash step ran; empty name: none identified
     std::string eepromImageSha256;    // of the serial-flash image used, when the step ran
     uint32_t eepromBytes = 0;         // the image's size, when the step ran
+    // The chip's status register before the step erased it and at its end
+    // (parts of the chip table; the first boards' chips are not asked), and
+    // whether the chip was known by its SFDP table alone.
+    std::optional<uint8_t> flashStatusBefore;
+    std::optional<uint8_t> flashStatusAfter;
+    bool sfdpChip = false;
     bool ok = false;
     std::string failure;  // the run failure text; empty on success
     // The run was cut short by the user (a second Ctrl-C) while it went on:

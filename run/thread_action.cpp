@@ -88,7 +88,9 @@ RunJobs RunJobs::Real() {
                    },
                    [] { return GetEepromChip(); },
                    [] { return GetProgrammedDesign(); },
-                   {}};
+                   {},
+                   {},
+                   [] { return GetEepromFindings(); }};
 }
 
 CThreadAction::CThreadAction() : CThreadAction(RunJobs::Real()) {}
@@ -185,6 +187,12 @@ unsigned CThreadAction::ActionThreadProc(CThreadAction* self) {
         }
         DisableEepromPort();
         if (jobs.eepromChip) record.chip = jobs.eepromChip();
+        if (jobs.eepromFindings) {
+            const EepromFindings findings = jobs.eepromFindings();
+            record.flashStatusBefore = findings.statusBefore;
+            record.flashStatusAfter = findings.statusAfter;
+            record.sfdpChip = findings.sfdpChip;
+        }
         if (jobs.eepromImage) {
             const std::vector<uint8_t>& image = jobs.eepromImage();
             record.eepromBytes = static_cast<uint32_t>(image.size());

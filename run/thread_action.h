@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/messages.h"
+#include "run/eeprom_job.h"
 #include "run/run_record.h"
 
 // Times one step of a run in calendar seconds.
@@ -48,6 +49,8 @@ struct RunJobs {
     // The serial-flash image the step writes, when not the loaded one (a
     // board's own copy with its serial number).
     std::function<const std::vector<uint8_t>&()> eepromImage;
+    // What the serial-flash step found beyond the chip's name.
+    std::function<EepromFindings()> eepromFindings;
     static RunJobs Real();
 };
 

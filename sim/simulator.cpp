@@ -17,7 +17,12 @@ namespace {
 constexpr const char* kDefaultFlash = "M25P20";
 
 constexpr ScenarioKeyHelp kBoxKeys[] = {
-    {"flash=CHIP", "serial flash on the board: M25P20 (default), M25P40, M25P80, TS25L80P or none"},
+    {"flash=CHIP", "serial flash on the board: M25P20 (default), any other part of the chip table (vexu-cli flash parts) or none"},
+    {"flash-id=0xMMTTCC", "the flash answers 0x9F with this JEDEC ID instead of its own (a part the table lacks)"},
+    {"flash-sfdp=CHIP", "the flash serves that part's SFDP table instead of its own, or none (a relabelled part)"},
+    {"flash-protect=N", "the flash's status register starts with these block-protection bits (e.g. 0x1C)"},
+    {"flash-flaky-read", "every second read of the flash returns bit 0 of its first byte inverted"},
+    {"flash-locked-sector=N", "the flash's 64 KiB sector N starts locked (parts with sector lock registers)"},
     {"flash-fill=N", "initial value of every flash byte (default 0xFF)"},
     {"flash-image=FILE", "initial flash contents from FILE, the rest filled"},
     {"flash-stuck-busy", "the flash never finishes a program or erase"},
@@ -111,7 +116,15 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     uint64_t programPolls = 0;
     uint64_t erasePage = UINT64_MAX;
     uint64_t busyPercent = 100;
-    const bool keysOk = scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
+    uint64_t jedecId = UINT64_MAX;
+    std::string sfdpFrom;
+    uint64_t protect = 0;
+    bool flaky = false;
+    uint64_t lockedSector = UINT64_MAX;
+    const bool keysOk = scenario.TakeUnsigned("flash-locked-sector", UINT32_MAX, lockedSector, error) && scenario.TakeUnsigned("flash-id", 0xFFFFFF, jedecId, error) &&
+                        scenario.TakeText("flash-sfdp", sfdpFrom, error) &&
+                        scenario.TakeUnsigned("flash-protect", 0xFF, protect, error) &&
+                        scenario.TakeFlag("flash-flaky-read", flaky, error) && scenario.TakeUnsigned("flash-fill", 0xFF, fill, error) &&
                         scenario.TakeUnsigned("flash-erase-polls", UINT32_MAX, erasePolls, error) &&
                         scenario.TakeUnsigned("flash-program-polls", UINT32_MAX, programPolls, error) &&
                         scenario.TakeText("flash-image", imagePath, error) &&
@@ -126,10 +139,34 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
     }
     const FlashChip* chip = FindFlashChip(name);
     if (!chip) {
-        error = "unknown flash chip \"" + name + "\" (M25P20, M25P40, M25P80, TS25L80P or none)";
+        error = "unknown flash chip \"" + name + "\" (a part of the chip table, as vexu-cli flash parts lists them, or none)";
         return nullptr;
     }
     auto flash = std::make_unique<SpiFlash>(*chip, static_cast<uint8_t>(fill));
+    if (jedecId != UINT64_MAX)
+        flash->SetJedecId(static_cast<uint8_t>(jedecId >> 16), static_cast<uint8_t>(jedecId >> 8),
+                          static_cast<uint8_t>(jedecId));
+    if (sfdpFrom == "none") {
+        flash->SetSfdp({});
+    } else if (!sfdpFrom.empty()) {
+        const FlashPart* other = FindFlashPart(sfdpFrom);
+        if (!other || !other->sfdp) {
+            error = "flash-sfdp needs a part of the chip table that has an SFDP table, or none, not \"" + sfdpFrom + "\"";
+            return nullptr;
+        }
+        flash->SetSfdp(SfdpImage(*other));
+    }
+    flash->SetStatusBits(static_cast<uint8_t>(protect));
+    if (lockedSector != UINT64_MAX) {
+        const uint64_t sectors = chip->part->sectorLocks ? chip->size / kLockSectorSize : 0;
+        if (lockedSector >= sectors) {
+            error = sectors ? RangeError("flash-locked-sector", 0, sectors - 1, scenario.Take("flash-locked-sector").value_or(""))
+                            : std::string("flash-locked-sector: the ") + chip->name + " has no sector lock registers";
+            return nullptr;
+        }
+        flash->SetSectorLock(static_cast<uint32_t>(lockedSector), kSectorLocked);
+    }
+    flash->SetFlakyReads(flaky);
     if (!imagePath.empty()) {
         // What the chip cannot hold is refused before it is read.
         std::vector<uint8_t> image;
@@ -138,7 +175,7 @@ std::unique_ptr<SpiFlash> MakeFlash(Scenario& scenario, std::string& error, bool
         std::copy(image.begin(), image.end(), flash->MutableContents().begin());
     }
     // A page fault key names a page of the chip on the board.
-    const uint64_t pages = chip->size / kFlashPageSize;
+    const uint64_t pages = chip->size / chip->part->pageSize;
     for (const auto& [key, page] : {std::pair{"flash-bit-error-page", errorPage}, {"flash-erase-fail-page", erasePage}}) {
         if (page != UINT64_MAX && page >= pages) {
             error = RangeError(key, 0, pages - 1, scenario.Take(key).value_or(""));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/hid_backend.h"
+#include "run/eeprom_job.h"
 
 namespace vexu::sim {
 struct SimulatorOptions;
@@ -106,10 +107,17 @@ struct FlashOptions {
         kRead,     // "flash read -o FILE": the whole chip to FILE
         kVerify,   // "flash verify [FILE]": compare with FILE or the image, without writing
         kErase,    // "flash erase": bulk erase and blank check
+        kWrite,    // "flash write FILE [--at OFFSET]": only the erase units FILE covers
+        kParts,    // "flash parts": the chip table
     };
     Action action = Action::kProgram;
     std::string output;  // kRead
-    std::string file;    // kVerify; empty: the image of the options
+    std::string file;    // kVerify, kWrite; empty: the image of the options
+    // kRead and kWrite: where (decimal or 0x-hexadecimal), and for kRead how
+    // many bytes; as the user gave them.
+    std::optional<std::string> at;
+    std::optional<std::string> length;
+    EepromJobOptions job;  // chip timing, SFDP-only parts, block protection
 };
 int RunFlash(const GlobalOptions& options, const FlashOptions& flash = {});
 
@@ -138,7 +146,11 @@ struct RunOptions {
     std::optional<std::string> serialStart;
     std::optional<std::string> serialFile;
     std::optional<std::string> serialValue;
+    EepromJobOptions flashJob;  // chip timing, SFDP-only parts, block protection
 };
+
+// The serial-flash options as a gang station hands them to its workers.
+std::vector<std::string> FlashJobArguments(const EepromJobOptions& job);
 
 // "run": one run as the window's start button does it, on the run worker,
 // with the settings record's part flags. Station mode waits for a box,

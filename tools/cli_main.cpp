@@ -167,6 +167,33 @@ int main(int argc, char** argv) {
                   "writing; prints the first differing address and the count of differing bytes");
     flashVerify->add_option("file", flashOptions.file, "Plain serial-flash image to compare with")->check(kFileName);
     CLI::App* flashErase = flash->add_subcommand("erase", "Erase the whole serial flash at once, then check it is blank");
+    CLI::App* flashWrite = flash->add_subcommand(
+        "write", "Write FILE into the serial flash at OFFSET and change nothing else: only the erase units it covers "
+                 "are erased, their other bytes read and written back, and every unit read back");
+    flashWrite->add_option("file", flashOptions.file, "Plain bytes to write")->required()->check(kFileName);
+    std::string flashAt, flashLength;
+    auto* flashWriteAt = flashWrite->add_option("--at", flashAt, "Chip address (decimal or 0x-hexadecimal; default 0)")
+                             ->type_name("OFFSET");
+    auto* flashReadAt = flashRead->add_option("--at", flashAt, "First chip address to read (default 0)")
+                            ->type_name("OFFSET");
+    auto* flashReadLength = flashRead->add_option("--length", flashLength, "Bytes to read (default: to the end)")
+                                ->type_name("N");
+    CLI::App* flashParts = flash->add_subcommand("parts", "The serial flash parts the programmer knows");
+    std::string flashTiming = "fixed";
+    // The serial-flash step's choices, on "flash" and on "run".
+    auto addFlashJobOptions = [&flashTiming](CLI::App* command, EepromJobOptions& job) {
+        command->add_option("--flash-timing", flashTiming,
+                            "fixed: the waits of the first boards' chips (default); chip: wait each program and "
+                            "erase from the chip's typical time, its datasheet maximum the limit")
+            ->check(CLI::IsMember({"fixed", "chip"}));
+        command->add_flag("--allow-sfdp-chip", job.allowSfdpChip,
+                          "Program a part that no row of the chip table names, from its SFDP table alone");
+        command->add_flag("--unprotect", job.unprotect,
+                          "Clear the chip's block protection before erasing (else protected blocks fail the step)");
+        command->add_flag("--reprotect", job.reprotect,
+                          "With --unprotect: set the same protection again at the end and read it back");
+    };
+    addFlashJobOptions(flash, flashOptions.job);
 
     ActionOptions actionOptions;
     CLI::App* action = app.add_subcommand(
@@ -182,6 +209,7 @@ int main(int argc, char** argv) {
         "run", "One run as the window's start button does it: the FPGA with \"program\", then the serial flash");
     run->add_flag("--no-fpga", runOptions.noFpga, "Leave the FPGA out of the run");
     run->add_flag("--no-eeprom", runOptions.noEeprom, "Leave the serial flash out of the run");
+    addFlashJobOptions(run, runOptions.flashJob);
     run->add_flag("--gang", runOptions.gang,
                   "With --station: serve every box present and every box that arrives, each on its own and in "
                   "parallel (each run in a worker process); one bar line per slot");
@@ -231,6 +259,16 @@ int main(int argc, char** argv) {
     if (flashRead->parsed()) flashOptions.action = FlashOptions::Action::kRead;
     if (flashVerify->parsed()) flashOptions.action = FlashOptions::Action::kVerify;
     if (flashErase->parsed()) flashOptions.action = FlashOptions::Action::kErase;
+    if (flashWrite->parsed()) flashOptions.action = FlashOptions::Action::kWrite;
+    if (flashParts->parsed()) flashOptions.action = FlashOptions::Action::kParts;
+    if (flashWriteAt->count() > 0 || flashReadAt->count() > 0) flashOptions.at = flashAt;
+    if (flashReadLength->count() > 0) flashOptions.length = flashLength;
+    const FlashTiming timing = flashTiming == "chip" ? FlashTiming::kChip : FlashTiming::kFixed;
+    flashOptions.job.timing = timing;
+    runOptions.flashJob.timing = timing;
+    for (const EepromJobOptions* job : {&flashOptions.job, &runOptions.flashJob})
+        if (job->reprotect && !job->unprotect)
+            return UsageError(JsonAsked(argc, argv), CommandOf(app), "--reprotect needs --unprotect");
     if (box->count() > 0 && options.box.empty()) {
         fprintf(stderr, "--box needs the path of a box, as 'list' prints it\n");
         return kExitUsage;

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/trace.h"
@@ -13,6 +14,7 @@
 #include "common/image_buffers.h"
 #include "run/image_load.h"
 #include "common/run_messages.h"
+#include "run/serial_number.h"
 #include "run/thread_action.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
@@ -30,6 +32,8 @@ const char* CommandName(Action action) {
         case Action::kRead: return "flash read";
         case Action::kVerify: return "flash verify";
         case Action::kErase: return "flash erase";
+        case Action::kWrite: return "flash write";
+        case Action::kParts: return "flash parts";
     }
     return "flash";
 }
@@ -105,12 +109,72 @@ bool VerifyImage(const GlobalOptions& options, const FlashOptions& flash, std::v
     return true;
 }
 
+// "0x1C", or null when the register was not read.
+void AddStatus(JsonObject& result, const char* name, const std::optional<uint8_t>& status) {
+    if (!status) {
+        result.Null(name);
+        return;
+    }
+    char text[8];
+    snprintf(text, sizeof text, "0x%02X", *status);
+    result.Text(name, text);
+}
+
+// "flash parts": one line per row of the chip table.
+int ListParts(Reporter& out) {
+    JsonObject result = out.Result(kExitOk, "");
+    std::string names;
+    for (const FlashPart& part : FlashParts()) {
+        char line[160];
+        snprintf(line, sizeof line, "%-12s %-10s %s  %9u bytes, erase %u to %u bytes, %u address bytes%s", part.name,
+                 part.vendor, FormatJedecId(part.maker, part.type, part.capacity).c_str(), part.size,
+                 SmallestErase(part).size, LargestErase(part).size, part.addressBytes, part.sfdp ? ", SFDP" : "");
+        out.Say(line);
+        names += std::string(names.empty() ? "" : ",") + part.name;
+    }
+    result.Number("parts", static_cast<int64_t>(FlashParts().size())).Text("names", names);
+    return out.Finish(kExitOk, "", result);
+}
+
+// --at and --length as numbers.
+bool Offsets(const FlashOptions& flash, uint64_t& at, uint64_t& length, std::string& error) {
+    at = 0;
+    length = 0;
+    if (flash.at && !ParseSerialOffset(*flash.at, at, error)) {
+        error = "--at: " + error;
+        return false;
+    }
+    if (flash.length && (!ParseSerialOffset(*flash.length, length, error) || length == 0)) {
+        error = "--length needs a number of bytes above 0, not " + *flash.length;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::vector<std::string> FlashJobArguments(const EepromJobOptions& job) {
+    std::vector<std::string> args;
+    if (job.timing == FlashTiming::kChip) args.push_back("--flash-timing=chip");
+    if (job.allowSfdpChip) args.push_back("--allow-sfdp-chip");
+    if (job.unprotect) args.push_back("--unprotect");
+    if (job.reprotect) args.push_back("--reprotect");
+    return args;
+}
 
 int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
     Reporter out(options, CommandName(flash.action));
+    if (flash.action == Action::kParts) return ListParts(out);
     std::string error;
     std::vector<uint8_t> image;
+    uint64_t at = 0;
+    uint64_t length = 0;
+    if (!Offsets(flash, at, length, error)) return out.Finish(kExitUsage, error);
+    if (flash.action == Action::kWrite) {
+        if (!ReadUserFile(flash.file, MaxEepromImageBytes(), "serial-flash data", image, error))
+            return out.Finish(kExitUsage, error);
+        if (image.empty()) return out.Finish(kExitUsage, "the serial-flash data " + flash.file + " is empty");
+    }
     if (flash.action == Action::kProgram && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
     if (flash.action == Action::kVerify && !VerifyImage(options, flash, image, error))
         return out.Finish(kExitUsage, error);
@@ -122,27 +186,35 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
     }
 
     EepromOutcome outcome;
+    EepromWriteReport written;
     EepromDifference difference;
     std::vector<uint8_t> contents;
     std::string chip;
     bool done = false;
     switch (flash.action) {
         case Action::kProgram:
-            done = OnSerialPort(out, true, [] { return RunEepromJob() != 0; });
+            done = OnSerialPort(out, true, [&flash] { return RunEepromJob(g_eepromData, g_eepromSize, flash.job) != 0; });
             chip = GetEepromChip();
             outcome.failure = done ? "" : GetEepromError();
+            outcome.findings = GetEepromFindings();
             break;
         case Action::kId:
             done = OnSerialPort(out, false, [&outcome] { return (outcome = IdentifyEeprom()).ok; });
             break;
         case Action::kRead:
-            done = OnSerialPort(out, true, [&] { return (outcome = ReadEeprom(contents)).ok; });
+            done = OnSerialPort(out, true,
+                                [&] { return (outcome = ReadEepromRange(contents, at, length, flash.job)).ok; });
             break;
         case Action::kVerify:
-            done = OnSerialPort(out, true, [&] { return (outcome = VerifyEeprom(image, difference)).ok; });
+            done = OnSerialPort(out, true, [&] { return (outcome = VerifyEeprom(image, difference, flash.job)).ok; });
             break;
         case Action::kErase:
-            done = OnSerialPort(out, true, [&] { return (outcome = EraseEeprom(difference)).ok; });
+            done = OnSerialPort(out, true, [&] { return (outcome = EraseEeprom(difference, flash.job)).ok; });
+            break;
+        case Action::kWrite:
+            done = OnSerialPort(out, true, [&] { return (outcome = WriteEepromAt(image, at, flash.job, written)).ok; });
+            break;
+        case Action::kParts:
             break;
     }
     if (flash.action != Action::kProgram) chip = outcome.chip.name;
@@ -179,8 +251,22 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
                 out.Say(info.name + ": " + info.vendor + " serial flash, " + std::to_string(info.bytes) + " bytes (" +
                         std::to_string(info.pages) + " pages of " + std::to_string(info.pageSize) + " bytes, " +
                         std::to_string(info.sectors) + " sectors of " + std::to_string(info.sectorSize) + " bytes)");
+            if (done && !info.jedecId.empty()) out.Say("JEDEC ID " + info.jedecId);
+            if (done && info.sfdp) out.Say(DescribeSfdp(*info.sfdp));
+            if (done && info.sfdpOnly) {
+                out.Say("not in the chip table; its row from the SFDP table, ready to be added:");
+                out.Say(info.tableRow);
+            }
             AddChip(result, chip);
             if (done) {
+                result.Bool("sfdpOnly", info.sfdpOnly);
+                if (!info.jedecId.empty()) result.Text("jedecId", info.jedecId);
+                if (info.sfdp) {
+                    result.Number("sfdpBytes", info.sfdp->size)
+                        .Number("sfdpPageSize", info.sfdp->pageSize)
+                        .Text("sfdp", DescribeSfdp(*info.sfdp));
+                }
+                if (!info.tableRow.empty()) result.Text("tableRow", info.tableRow);
                 result.Text("family", info.vendor)
                     .Number("bytes", info.bytes)
                     .Number("pageSize", info.pageSize)
@@ -210,6 +296,26 @@ int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
             result.Number("bytes", static_cast<int64_t>(difference.compared));
             AddDifference(result, difference);
             break;
+        case Action::kWrite:
+            if (done)
+                out.Say("serial flash written at " + Address(static_cast<uint32_t>(at)) + " (" +
+                        std::to_string(image.size()) + " bytes, " + std::to_string(written.unitsErased) + " erases of " +
+                        std::to_string(written.eraseUnit) + " bytes, " + std::to_string(written.bytesKept) +
+                        " bytes kept, " + chip + ")");
+            AddChip(result, chip);
+            result.Number("bytes", static_cast<int64_t>(image.size()))
+                .Number("at", static_cast<int64_t>(at))
+                .Number("eraseUnit", written.eraseUnit)
+                .Number("unitsErased", written.unitsErased)
+                .Number("bytesKept", static_cast<int64_t>(written.bytesKept));
+            break;
+        case Action::kParts:
+            break;
+    }
+    if (flash.action == Action::kProgram || flash.action == Action::kWrite || flash.action == Action::kErase) {
+        AddStatus(result, "statusBefore", outcome.findings.statusBefore);
+        AddStatus(result, "statusAfter", outcome.findings.statusAfter);
+        result.Bool("sfdpChip", outcome.findings.sfdpChip);
     }
     session.AddSummary(result);
     out.Finish(exitCode, told, result);

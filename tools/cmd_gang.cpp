@@ -233,6 +233,7 @@ private:
             args.insert(args.end(), {"run", "--slot", slot.name});
             if (run_.noFpga) args.push_back("--no-fpga");
             if (run_.noEeprom) args.push_back("--no-eeprom");
+            for (const std::string& arg : FlashJobArguments(run_.flashJob)) args.push_back(arg);
             if (slot.serial) args.insert(args.end(), {"--serial-at", *run_.serialAt, "--serial-value", slot.serial->text});
             std::string error;
             slot.worker = ChildProcess::Start(args, error);

@@ -14,6 +14,7 @@
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "run/eeprom_job.h"
+#include "common/image_buffers.h"
 #include "run/image_load.h"
 #include "common/run_messages.h"
 #include "run/thread_action.h"
@@ -89,13 +90,14 @@ std::string WholeRunLine(const RunOutcome& run) {
 
 // The run's jobs: with serial numbers, the serial-flash step programs the
 // board's own copy of the image and the record names its serial.
-RunJobs JobsFor(const RunSerials& serials) {
+RunJobs JobsFor(const RunSerials& serials, const EepromJobOptions& flashJob) {
     RunJobs jobs = RunJobs::Real();
-    if (!serials.Active()) return jobs;
-    jobs.runEeprom = [&serials] {
+    jobs.runEeprom = [&serials, flashJob] {
+        if (!serials.Active()) return RunEepromJob(g_eepromData, g_eepromSize, flashJob);
         const std::vector<uint8_t>& image = serials.Image();
-        return RunEepromJob(image.data(), static_cast<uint32_t>(image.size()));
+        return RunEepromJob(image.data(), static_cast<uint32_t>(image.size()), flashJob);
     };
+    if (!serials.Active()) return jobs;
     jobs.serialNumber = [&serials] { return serials.Serial(); };
     jobs.eepromImage = [&serials]() -> const std::vector<uint8_t>& { return serials.Image(); };
     return jobs;
@@ -104,9 +106,9 @@ RunJobs JobsFor(const RunSerials& serials) {
 class Runner {
 public:
     Runner(const GlobalOptions& options, Reporter& out, int doFpga, int doEeprom, RunSerials& serials,
-           const std::string& slot)
+           const std::string& slot, const EepromJobOptions& flashJob)
         : options_(options), out_(out), doFpga_(doFpga), doEeprom_(doEeprom), serials_(serials),
-          worker_(JobsFor(serials)) {
+          worker_(JobsFor(serials, flashJob)) {
         worker_.SetSlot(slot);
     }
     ~Runner() { FreeMsgQueue(); }
@@ -465,7 +467,7 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     // Ctrl-C and a station's stop request end station mode between runs; a
     // run in progress is finished first (a half-programmed board is worse).
     InterruptWatch interrupts;
-    Runner runner(options, out, doFpga, doEeprom, serials, run.slot);
+    Runner runner(options, out, doFpga, doEeprom, serials, run.slot, run.flashJob);
     if (!runner.Open(error)) return out.Finish(kExitFailed, error);
     return run.station ? runner.Station() : runner.Single();
 }

@@ -283,3 +283,125 @@ TEST(CliFlash, EraseLeavesTheWholeChipBlankAndChecksIt) {
 
 }  // namespace
 }  // namespace vexu::test
+
+namespace vexu::test {
+namespace {
+
+// flash write --at changes exactly the bytes of the file: on a board full of
+// a pattern, the erase units the data touches are erased with the part's
+// smallest erase, their other bytes written back, the rest never touched;
+// flash read --at --length reads back the same range.
+TEST(CliFlash, WriteAtChangesExactlyItsBytesAndReadAtReadsThemBack) {
+    struct Case {
+        const char* chip;
+        size_t boardBytes;  // the pattern on the board; the rest erased
+        uint32_t at;
+        size_t length;
+        int eraseUnit;
+        int unitsErased;
+    };
+    const Case cases[] = {
+        {"W25Q16JV", 0x200000, 0x1F80, 0x100, 4096, 2},  // across a 4 KiB boundary
+        {"M25P20", 0x40000, 0x10, 100, 65536, 1},         // the first boards' sector
+        {"M25P128", 0x10000, 0xFFFFF0, 0x10, 262144, 1},  // its 256 KiB sector, at the end of the chip
+        {"N25Q256A", 0x1000, 0x1FFF000, 0x1000, 4096, 1},  // four address bytes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chip);
+        TempDir dir;
+        const std::string board = Pattern(c.boardBytes);
+        Put(dir.File("board-before.bin"), board);
+        std::string data(c.length, '\0');
+        for (size_t i = 0; i < c.length; ++i) data[i] = static_cast<char>(0xA0 ^ (i * 3));
+        Put(dir.File("data.bin"), data);
+        const std::string simulate = std::string("flash=") + c.chip + ",flash-image=" + dir.File("board-before.bin");
+        char at[16];
+        snprintf(at, sizeof at, "0x%X", c.at);
+        const CliOutcome run = Flash(dir, simulate, {"write", dir.File("data.bin"), "--at", at});
+        ASSERT_EQ(run.exit, 0) << run.err;
+        const JsonValue result = Parsed(run.out.back());
+        EXPECT_EQ(result["eraseUnit"].number, c.eraseUnit);
+        EXPECT_EQ(result["unitsErased"].number, c.unitsErased);
+        EXPECT_EQ(result["bytesKept"].number, static_cast<double>(c.unitsErased) * c.eraseUnit - c.length);
+        std::string expected = Contents(dir.File("board-before.bin"));
+        expected.resize(Contents(dir.File("board.bin")).size(), '\xFF');
+        expected.replace(c.at, c.length, data);
+        EXPECT_TRUE(Contents(dir.File("board.bin")) == expected) << "bytes outside the data changed";
+
+        // The same range read back from the board as written (where the
+        // board's file stays small).
+        if (c.at + c.length > 0x200000) continue;
+        Put(dir.File("board-after.bin"), Contents(dir.File("board.bin")).substr(0, c.at + c.length));
+        const CliOutcome read = Flash(dir, std::string("flash=") + c.chip + ",flash-image=" + dir.File("board-after.bin"),
+                                      {"read", "-o", dir.File("range.bin"), "--at", at, "--length",
+                                       std::to_string(c.length)});
+        ASSERT_EQ(read.exit, 0) << read.err;
+        EXPECT_EQ(Contents(dir.File("range.bin")), data);
+    }
+    // A range that leaves the chip is refused before anything is erased.
+    TempDir dir;
+    Put(dir.File("data.bin"), std::string(32, 'x'));
+    const CliOutcome run = Flash(dir, "flash=M25P20", {"write", dir.File("data.bin"), "--at", "0x3FFF0"});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.err.find("Eeprom Range Error: 32 bytes at 0x03FFF0 leave the chip of 262144 bytes"),
+              std::string::npos)
+        << run.err;
+}
+
+// A read path that gives different bytes each time is not written to a file
+// as if it were the chip's contents.
+TEST(CliFlash, ReadThatDiffersOnTheSecondReadingFailsAndWritesNothing) {
+    TempDir dir;
+    const CliOutcome run = Flash(dir, "flash=M25P20,flash-flaky-read", {"read", "-o", dir.File("out.bin")});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.err.find("Device Read Unstable: page 0 (0x000000) read differently twice"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir.File("out.bin")));
+}
+
+// flash id of a part only its SFDP describes: the table's values and a row
+// ready for the chip table; the station's serial-flash options reach the
+// step and its record keeps the status register before and after.
+TEST(CliFlash, IdOfAnSfdpOnlyPartAndProtectionOptionsOnTheStep) {
+    TempDir dir;
+    const CliOutcome id = Flash(dir, "flash=W25Q32JV,flash-id=0xEF7116", {"id"});
+    ASSERT_EQ(id.exit, 0) << id.err;
+    const JsonValue result = Parsed(id.out.back());
+    EXPECT_EQ(result["chip"].text, "SFDP-EF-71-16");
+    EXPECT_TRUE(result["sfdpOnly"].boolean);
+    EXPECT_EQ(result["sfdpBytes"].number, 4194304);
+    EXPECT_NE(result["tableRow"].text.find(".maker = 0xEF, .type = 0x71, .capacity = 0x16, .size = 4096 * kKiB"),
+              std::string::npos)
+        << result["tableRow"].text;
+
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        const char* statusAfter;  // null: not read
+    };
+    const Case cases[] = {
+        {{}, 1, nullptr},
+        {{"--unprotect"}, 0, "0x00"},
+        {{"--unprotect", "--reprotect", "--flash-timing=chip"}, 0, "0x18"},
+    };
+    for (const Case& c : cases) {
+        TempDir each;
+        Put(each.File("image.bin"), Pattern(1000));
+        CliRun station;
+        station.args = {"--simulate=flash=GD25Q64C,flash-protect=0x18,flash-busy-percent=10", "--json", "--eeprom-image",
+                        each.File("image.bin"), "run", "--no-fpga"};
+        station.args.insert(station.args.end(), c.args.begin(), c.args.end());
+        station.directory = each.Path().string();
+        station.stateHome = each.File("state");
+        const CliOutcome run = RunCliProcess(station);
+        SCOPED_TRACE(run.err);
+        EXPECT_EQ(run.exit, c.exit);
+        const JsonValue record = Parsed(run.out.back());
+        EXPECT_EQ(record["eeprom"]["statusBefore"].text, "0x18");
+        if (c.statusAfter) EXPECT_EQ(record["eeprom"]["statusAfter"].text, c.statusAfter);
+        if (c.exit != 0) EXPECT_NE(record["failure"].text.find("Eeprom Write Protected: blocks"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace vexu::test

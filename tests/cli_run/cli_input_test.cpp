@@ -38,8 +38,9 @@ TEST(CliInput, FilesGivenByTheUserAreRefusedBeforeReading) {
     Put(dir.File("empty.bin"), "");
     Put(dir.File("big.dat"), "");
     fs::resize_file(dir.File("big.dat"), uint64_t{2} << 30);
-    Put(dir.File("flash2M.bin"), "");
-    fs::resize_file(dir.File("flash2M.bin"), uint64_t{2} << 20);
+    // One byte more than the largest part of the chip table (128 MiB).
+    Put(dir.File("flash-too-big.bin"), "");
+    fs::resize_file(dir.File("flash-too-big.bin"), (uint64_t{128} << 20) + 1);
     Put(dir.File("record.bin"), std::string(1405, 'r'));
     ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
     fs::create_directory(dir.File("folder"));
@@ -58,8 +59,8 @@ TEST(CliInput, FilesGivenByTheUserAreRefusedBeforeReading) {
          "the FPGA data image big.dat has 2147483648 bytes, more than the largest FPGA data image (8388608 bytes)"},
         {{"--simulate", reports, "--fpga-image", "empty.bin", "action", "device_info"},
          "the FPGA data image empty.bin is empty"},
-        {{"--simulate", reports, "--eeprom-image", "flash2M.bin", "flash"},
-         "the serial-flash image flash2M.bin has 2097152 bytes, more than the largest serial-flash image (1048576 "
+        {{"--simulate", reports, "--eeprom-image", "flash-too-big.bin", "flash"},
+         "the serial-flash image flash-too-big.bin has 134217729 bytes, more than the largest serial-flash image (134217728 "
          "bytes)"},
         {{"--simulate", reports, "--eeprom-image", "folder", "run", "--no-fpga"},
          "the serial-flash image folder is not a regular file (a directory)"},

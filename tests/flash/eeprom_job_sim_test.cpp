@@ -11,7 +11,9 @@
 #include "link/hid_device.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
+#include "flash/chip_table.h"
 #include "run/eeprom_job.h"
+#include "run/eeprom_tools.h"
 #include "common/image_buffers.h"
 #include "sim/sim_box.h"
 #include "sim/simulator.h"
@@ -85,9 +87,9 @@ public:
     }
 
     // The job between the serial port's switching on and off, as in a run.
-    int RunJob() {
+    int RunJob(const EepromJobOptions& options = {}) {
         CHidDevice::SetPort(kSerialPort, 0xFC, 0xFF, nullptr);
-        const int result = RunEepromJob();
+        const int result = RunEepromJob(g_eepromData, g_eepromSize, options);
         CHidDevice::SetPort(kSerialPort, 0xFF, 0xFF, nullptr);
         return result;
     }
@@ -287,6 +289,150 @@ TEST(EepromJobOnSimulator, UnpluggedMidJobFailsAtTheFirstCheckAndNeverHangs) {
         // and one erase wait (512 x 20 ms) or program wait (100 x 5 ms).
         EXPECT_LE(run.clock.NowUs() - start, 60 * kSecond);
         EXPECT_EQ(run.Violations(), 0u) << run.ViolationText();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Every part of the chip table, with its own timing and with the fixed
+// waits: identified as itself, the whole chip erased (the first boards'
+// chips sector by sector, every other part with one bulk erase), the image
+// written with the part's addressing and read back, then a few bytes
+// rewritten across the boundary of two of its 4 KiB erase units near the
+// chip's end, which must change those bytes only. Its own timing waits at
+// least the part's typical times and tests the chip less often than the
+// fixed waits (compared up to 4 MiB; above that a part finishes at once with
+// the fixed waits, so that the test stays quick).
+TEST(EepromJobOnSimulator, EveryPartOfTheTableIsIdentifiedProgrammedAndVerifiedAtBothSpeeds) {
+    const std::vector<uint8_t> image = Pattern(3 * 256 + 17);  // the last page partial
+    const std::vector<uint8_t> patch(40, 0x3C);
+    constexpr uint32_t kComparedUpTo = 4 * 1024 * 1024;
+    for (const FlashPart& part : FlashParts()) {
+        SCOPED_TRACE(part.name);
+        const bool legacy = part.driver != FlashDriver::kJedec;
+        int chipReports = 0;
+        for (FlashTiming timing : {FlashTiming::kChip, FlashTiming::kFixed}) {
+            const bool compared = timing == FlashTiming::kChip || part.size <= kComparedUpTo;
+            SimRun run(std::string("flash=") + part.name + ",flash-fill=0x5A" + (compared ? "" : ",flash-busy-percent=0"),
+                       image);
+            ASSERT_TRUE(run.sim);
+            EepromJobOptions options;
+            options.timing = timing;
+            const uint64_t start = run.clock.NowUs();
+            ASSERT_EQ(run.RunJob(options), 1) << GetEepromError();
+            const uint64_t tookUs = run.clock.NowUs() - start;
+            EXPECT_EQ(GetEepromChip(), part.name);
+            const SpiFlash& flash = *run.Flash();
+            const FlashErase& block = LargestErase(part);
+            EXPECT_EQ(flash.EraseCount(), legacy ? part.size / block.size : 1u);
+            EXPECT_EQ(flash.ProgramCount(), 4u);
+            for (uint32_t a = 0; a < image.size(); ++a) ASSERT_EQ(flash.ByteAt(a), image[a]) << a;
+            EXPECT_EQ(flash.ByteAt(static_cast<uint32_t>(image.size())), 0xFF);
+            EXPECT_EQ(flash.ByteAt(part.size - 1), 0xFF) << "the whole chip was erased";
+            EXPECT_EQ(run.Violations(), 0u) << run.ViolationText();
+            EXPECT_EQ(GetEepromFindings().statusBefore.has_value(), !legacy);
+            if (timing == FlashTiming::kChip) {
+                const uint64_t eraseUs = legacy ? flash.EraseCount() * block.ms.typical * 1000
+                                                : uint64_t{part.chipEraseMs.typical} * 1000;
+                EXPECT_GE(tookUs, eraseUs + 4 * part.programUs.typical);
+                chipReports = run.Reports();
+            } else if (compared) {
+                EXPECT_LT(chipReports, run.Reports()) << "the chip's own timing tests it less often";
+                continue;
+            }
+            // The smallest erase unit, with the part's own opcodes (the
+            // parts whose smallest erase is a 64 KiB or larger sector are
+            // rewritten in parts by the command-line tests).
+            const uint32_t unit = SmallestErase(part).size;
+            if (timing != FlashTiming::kChip || unit > 4096) continue;
+            const uint32_t at = part.size - unit - static_cast<uint32_t>(patch.size()) / 2;
+            CHidDevice::SetPort(kSerialPort, 0xFC, 0xFF, nullptr);
+            EepromWriteReport report;
+            const EepromOutcome written = WriteEepromAt(patch, at, options, report);
+            CHidDevice::SetPort(kSerialPort, 0xFF, 0xFF, nullptr);
+            ASSERT_TRUE(written.ok) << written.failure;
+            EXPECT_EQ(report.unitsErased, 2u);
+            EXPECT_EQ(report.eraseUnit, unit);
+            for (uint32_t a = part.size - 2 * unit; a < part.size; ++a)
+                ASSERT_EQ(flash.ByteAt(a), a >= at && a < at + patch.size() ? 0x3C : 0xFF) << a;
+            EXPECT_EQ(flash.ByteAt(0), image[0]);
+        }
+    }
+}
+
+// The paths a part other than a plain good one takes: a relabelled part
+// (its SFDP disagrees with its ID), one the table lacks, a write-protected
+// one; nothing is erased where the step must refuse.
+TEST(EepromJobOnSimulator, RelabelledUnknownAndProtectedPartsFailEarlyOrGoThroughOnRequest) {
+    struct Case {
+        const char* name;
+        std::string scenario;
+        EepromJobOptions options;
+        std::string failure;  // empty: the step passes
+        const char* chip;
+        std::optional<uint8_t> statusBefore;
+        std::optional<uint8_t> statusAfter;
+        uint8_t chipStatusBits;  // the chip's BP bits at the end
+        bool sfdpChip;
+        int lockedSector = -1;  // a sector locked at the start, and its lock register at the end
+        uint8_t lockAtEnd = 0;
+    };
+    auto with = [](bool allow, bool unprotect, bool reprotect) {
+        EepromJobOptions o;
+        o.allowSfdpChip = allow;
+        o.unprotect = unprotect;
+        o.reprotect = reprotect;
+        return o;
+    };
+    const Case cases[] = {
+        {"relabelled", "flash=W25Q128JV,flash-sfdp=W25Q64JV", with(true, true, false),
+         "Eeprom SFDP Mismatch: W25Q128JV (EF 40 18) has size 8388608 bytes in its SFDP, 16777216 bytes in the chip "
+         "table",
+         "", std::nullopt, std::nullopt, 0, false},
+        {"SFDP table missing", "flash=N25Q128A,flash-sfdp=none", with(true, true, false),
+         "Eeprom SFDP Mismatch: N25Q128A (20 BA 18): no SFDP signature", "", std::nullopt, std::nullopt, 0, false},
+        {"only SFDP knows it", "flash=W25Q64JV,flash-id=0xEF7117", with(false, false, false),
+         " Eeprom Id Error: EF 71 17 is in no row of the chip table and only its SFDP describes it (allow SFDP chips "
+         "to program it)",
+         "", std::nullopt, std::nullopt, 0, false},
+        {"only SFDP knows it, allowed", "flash=W25Q64JV,flash-id=0xEF7117", with(true, false, false), "",
+         "SFDP-EF-71-17", 0x00, 0x00, 0, true},
+        {"protected", "flash=W25Q128JV,flash-protect=0x04", with(false, false, false),
+         "Eeprom Write Protected: blocks 252 to 255 (0xFC0000-0xFFFFFF) (status register 0x04)", "W25Q128JV", 0x04,
+         std::nullopt, 0x04, false},
+        {"unprotected", "flash=W25Q128JV,flash-protect=0x04", with(false, true, false), "", "W25Q128JV", 0x04, 0x00,
+         0x00, false},
+        {"unprotected and protected again", "flash=MX25L12835F,flash-protect=0x3C", with(false, true, true), "",
+         "MX25L12835F", 0x3C, 0x3C, 0x3C, false},
+        {"sector locked", "flash=MT25QL512,flash-locked-sector=1000", with(false, false, false),
+         "Eeprom Write Protected: sector 1000 locked", "MT25QL512", 0x00, std::nullopt, 0x00, false, 1000, 0x01},
+        {"sector locked and blocks protected, both undone and done again",
+         "flash=N25Q128A,flash-locked-sector=0,flash-protect=0x40", with(false, true, true), "", "N25Q128A", 0x40,
+         0x40, 0x40, false, 0, 0x01},
+        {"sector unlocked for good", "flash=N25Q128A,flash-locked-sector=0", with(false, true, false), "", "N25Q128A",
+         0x00, 0x00, 0x00, false, 0, 0x00},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimRun run(c.scenario + ",flash-busy-percent=0", Pattern(4096));
+        ASSERT_TRUE(run.sim);
+        EXPECT_EQ(run.RunJob(c.options), c.failure.empty() ? 1 : 0);
+        EXPECT_EQ(GetEepromError(), c.failure.empty() ? GetEepromError() : c.failure);
+        EXPECT_EQ(GetEepromChip(), c.chip);
+        const EepromFindings findings = GetEepromFindings();
+        EXPECT_EQ(findings.statusBefore, c.statusBefore);
+        EXPECT_EQ(findings.statusAfter, c.statusAfter);
+        EXPECT_EQ(findings.sfdpChip, c.sfdpChip);
+        EXPECT_EQ(run.Flash()->Status() & 0x7C, c.chipStatusBits);
+        EXPECT_FALSE(run.sim->Box().InSerialMode());
+        if (c.lockedSector >= 0) EXPECT_EQ(run.Flash()->SectorLock(static_cast<uint32_t>(c.lockedSector)), c.lockAtEnd);
+        if (c.failure.empty()) {
+            EXPECT_EQ(run.Flash()->ByteAt(4095), run.Image()[4095]);
+        } else {
+            EXPECT_EQ(run.Flash()->EraseCount(), 0u) << "refused before anything was erased";
+        }
     }
 }
 

@@ -59,6 +59,16 @@ TEST(RunRecord, LineSaysWhatEachStepDid) {
                      .eepromImageSha256 = eepromSha,
                      .eepromBytes = 4096,
                      .failure = " Eeprom Id Error"};
+    RunRecord sfdpPart{.startTime = 1767225600,
+                       .version = "1.0.0",
+                       .eeprom = {Outcome::kOk, 20'000'000},
+                       .chip = "SFDP-EF-71-17",
+                       .eepromImageSha256 = eepromSha,
+                       .eepromBytes = 4096,
+                       .flashStatusBefore = 0x1C,
+                       .flashStatusAfter = 0x1C,
+                       .sfdpChip = true,
+                       .ok = true};
     const Case cases[] = {
         {"both steps passed: what went onto the board, from which box", passed,
          R"({"time":"2026-01-01T00:00:00Z","box":"/dev/hidraw3","result":"ok",)"
@@ -77,6 +87,12 @@ TEST(RunRecord, LineSaysWhatEachStepDid) {
          R"({"time":"2024-02-29T12:34:56Z","box":"","result":"failed","fpga":{"result":"off"},)"
          R"("eeprom":{"result":"failed","seconds":10.000,"chip":null,"bytes":4096,)"
          R"("imageSha256":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"},"failure":" Eeprom Id Error",)"
+         R"("version":"1.0.0","location":null,"boxSerial":null})"},
+        {"a part known by its SFDP alone, protected before and after", sfdpPart,
+         R"({"time":"2026-01-01T00:00:00Z","box":"","result":"ok","fpga":{"result":"off"},)"
+         R"("eeprom":{"result":"ok","seconds":20.000,"chip":"SFDP-EF-71-17","bytes":4096,)"
+         R"("imageSha256":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",)"
+         R"("statusBefore":"0x1C","statusAfter":"0x1C","sfdpChip":true},"failure":"",)"
          R"("version":"1.0.0","location":null,"boxSerial":null})"},
     };
     for (const Case& c : cases) EXPECT_EQ(FormatRunRecord(c.record), c.line) << c.what;
@@ -97,6 +113,8 @@ TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
                      .chip = "M25P20",
                      .eepromImageSha256 = "cafe",
                      .eepromBytes = 262144,
+                     .flashStatusBefore = 0x04,
+                     .flashStatusAfter = 0x00,
                      .failure = "Device Check Error",
                      .serialNumber = "VX00000042"};
     std::map<std::string, std::string> fields;
@@ -122,6 +140,8 @@ TEST(RunRecord, JournalFieldsNameWhatWentOntoTheBoard) {
         {"VEXU_EEPROM_CHIP", "M25P20"},
         {"VEXU_EEPROM_BYTES", "262144"},
         {"VEXU_EEPROM_IMAGE_SHA256", "cafe"},
+        {"VEXU_EEPROM_STATUS_BEFORE", "0x04"},
+        {"VEXU_EEPROM_STATUS_AFTER", "0x00"},
         {"VEXU_SERIAL_NUMBER", "VX00000042"},
         {"VEXU_FAILURE", "Device Check Error"},
         {"VEXU_RECORD", FormatRunRecord(record)},

@@ -121,7 +121,8 @@ TEST(Simulator, RefusesScenariosItCannotBuild) {
     } kCases[] = {
         {"flsh=M25P20", "unknown scenario key: flsh"},
         {"speed=9,color", "unknown scenario keys: speed, color"},
-        {"flash=M25P16", "unknown flash chip"},
+        {"flash=M25P99", "unknown flash chip"},
+        {"flash=W25Q64JV,flash-sfdp=M25P16", "flash-sfdp needs a part of the chip table that has an SFDP table"},
         {"flash", "needs a value"},
         {"flash-fill=256", "flash-fill"},
         {"flash-bit-error-page=1024",
