@@ -98,6 +98,12 @@ bool AppendRunRecord(const RunRecord& record, std::string& error);
 // VEXU_RECORD the whole log line. Each appended record is also sent there.
 std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record);
 bool AppendRunRecord(const RunRecord& record);
+// The run log's length in bytes now; 0 when it does not exist yet.
+uint64_t RunLogLength();
+// Whether the run log holds, past offset, a record naming this slot: a
+// station asks before it writes the record of a worker that ended without
+// its result (it may have written the record just before it died).
+bool RunLogHasSlotRecord(uint64_t offset, const std::string& slot);
 // Whether a record could be appended now (directory made, file opened for
 // appending, nothing written): a station checks before its first board.
 bool CheckRunLog(std::string& error);

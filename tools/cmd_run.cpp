@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
+#include "platform/text_encoding.h"
 #include "run/eeprom_job.h"
 #include "run/image_load.h"
 #include "common/run_messages.h"
@@ -144,6 +145,7 @@ public:
 
     int Station() {
         if (!hotplug_) return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
+        station_ = true;
         // A station must not program boards it cannot account for.
         std::string logError;
         if (!CheckRunLog(logError))
@@ -241,6 +243,8 @@ private:
                 out_.Tick();
                 if (InterruptWatch::Interrupted() && !interruptNoted) {
                     out_.EndBars();
+                    // A station answers at once with what it waits for.
+                    if (station_) fprintf(stderr, "stopping after the 1 runs in progress\n");
                     fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
                     interruptNoted = true;
                 }
@@ -259,8 +263,13 @@ private:
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();
-        // The serial is taken for good only by a board that passed.
-        if (serials_.Active()) serials_.Finish(run.ok, run.serialError);
+        // The serial is taken for good only by a board that passed, and
+        // given to the next board only when this one certainly never got
+        // it: its serial-flash step did not run, or found no chip to write.
+        if (serials_.Active())
+            serials_.Finish(SerialEndOfRun(run.ok, StepRan(run.record.eeprom) && run.record.chip &&
+                                                       !run.record.chip->empty()),
+                            run.serialError);
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
@@ -423,6 +432,7 @@ private:
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;
+    bool station_ = false;
     InProgress current_;
 };
 
@@ -447,10 +457,12 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
         fprintf(stderr,
                 "the serial %s was reserved by a run that never finished (the program ended or the power went): it "
                 "is skipped and goes to no board\n",
-                skipped.c_str());
+                EscapedText(skipped).c_str());
         out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
     }
 
+    // A gang station's worker finishes its board even if the station dies.
+    if (!run.slot.empty()) OutliveParent();
     if (run.gang) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
         // Each worker would truncate the same file.
