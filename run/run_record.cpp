@@ -238,7 +238,8 @@ uint64_t RunLogLength() {
     return error ? 0 : static_cast<uint64_t>(size);
 }
 
-bool RunLogHasSlotRecord(uint64_t offset, const std::string& slot) {
+bool FindBoardRecord(uint64_t offset, const std::string& slot, const std::optional<std::string>& serial,
+                     vexu::JsonValue& record) {
     std::FILE* file = vexu::OpenFile(RunLogPath(), "rb");
     if (!file) return false;
     std::string text;
@@ -249,11 +250,12 @@ bool RunLogHasSlotRecord(uint64_t offset, const std::string& slot) {
     std::fclose(file);
     size_t at = 0;
     for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        vexu::JsonValue record;
         std::string error;
-        if (vexu::ParseJson(text.substr(at, end - at), record, error) && record.kind == vexu::JsonValue::Kind::kObject &&
-            record.Has("slot") && record["slot"].text == slot)
-            return true;
+        if (!vexu::ParseJson(text.substr(at, end - at), record, error) ||
+            record.kind != vexu::JsonValue::Kind::kObject || record["slot"].text != slot ||
+            record.Has("serialNumber") != serial.has_value() || (serial && record["serialNumber"].text != *serial))
+            continue;
+        return true;
     }
     return false;
 }

@@ -327,11 +327,7 @@ private:
         bool stopTold = false;
         uint64_t killAtUs = 0;
         for (;;) {
-            if (g_gangInterrupts >= 1 && !stopTold) {
-                // Answered at once, so that nobody presses again in doubt.
-                Tell("stopping after the " + std::to_string(Running()) + " runs in progress");
-                stopTold = true;
-            }
+            TellStop(stopTold);
             if (g_gangInterrupts >= 2 && killAtUs == 0) {
                 // The workers record their runs as interrupted and end; those
                 // that cannot (stopped, hung) are ended after a moment.
@@ -358,8 +354,17 @@ private:
             KillOverdue();
             for (auto& [name, slot] : slots_) Follow(slot);
             StartRuns();
+            TellStop(stopTold);
             if (!AnyRunning() && (Stopping() || (scripted_ && AllBoardsDone()))) return;
         }
+    }
+
+    // The first interrupt is answered at once, so that nobody presses again
+    // in doubt.
+    void TellStop(bool& told) {
+        if (g_gangInterrupts < 1 || told) return;
+        Tell("stopping after the " + std::to_string(Running()) + " runs in progress");
+        told = true;
     }
 
     // A worker past its board's time limit (stopped, hung in I/O, looping)
@@ -418,6 +423,19 @@ private:
             // A worker that crashed, hung or was killed: the board's run
             // failed, and the station writes its record unless the worker
             // did so before it died.
+            // The worker may have written its board's record before it
+            // died: the record then tells how the run ended.
+            JsonValue record;
+            const std::optional<std::string> serial = slot.serial ? std::optional(slot.serial->text) : std::nullopt;
+            if (FindBoardRecord(slot.logOffset, slot.name, serial, record)) {
+                const bool ok = record["result"].text == "ok";
+                const JsonValue& eeprom = record["eeprom"];
+                slot.board.Result(ok, false,
+                                  (eeprom["result"].text == "ok" || eeprom["result"].text == "failed") &&
+                                      eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty());
+                Finished(slot, ok, ok ? std::string() : "run failed: " + EscapedText(record["failure"].text), record);
+                return;
+            }
             std::string reason;
             if (slot.board.TimedOutRun() && !interruptKilled_) {
                 reason = "the run passed its time limit of " + std::to_string(slot.board.LimitUs() / 1'000'000) +
@@ -434,10 +452,9 @@ private:
         }
     }
 
-    // The record of a board whose worker ended without its result: the
-    // step it had reached failed for the reason given.
+    // The record of a board whose worker ended without its result or its
+    // record: the step it had reached failed for the reason given.
     void WriteRecordFor(const Slot& slot, const std::string& reason) {
-        if (RunLogHasSlotRecord(slot.logOffset, slot.name)) return;
         RunRecord record;
         record.startTime = slot.boardStart;
         record.version = ProgramVersion();
@@ -494,7 +511,14 @@ private:
                 if (exit == kExitBoxInUse || exit == kExitBoxDenied) {
                     // Held by another program, or not ours to open: said
                     // once, and tried again until it can be had.
-                    if (slot.waitNote != failure) Say("slot " + slot.name + ": waiting: " + failure);
+                    if (slot.waitNote != failure) {
+                        Say("slot " + slot.name + ": waiting: " + failure);
+                        out_.Emit(JsonObject()
+                                      .Text("event", "station")
+                                      .Text("slot", slot.name)
+                                      .Text("state", "waiting")
+                                      .Text("reason", event["failure"].text));
+                    }
                     slot.waitNote = failure;
                     slot.phase = Slot::Phase::kEmpty;
                     slot.retryAtUs = wall_.NowUs() + kBusyRetryUs;
