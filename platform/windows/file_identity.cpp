@@ -4,11 +4,14 @@
 
 #include <filesystem>
 
+#include "platform/files.h"
+
 namespace vexu {
 
 namespace {
 
-std::wstring Wide(const std::string& path) { return std::filesystem::u8path(path).wstring(); }
+// The path as the other file functions of this platform take it.
+std::wstring Wide(const std::string& path) { return std::filesystem::path(path).wstring(); }
 
 }  // namespace
 
@@ -26,9 +29,9 @@ FileIdentity IdentifyFile(const std::string& path) {
             return identity;
         }
         std::error_code ignored;
-        const std::filesystem::path full = std::filesystem::absolute(std::filesystem::u8path(path), ignored);
+        const std::filesystem::path full = std::filesystem::absolute(std::filesystem::path(path), ignored);
         const std::filesystem::path parent = std::filesystem::weakly_canonical(full.parent_path(), ignored);
-        identity.wouldBe = (parent / full.filename()).u8string();
+        identity.wouldBe = PathText(parent / full.filename());
         // Windows file names do not tell case apart.
         for (char& c : identity.wouldBe)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
