@@ -28,6 +28,8 @@ namespace {
 
 // How often the command's thread looks at the interrupt flag while it waits.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
+// A box held by another program is tried again every this many polls.
+constexpr int kBusyRetryWaits = 10;
 
 // The settings record as the window loads it: from the executable, bytes
 // as they are; a record that cannot be loaded reads as zero.
@@ -166,7 +168,7 @@ public:
                 } else {
                     StationState("waiting", "station: waiting for a programmer box (Ctrl-C to stop)");
                 }
-                if (!WaitFor([this] { return session_.HasBox(); })) break;
+                if (!WaitForBox()) break;
             }
             if (scripted) --boxesLeft;
             std::string serialError;
@@ -371,6 +373,25 @@ private:
             MessageQueue::Message m;
             if (queue_.Wait(m, kInterruptPoll)) Dispatch(m);
         }
+    }
+
+    // Waits for a box. One that is there but held by another program, or
+    // that may not be opened, is said with why (once per change), and tried
+    // again about every second: nothing else would tell when it is free.
+    bool WaitForBox() {
+        std::string told;
+        int waits = 0;
+        return WaitFor([this, &told, &waits] {
+            if (session_.HasBox()) return true;
+            const NoBox why = session_.Missing();
+            if ((why.exit == kExitBoxInUse || why.exit == kExitBoxDenied) && why.text != told) {
+                out_.Say("station: waiting: " + EscapedText(why.text));
+                out_.Emit(JsonObject().Text("event", "station").Text("state", "waiting").Text("reason", why.text));
+                told = why.text;
+            }
+            if (++waits % kBusyRetryWaits == 0) CDevManage::FindDevice();
+            return session_.HasBox();
+        });
     }
 
     void StationState(const char* state, const std::string& line) {

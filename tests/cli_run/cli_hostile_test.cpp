@@ -3,6 +3,7 @@
 // spelt), a target that is no regular file, stored texts that would drive
 // the terminal, and the --json result line in every case.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,6 +160,26 @@ TEST(CliHostile, JsonAlwaysEndsWithAResultLine) {
         EXPECT_EQ(result["event"].text, "result");
         EXPECT_EQ(result["exit"].number, c.exit);
     }
+}
+
+// A station whose box is held by another program says why while it waits,
+// and a stop still ends it.
+TEST(CliHostile, AStationSaysWhyItWaitsForABusyBox) {
+    TempDir dir;
+    CliRun run;
+    run.args = {"--simulate=refuse-open=in-use", "--json", "run", "--station", "--no-fpga"};
+    run.directory = dir.Path().string();
+    run.stateHome = dir.File("state");
+    int waiting = 0;
+    run.onLine = [&waiting](const std::string& line, pid_t station) {
+        const JsonValue event = Parsed(line);
+        if (event["state"].text != "waiting" || !event.Has("reason")) return;
+        EXPECT_NE(event["reason"].text.find("is in use by another program"), std::string::npos) << line;
+        if (++waiting == 1) kill(station, SIGTERM);
+    };
+    const CliOutcome outcome = RunCliProcess(run);
+    EXPECT_EQ(waiting, 1);
+    EXPECT_EQ(Parsed(outcome.out.back())["event"].text, "summary") << outcome.err;
 }
 
 }  // namespace
