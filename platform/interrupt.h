@@ -31,4 +31,10 @@ public:
     [[noreturn]] static void EndNow();
 };
 
+// A gang station's worker finishes its board and writes its record even
+// when the station is gone (killed, even by SIGKILL): a closed output pipe
+// then makes writes fail instead of ending the program, and a hangup of
+// the terminal or of the station's process group is not taken as a stop.
+void OutliveParent();
+
 }  // namespace vexu

@@ -48,7 +48,13 @@ std::string JsonQuote(std::string_view text) {
         if (u >= 0x80) {
             const size_t length = Utf8SequenceLength(text, i);
             if (length == 0) {
-                out += "\\ufffd";
+                // A byte that is not part of UTF-8 is kept, reversibly, as
+                // the lone surrogate U+DC00 + byte: no UTF-8 text holds a
+                // surrogate, so no other text is written the same way.
+                static const char kHex[] = "0123456789abcdef";
+                out += "\\udc";
+                out += kHex[u >> 4];
+                out += kHex[u & 0x0F];
                 ++i;
             } else {
                 out.append(text.substr(i, length));

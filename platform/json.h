@@ -1,7 +1,12 @@
 // JSON text for machine readers: the command line's --json lines and the
 // run log. Strings are escaped so that every line is valid JSON whatever
 // the text holds: quotes, backslashes and control characters are escaped,
-// and bytes that are not valid UTF-8 become U+FFFD.
+// and each byte that is not part of valid UTF-8 is written as the lone
+// surrogate escape \udcXX (U+DC80 to U+DCFF, the byte XX), which the
+// reader turns back into that byte: a text with bytes that are not UTF-8
+// (a serial number, a path) reads back exactly, and two different texts
+// are never written the same. Readers that take only Unicode see one
+// replacement character per such byte.
 #pragma once
 
 #include <cstdint>

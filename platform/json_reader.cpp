@@ -159,6 +159,10 @@ private:
                 if (text_.substr(pos_, 2) != "\\u" || (pos_ += 2, !Hex4(low)) || low < 0xDC00 || low > 0xDFFF)
                     return Fail("lone surrogate");
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+                // A byte that is not UTF-8, as the writer keeps it.
+                out += static_cast<char>(unit - 0xDC00);
+                continue;
             } else if (unit >= 0xDC00 && unit < 0xE000) {
                 return Fail("lone surrogate");
             }

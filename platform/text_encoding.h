@@ -20,4 +20,13 @@ std::string GbkToUtf8(std::string_view text);
 // anything else is read as GBK. Always valid UTF-8.
 std::string TextAsUtf8(std::string_view text);
 
+// A text from a file or a record made safe to print on a terminal or in a
+// message: control characters (C0, DEL and the C1 range, which start
+// terminal titles, colours and cursor moves), bytes that are not UTF-8 and
+// the backslash itself are written as \xNN (the backslash as \x5C). Every
+// other character stays as it is, so the text still reads as it was; and
+// since the backslash is escaped too, two different texts never print the
+// same.
+std::string EscapedText(std::string_view text);
+
 }  // namespace vexu

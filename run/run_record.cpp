@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/journal.h"
 #include "platform/json.h"
+#include "platform/json_reader.h"
 #include "platform/trace.h"
 
 namespace {
@@ -242,4 +243,32 @@ bool CheckRunLog(std::string& error) {
     std::string reason;
     vexu::CloseAppended(fd, reason);
     return true;
+}
+
+uint64_t RunLogLength() {
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(RunLogPath(), error);
+    return error ? 0 : static_cast<uint64_t>(size);
+}
+
+bool FindBoardRecord(uint64_t offset, const std::string& slot, const std::optional<std::string>& serial,
+                     vexu::JsonValue& record) {
+    std::FILE* file = vexu::OpenFile(RunLogPath(), "rb");
+    if (!file) return false;
+    std::string text;
+    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+    }
+    std::fclose(file);
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string error;
+        if (!vexu::ParseJson(text.substr(at, end - at), record, error) ||
+            record.kind != vexu::JsonValue::Kind::kObject || record["slot"].text != slot ||
+            record.Has("serialNumber") != serial.has_value() || (serial && record["serialNumber"].text != *serial))
+            continue;
+        return true;
+    }
+    return false;
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/json.h"
+#include "platform/json_reader.h"
 
 struct RunStepRecord {
     enum class Outcome { kOff, kSkipped, kOk, kFailed };
@@ -107,6 +108,16 @@ bool AppendRunRecord(const RunRecord& record, std::string& error);
 // VEXU_RECORD the whole log line. Each appended record is also sent there.
 std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record);
 bool AppendRunRecord(const RunRecord& record);
+// The run log's length in bytes now; 0 when it does not exist yet.
+uint64_t RunLogLength();
+// The record of this board in the run log, past offset: its slot and its
+// serial (none when the board had none); false when there is none. A
+// station looks before it writes the record of a worker that ended
+// without its result: the worker may have written it just before it died,
+// and then the record tells how the board's run ended. A worker left by an
+// earlier station on the same slot has another serial.
+bool FindBoardRecord(uint64_t offset, const std::string& slot, const std::optional<std::string>& serial,
+                     vexu::JsonValue& record);
 // Whether a record could be appended now (directory made, file opened for
 // appending, nothing written): a station checks before its first board.
 bool CheckRunLog(std::string& error);

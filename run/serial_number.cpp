@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <unordered_map>
 
 #include "platform/files.h"
+#include "platform/text_encoding.h"
 #include "platform/trace.h"
 #include "run/run_record.h"
 
@@ -110,7 +112,7 @@ using Pools = std::map<std::string, SerialCounter::Pool>;
 
 // Reads the state file's text into pools; false with the reason when any
 // line is not one the program writes.
-bool ParseState(const std::string& text, Pools& pools, std::string& reason) {
+bool ParseState(const std::string& text, Pools& pools, std::set<std::string>& given, std::string& reason) {
     size_t lineNumber = 0;
     size_t at = 0;
     bool headerSeen = false;
@@ -134,6 +136,14 @@ bool ParseState(const std::string& text, Pools& pools, std::string& reason) {
         }
         const std::vector<std::string_view> tokens = Tokens(line);
         const std::string_view kind = tokens[0];
+        if (kind == "given") {
+            std::string serial;
+            if (tokens.size() != 2 || !DecodeToken(tokens[1], serial) || !given.insert(serial).second) {
+                reason = where + " is not a line this program writes";
+                return false;
+            }
+            continue;
+        }
         std::string pool;
         uint64_t index = 0;
         const bool next = kind == "next";
@@ -177,10 +187,23 @@ bool ParseState(const std::string& text, Pools& pools, std::string& reason) {
         auto& list = kind == "free" ? entry.free : kind == "reserved" ? entry.reserved : entry.skipped;
         list.emplace(index, serial);
     }
-    if (!headerSeen && !text.empty()) {
-        reason = "it is not a serial-number state file";
+    if (text.empty()) {
+        // The program always writes at least its first line: an empty file
+        // is one cut short (a full disk, a copy that failed), never "nothing
+        // given yet".
+        reason = "it is empty";
         return false;
     }
+    // A serial stands once in the whole file: handed out for good, on its
+    // way to a board, skipped, or free for the next board.
+    std::set<std::string> seen = given;
+    for (const auto& [name, pool] : pools)
+        for (const auto* list : {&pool.free, &pool.reserved, &pool.skipped})
+            for (const auto& [index, serial] : *list)
+                if (!seen.insert(serial).second) {
+                    reason = "it lists the serial " + vexu::EscapedText(serial) + " a second time";
+                    return false;
+                }
     // Every serial listed lies below the next new one.
     for (const auto& [name, pool] : pools) {
         const uint64_t next = pool.next;
@@ -196,7 +219,7 @@ bool ParseState(const std::string& text, Pools& pools, std::string& reason) {
     return true;
 }
 
-std::string FormatState(const Pools& pools) {
+std::string FormatState(const Pools& pools, const std::set<std::string>& given) {
     std::string text = std::string(kStateHeader) + "\n";
     for (const auto& [name, pool] : pools) {
         const std::string encoded = EncodeToken(name);
@@ -211,43 +234,49 @@ std::string FormatState(const Pools& pools) {
             text += "last " + encoded + " " + std::to_string(pool.last->first) + " " + EncodeToken(pool.last->second) +
                     "\n";
     }
+    for (const std::string& serial : given) text += "given " + EncodeToken(serial) + "\n";
     return text;
 }
 
 // The serial file's lines, checked: every line that is not blank is a
-// serial, and no serial stands in it twice.
-bool ReadSerialLines(const std::string& path, std::vector<std::string>& lines, std::string& error) {
+// serial, and no serial stands in it twice. Only whole lines count: a last
+// line without its line end may still be being written, so it is left for
+// a later reservation (partial says there is one). A byte-order mark at the
+// start is not part of the first serial; a line end may be CR LF. White
+// space at either end of a line is refused: kept, it would put an invisible
+// byte on the board, trimmed, two lines could give the same serial.
+bool ReadSerialLines(const std::string& path, std::vector<std::string>& lines, bool& partial, std::string& error) {
     std::vector<uint8_t> bytes;
     if (!vexu::ReadUserFile(path, kMaxSerialFileBytes, "serial file", bytes, error)) return false;
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     lines.clear();
-    std::string line;
-    auto finish = [&lines, &line] {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        line.clear();
-    };
-    for (const uint8_t byte : bytes) {
-        if (byte == '\n')
-            finish();
-        else
-            line += static_cast<char>(byte);
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
+        std::string_view line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.emplace_back(line);
     }
-    if (!line.empty()) finish();
+    partial = at < text.size();
     std::unordered_map<std::string, size_t> seen;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find_first_not_of(" \t") == std::string::npos) {
-            lines[i].clear();
-            continue;
+        if (lines[i].empty()) continue;
+        const std::string where = "line " + std::to_string(i + 1) + " of the serial file " + path;
+        const auto space = [](char c) { return c == ' ' || c == '\t'; };
+        if (space(lines[i].front()) || space(lines[i].back())) {
+            error = where + " " + (space(lines[i].front()) ? "begins" : "ends") +
+                    " with white space, which would be part of the serial: write each serial alone on its line";
+            return false;
         }
         std::string reason;
         if (!CheckSerialText(lines[i], reason)) {
-            error = "line " + std::to_string(i + 1) + " of the serial file " + path + ": " + reason;
+            error = where + ": " + reason;
             return false;
         }
         const auto [earlier, added] = seen.emplace(lines[i], i);
         if (!added) {
-            error = "line " + std::to_string(i + 1) + " of the serial file " + path + " repeats line " +
-                    std::to_string(earlier->second + 1) + " (" + lines[i] + "): no serial may reach two boards";
+            error = where + " repeats line " + std::to_string(earlier->second + 1) + " (" +
+                    vexu::EscapedText(lines[i]) + "): no serial may reach two boards";
             return false;
         }
     }
@@ -410,6 +439,7 @@ SerialCounter::OpenResult SerialCounter::Open(const std::string& statePath, cons
     source_ = source;
     poolName_ = source.kind == SerialSource::Kind::kCounter ? std::string(kCounterPool) : "file:" + FullPath(source.file);
     pools_.clear();
+    given_.clear();
     skipped_.clear();
     auto fail = [this, &error](const std::string& reason) {
         error = reason;
@@ -417,13 +447,15 @@ SerialCounter::OpenResult SerialCounter::Open(const std::string& statePath, cons
         return OpenResult::kFailed;
     };
     std::error_code missing;
-    if (std::filesystem::exists(path, missing)) {
+    std::error_code noLink;
+    // A link to a state file that is gone is not "nothing given yet" either.
+    if (std::filesystem::exists(path, missing) || std::filesystem::is_symlink(path, noLink)) {
         std::vector<uint8_t> bytes;
         std::string reason;
         // A state file that grew past any that this program writes is not one.
         if (!vexu::ReadUserFile(statePath, kMaxSerialFileBytes, "serial-number state file", bytes, reason))
             return fail(reason);
-        if (!ParseState(std::string(bytes.begin(), bytes.end()), pools_, reason))
+        if (!ParseState(std::string(bytes.begin(), bytes.end()), pools_, given_, reason))
             return fail("the serial-number state file " + statePath + " is damaged: " + reason +
                         "; it is left as it is (mend or move it; starting afresh could give a number twice)");
     } else if (missing) {
@@ -432,7 +464,10 @@ SerialCounter::OpenResult SerialCounter::Open(const std::string& statePath, cons
     if (source.kind == SerialSource::Kind::kFile) {
         std::vector<std::string> lines;
         std::string reason;
-        if (!ReadSerialLines(source.file, lines, reason)) return fail(reason);
+        bool partial = false;
+        if (!ReadSerialLines(source.file, lines, partial, reason)) return fail(reason);
+        const bool blank = std::all_of(lines.begin(), lines.end(), [](const std::string& line) { return line.empty(); });
+        if (blank && !partial) return fail("the serial file " + source.file + " is empty: it holds no serial number");
     }
     // Whatever is still reserved went to a board whose run never finished.
     bool changed = false;
@@ -440,7 +475,7 @@ SerialCounter::OpenResult SerialCounter::Open(const std::string& statePath, cons
         for (auto& [index, serial] : pool.reserved) {
             skipped_.push_back(serial);
             pool.skipped.emplace(index, serial);
-            vexu::Trace("Serial " + serial + " was reserved by a run that did not finish: skipped.\r\n");
+            vexu::Trace("Serial " + vexu::EscapedText(serial) + " was reserved by a run that did not finish: skipped.\r\n");
         }
         changed = changed || !pool.reserved.empty();
         pool.reserved.clear();
@@ -456,7 +491,7 @@ void SerialCounter::Close() { lock_.Unlock(); }
 
 bool SerialCounter::Save(std::string& error) {
     std::string reason;
-    if (vexu::WriteFileWhole(path_, FormatState(pools_), reason)) return true;
+    if (vexu::WriteFileWhole(path_, FormatState(pools_, given_), reason)) return true;
     error = "cannot write the serial-number state file: " + reason;
     return false;
 }
@@ -486,7 +521,8 @@ bool SerialCounter::ReserveLine(Pool& pool, SerialReservation& reservation, std:
     // The file is read at every reservation: lines appended while a
     // station runs are taken too.
     std::vector<std::string> lines;
-    if (!ReadSerialLines(source_.file, lines, error)) return false;
+    bool partial = false;
+    if (!ReadSerialLines(source_.file, lines, partial, error)) return false;
     // Lines are found by their number: a file whose given-out lines moved
     // would hand out a serial again.
     auto moved = [&lines](uint64_t index, const std::string& serial) {
@@ -494,7 +530,7 @@ bool SerialCounter::ReserveLine(Pool& pool, SerialReservation& reservation, std:
     };
     const auto changed = [&](uint64_t index, const std::string& serial) {
         error = "the serial file " + source_.file + " changed: line " + std::to_string(index + 1) +
-                " no longer holds " + serial + ", which was given out from it; serials may only be added at its end";
+                " no longer holds " + vexu::EscapedText(serial) + ", which was given out from it; serials may only be added at its end";
         return false;
     };
     if (pool.last && moved(pool.last->first, pool.last->second)) return changed(pool.last->first, pool.last->second);
@@ -511,13 +547,46 @@ bool SerialCounter::ReserveLine(Pool& pool, SerialReservation& reservation, std:
     while (pool.next < lines.size() && lines[pool.next].empty()) ++pool.next;
     if (pool.next >= lines.size()) {
         usedUp = true;
-        error = "the serial file " + source_.file + " is used up: every serial in it was given out";
+        error = "the serial file " + source_.file + " is used up: every serial in it was given out" +
+                (partial ? std::string(" (its last line has no line end yet, so it is not taken)") : std::string());
         return false;
     }
     reservation.index = pool.next;
     reservation.text = lines[pool.next];
     pool.last.emplace(reservation.index, reservation.text);
     ++pool.next;
+    return true;
+}
+
+bool SerialCounter::HandedOut(const std::string& serial) const {
+    if (given_.count(serial)) return true;
+    for (const auto& [name, pool] : pools_)
+        for (const auto* list : {&pool.reserved, &pool.skipped})
+            for (const auto& [index, text] : *list)
+                if (text == serial) return true;
+    return false;
+}
+
+bool SerialCounter::Take(SerialReservation& reservation, std::string& error, bool& usedUp) {
+    Pool& pool = pools_[poolName_];
+    reservation = {};
+    reservation.pool = poolName_;
+    // A serial already handed out — from another file, another path to the
+    // same file, a pattern that writes a number the way an earlier one did
+    // — is passed over for good: no serial reaches two boards.
+    for (;;) {
+        const bool found = source_.kind == SerialSource::Kind::kCounter
+                               ? ReserveNumber(pool, reservation, error, usedUp)
+                               : ReserveLine(pool, reservation, error, usedUp);
+        if (!found) return false;
+        if (!HandedOut(reservation.text)) break;
+        vexu::Trace("Serial " + vexu::EscapedText(reservation.text) + " was given out before: passed over.\r\n");
+    }
+    // A released serial that is now handed out from this pool is no longer
+    // free in any other.
+    for (auto& [name, other] : pools_)
+        for (auto it = other.free.begin(); it != other.free.end();)
+            it = it->second == reservation.text ? other.free.erase(it) : std::next(it);
     return true;
 }
 
@@ -529,13 +598,8 @@ bool SerialCounter::Reserve(SerialReservation& reservation, std::string& error, 
     }
     // Nothing changes in memory unless the file says so too.
     const Pools before = pools_;
-    Pool& pool = pools_[poolName_];
-    reservation = {};
-    reservation.pool = poolName_;
-    const bool found = source_.kind == SerialSource::Kind::kCounter ? ReserveNumber(pool, reservation, error, usedUp)
-                                                                     : ReserveLine(pool, reservation, error, usedUp);
-    if (found) {
-        pool.reserved.emplace(reservation.index, reservation.text);
+    if (Take(reservation, error, usedUp)) {
+        pools_[poolName_].reserved.emplace(reservation.index, reservation.text);
         if (Save(error)) return true;
     }
     pools_ = before;
@@ -550,34 +614,45 @@ bool SerialCounter::Peek(std::string& serial, std::string& error, bool& usedUp) 
     }
     const Pools before = pools_;
     SerialReservation reservation;
-    Pool& pool = pools_[poolName_];
-    const bool found = source_.kind == SerialSource::Kind::kCounter ? ReserveNumber(pool, reservation, error, usedUp)
-                                                                     : ReserveLine(pool, reservation, error, usedUp);
+    const bool found = Take(reservation, error, usedUp);
     pools_ = before;
     if (found) serial = reservation.text;
     return found;
 }
 
-bool SerialCounter::Finish(const SerialReservation& reservation, bool release, std::string& error) {
+bool SerialCounter::Finish(const SerialReservation& reservation, SerialEnd end, std::string& error) {
     if (!IsOpen()) {
         error = "the serial-number state file is not open";
         return false;
     }
     const auto found = pools_.find(reservation.pool);
     if (found == pools_.end() || found->second.reserved.erase(reservation.index) == 0) {
-        error = "the serial " + reservation.text + " is not reserved";
+        error = "the serial " + vexu::EscapedText(reservation.text) + " is not reserved";
         return false;
     }
-    if (release) found->second.free.emplace(reservation.index, reservation.text);
+    switch (end) {
+        case SerialEnd::kCommit: given_.insert(reservation.text); break;
+        case SerialEnd::kRelease: found->second.free.emplace(reservation.index, reservation.text); break;
+        case SerialEnd::kSkip: found->second.skipped.emplace(reservation.index, reservation.text); break;
+    }
     // Written or not, memory now says what happened; a file left behind
     // holds the serial as reserved, which only ever skips it.
     return Save(error);
 }
 
 bool SerialCounter::Commit(const SerialReservation& reservation, std::string& error) {
-    return Finish(reservation, false, error);
+    return Finish(reservation, SerialEnd::kCommit, error);
 }
 
 bool SerialCounter::Release(const SerialReservation& reservation, std::string& error) {
-    return Finish(reservation, true, error);
+    return Finish(reservation, SerialEnd::kRelease, error);
+}
+
+bool SerialCounter::Skip(const SerialReservation& reservation, std::string& error) {
+    return Finish(reservation, SerialEnd::kSkip, error);
+}
+
+SerialEnd SerialEndOfRun(bool passed, bool boardMayHoldSerial) {
+    if (passed) return SerialEnd::kCommit;
+    return boardMayHoldSerial ? SerialEnd::kSkip : SerialEnd::kRelease;
 }

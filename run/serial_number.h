@@ -8,9 +8,12 @@
 //   a pattern ("VX%08u"), or the lines of a file in order — and which of
 //   them are taken, kept in a state file next to the run log. A number is
 //   reserved in the file before it goes to a board; a pass commits it, a
-//   failure releases it for the next board, and a number still reserved
+//   failure before the serial flash was written releases it for the next
+//   board, any other failure skips it, and a number still reserved
 //   when the file is next opened (the program crashed, the power went) is
-//   skipped for good: no number ever reaches two boards. The file is locked
+//   skipped for good: no number ever reaches two boards. Every serial handed
+//   out is remembered, whatever pool it came from, and never handed out
+//   again. The file is locked
 //   for as long as the counter is open, so a second station is refused.
 //
 //   PlaceSerial: the serial text written as bytes into an image at an offset.
@@ -22,12 +25,13 @@
 //   std::vector<uint8_t> image(g_eepromData, g_eepromData + g_eepromSize);
 //   if (!PlaceSerial(image, offset, serial.text, error)) counter.Release(serial, error);
 //   ... run with the image ...
-//   passed ? counter.Commit(serial, error) : counter.Release(serial, error);
+//   counter.Finish(serial, SerialEndOfRun(passed, boardMayHoldSerial), error);
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +93,14 @@ std::string DefaultSerialStatePath();
 // The most bytes a serial file may have.
 constexpr uint64_t kMaxSerialFileBytes = 64u << 20;
 
+// How a board's serial ends: taken for good by a board that passed;
+// released for the next board only when this board certainly never
+// received it (its run ended before the serial-flash step began writing);
+// skipped for good otherwise (a failure, crash, kill or interrupt after
+// that point may have left it on the board).
+enum class SerialEnd { kCommit, kRelease, kSkip };
+SerialEnd SerialEndOfRun(bool passed, bool boardMayHoldSerial);
+
 // Not for several threads at once: a station calls it from one thread.
 class SerialCounter {
 public:
@@ -122,8 +134,13 @@ public:
     bool Peek(std::string& serial, std::string& error, bool& usedUp);
     // The board passed with this serial: it is used.
     bool Commit(const SerialReservation& reservation, std::string& error);
-    // The board failed: the serial goes to the next board.
+    // The board failed before its serial-flash step wrote anything: the
+    // serial goes to the next board.
     bool Release(const SerialReservation& reservation, std::string& error);
+    // The board's run ended where the board may hold the serial: it goes to
+    // no other board.
+    bool Skip(const SerialReservation& reservation, std::string& error);
+    bool Finish(const SerialReservation& reservation, SerialEnd end, std::string& error);
 
     const std::string& StatePath() const { return path_; }
 
@@ -142,7 +159,9 @@ public:
 
 private:
     bool Save(std::string& error);
-    bool Finish(const SerialReservation& reservation, bool release, std::string& error);
+    // Takes the next serial that was never handed out (Reserve and Peek).
+    bool Take(SerialReservation& reservation, std::string& error, bool& usedUp);
+    bool HandedOut(const std::string& serial) const;
     bool ReserveNumber(Pool& pool, SerialReservation& reservation, std::string& error, bool& usedUp);
     bool ReserveLine(Pool& pool, SerialReservation& reservation, std::string& error, bool& usedUp);
 
@@ -151,5 +170,8 @@ private:
     SerialSource source_;
     std::string poolName_;
     std::map<std::string, Pool> pools_;
+    // Every serial a board passed with, whatever pool it came from; with
+    // the pools' reserved and skipped ones, the serials never given again.
+    std::set<std::string> given_;
     std::vector<std::string> skipped_;
 };

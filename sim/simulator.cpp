@@ -47,6 +47,7 @@ constexpr ScenarioKeyHelp kBoxKeys[] = {
     {"other-hid=VID:PID", "another HID device, not a programmer, is present as well"},
     {"realtime", "run on the real clock instead of virtual time"},
     {"station-boxes=N", "run --station: an operator unplugs the box after each run and plugs it again, N boxes in all"},
+    {"board-limit-ms=N", "run --station --gang: each board's run is given N ms (instead of its modelled worst case) before its worker is killed"},
     {"jtag=MODEL", "device behind the JTAG port (default: the first model below)"},
 };
 
@@ -279,9 +280,16 @@ std::unique_ptr<SimBackend> MakeSimulator(Scenario& scenario, SimulatorOptions& 
         !scenario.TakeFlag("realtime", options.realtime, error) || !TakeUsbSettings(scenario, usb, error) ||
         !scenario.TakeText("other-hid", otherHid, error) || !scenario.TakeText("refuse-open", refuseOpen, error) ||
         !scenario.TakeUnsigned("station-boxes", 1'000'000, stationBoxes, error, 1) ||
-        !scenario.TakeText("flash-save", options.flashSave, error))
+        !scenario.TakeText("flash-save", options.flashSave, error) ||
+        !scenario.TakeUnsigned("board-limit-ms", 86'400'000, options.boardLimitMs, error, 1))
         return nullptr;
     options.stationBoxes = static_cast<uint32_t>(stationBoxes);
+    // A fault meant for a box that is not there would silently test nothing.
+    if (usb.faultBox && *usb.faultBox >= boxes) {
+        error = "fault-box=" + std::to_string(*usb.faultBox + 1) + " names a box that does not exist (" +
+                std::to_string(boxes) + (boxes == 1 ? " box" : " boxes") + ")";
+        return nullptr;
+    }
     if (!otherHid.empty() && !ParseVidPid(otherHid, otherVendor, otherProduct)) {
         error = "other-hid needs VID:PID, not \"" + otherHid + "\"";
         return nullptr;

@@ -41,6 +41,9 @@ struct SimulatorOptions {
     // A station's operator: after each run the box is unplugged and plugged
     // again, this many boxes in all (0: nobody touches the box).
     uint32_t stationBoxes = 0;
+    // A gang station's time for each board's run in ms (0: the modelled
+    // worst case), so that a hung worker is found quickly in a test.
+    uint64_t boardLimitMs = 0;
     // Where the first board's flash contents go when the program ends
     // (empty: nowhere), so that a test sees what a command left on it.
     std::string flashSave;

@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include "link/report_log.h"
+#include "platform/file_identity.h"
 #include "platform/files.h"
 #include "platform/json.h"
 #include "platform/terminal.h"
 #include "platform/trace.h"
 #include "run/build_info.h"
+#include "run/run_record.h"
+#include "run/serial_number.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
 
@@ -269,10 +272,8 @@ int main(int argc, char** argv) {
     for (const EepromJobOptions* job : {&flashOptions.job, &runOptions.flashJob})
         if (job->reprotect && !job->unprotect)
             return UsageError(JsonAsked(argc, argv), CommandOf(app), "--reprotect needs --unprotect");
-    if (box->count() > 0 && options.box.empty()) {
-        fprintf(stderr, "--box needs the path of a box, as 'list' prints it\n");
-        return kExitUsage;
-    }
+    if (box->count() > 0 && options.box.empty())
+        return UsageError(options.json, CommandOf(app), "--box needs the path of a box, as 'list' prints it");
     vexu::SetTraceToStderr(options.trace);
     const std::string command = CommandOf(app);
     const bool talksToBox = list->parsed() || flash->parsed() || action->parsed() || run->parsed();
@@ -285,6 +286,44 @@ int main(int argc, char** argv) {
     std::string error;
     if (talksToBox && options.simulate && !CheckSimulateKeys(options.simulateKeys, error))
         return UsageError(options.json, command, error);
+    // Every file the command writes is checked against every file it reads
+    // or keeps, by identity, before any of them is opened.
+    std::vector<vexu::RoleFile> outputs, inputs;
+    if (talksToBox) {
+        outputs.push_back({"report log", options.reportLog});
+        if (flashRead->parsed()) outputs.push_back({"flash read output", flashOptions.output});
+        inputs.push_back({"FPGA data image", options.fpgaImage});
+        inputs.push_back({"serial-flash image", options.eepromImage});
+        if (flashVerify->parsed()) inputs.push_back({"file to verify against", flashOptions.file});
+        inputs.push_back({"serial file", serialFile});
+        inputs.push_back({"run log", RunLogPath()});
+        if (run->parsed()) inputs.push_back({"serial-number state file", DefaultSerialStatePath()});
+    }
+    if (imageBuild->parsed()) {
+        outputs.push_back({"image to build", build.output});
+        for (const auto& [role, path] : {std::pair{"boundary-scan file", &build.boundaryScanFile},
+                                         {"array rows file", &build.arrayFile},
+                                         {"RLOCK row file", &build.rlockFile},
+                                         {"FlashROM pages file", &build.flashRomFile}})
+            inputs.push_back({role, *path});
+        for (const std::string& segment : build.nvmSegments) {
+            // BLOCK:ADDRESS:PAGEVALUE:FILE
+            size_t colon = 0;
+            for (int k = 0; k < 3 && colon != std::string::npos; ++k) colon = segment.find(':', colon ? colon + 1 : 0);
+            if (colon != std::string::npos) inputs.push_back({"NVM segment file", segment.substr(colon + 1)});
+        }
+    }
+    if (imageScramble->parsed()) {
+        inputs.push_back({"plain image", scrambleIn});
+        outputs.push_back({"stored image", scrambleOut});
+    }
+    if (imageUnscramble->parsed()) {
+        inputs.push_back({"stored image", unscrambleIn});
+        outputs.push_back({"plain image", unscrambleOut});
+    }
+    // settings set reads and writes its record in place, by design.
+    if (settingsWrite->parsed() || settingsSet->parsed()) outputs.push_back({"settings record", settingsFile});
+    if (!vexu::CheckOutputFiles(outputs, inputs, error)) return UsageError(options.json, command, error);
     if (!options.reportLog.empty() && !vexu::SetReportLog(options.reportLog, error))
         return UsageError(options.json, command, error);
     if (list->parsed()) return FinishBoxCommand(RunList(options));
@@ -298,5 +337,5 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return RunSettingsWrite(options, settingsFile);
     if (settingsSet->parsed()) return RunSettingsSet(options, settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(options, settingsFile);
-    return kExitUsage;
+    return UsageError(options.json, command, "no command given (see --help)");
 }

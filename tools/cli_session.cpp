@@ -261,6 +261,7 @@ bool BoxSession::Open(const GlobalOptions& options, MessageTarget* deviceEvents,
     if (!backend_) return false;
     CDevManage::SetBackend(backend_.get());
     CDevManage::SetBoxPath(options.box);
+    boxPath_ = options.box;
     CDevManage::Start(kProgrammerVendorId, kProgrammerProductId, deviceEvents ? deviceEvents : &ignoredEvents_);
     started_ = true;
     return true;
@@ -291,9 +292,15 @@ void BoxSession::SaveSimulatedFlash() {
     sim::SimBackend* simulator = Simulator();
     if (!simulator || simulatorOptions_.flashSave.empty()) return;
     std::vector<uint8_t> contents;
-    simulator->Inspect([&contents](sim::SimBox& box) {
-        if (const auto* flash = dynamic_cast<const sim::SpiFlash*>(box.Spi())) contents = flash->Contents();
-    });
+    // The board of the box this command was given, else the first.
+    size_t board = 0;
+    for (size_t k = 0; k < simulator->BoxCount(); ++k)
+        if (!boxPath_.empty() && sim::SimBackend::BoxPath(k) == boxPath_) board = k;
+    simulator->Inspect(
+        [&contents](sim::SimBox& box) {
+            if (const auto* flash = dynamic_cast<const sim::SpiFlash*>(box.Spi())) contents = flash->Contents();
+        },
+        board);
     std::string error;
     if (!WriteFileWhole(simulatorOptions_.flashSave,
                         std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size()), error)) {

@@ -189,6 +189,7 @@ private:
 
     std::unique_ptr<HidBackend> backend_;
     sim::SimulatorOptions simulatorOptions_;
+    std::string boxPath_;  // the box the command was given (--box); empty: the first
     RecordingTarget ignoredEvents_;
     bool started_ = false;
     std::unique_ptr<HotplugMonitor> monitor_;

@@ -10,15 +10,25 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 
+#include "common/image_buffers.h"
 #include "link/dev_manage.h"
+#include "platform/clock.h"
+#include "platform/digest.h"
+#include "platform/files.h"
 #include "platform/json_reader.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
+#include "platform/text_encoding.h"
 #include "run/run_record.h"
+#include "run/station_board.h"
 #include "tools/cli.h"
 #include "tools/cli_session.h"
 #include "tools/run_serials.h"
@@ -27,23 +37,33 @@ namespace vexu::cli {
 
 namespace {
 
-// Interrupts so far: the first stops new runs (those in progress finish),
-// the second has every worker record its run as interrupted and end.
+// Interrupts so far: the first stops new runs (those in progress finish,
+// each within its time limit), the second has every worker record its run
+// as interrupted and end, and ends those that do not within a moment.
 volatile std::sig_atomic_t g_gangInterrupts = 0;
 
 extern "C" void OnGangInterrupt(int) { g_gangInterrupts = g_gangInterrupts + 1; }
 
 constexpr int kPollMs = 100;
+// After the second interrupt, how long the workers have to record their
+// runs as interrupted before they are killed.
+constexpr uint64_t kInterruptedGraceUs = 3'000'000;
+// A box held by another program, or that may not be opened, is tried again
+// this often.
+constexpr uint64_t kBusyRetryUs = 1'000'000;
 constexpr int kBarWidth = 20;
 
 // Scenario keys that concern the station's own simulated boxes (who brings
 // them and whether they start plugged), not a worker's.
 bool StationOnlyKey(const std::string& item) {
     const std::string key = item.substr(0, item.find('='));
-    return key == "unplugged" || key == "station-boxes";
+    return key == "unplugged" || key == "station-boxes" || key == "board-limit-ms";
 }
 
-std::string WorkerKeys(const std::string& keys) {
+// The keys a worker runs its simulated box with. A flash-save file gets
+// the board's own name (FILE.N, N counting the station's boards), so that
+// every board's flash contents are kept, not only the last one's.
+std::string WorkerKeys(const std::string& keys, const std::string& boardName) {
     std::string out;
     size_t start = 0;
     while (start <= keys.size()) {
@@ -53,6 +73,7 @@ std::string WorkerKeys(const std::string& keys) {
         if (!item.empty() && !StationOnlyKey(item)) {
             if (!out.empty()) out += ',';
             out += item;
+            if (item.rfind("flash-save=", 0) == 0) out += "." + boardName;
         }
         start = comma + 1;
     }
@@ -74,6 +95,12 @@ struct Slot {
     int passed = 0;
     uint32_t boardsLeft = 0;  // the simulated operator's boards for this slot
     std::optional<SerialReservation> serial;  // the serial of the board in hand, reserved by the station
+    vexu::station::BoardRun board;  // the run of the board in hand, as its worker tells it
+    std::string boardBox;            // the box the board's run was started on
+    int64_t boardStart = 0;          // calendar seconds
+    uint64_t logOffset = 0;          // the run log's length when the worker started
+    std::string waitNote;            // why the box could not be had, as last said
+    uint64_t retryAtUs = 0;          // a busy box is tried again from then on
 };
 
 class GangStation {
@@ -85,6 +112,8 @@ public:
         if (monitor_) monitor_->Stop();
         for (int fd : wake_)
             if (fd >= 0) close(fd);
+        std::error_code ignored;
+        if (!snapshots_.empty()) std::filesystem::remove_all(snapshots_, ignored);
     }
 
     int Serve() {
@@ -94,6 +123,11 @@ public:
         if (!backend_) return out_.Finish(kExitUsage, error);
         self_ = SelfExecutable();
         if (self_.empty()) return out_.Finish(kExitFailed, "cannot tell where this program is to start its workers");
+        if (!SnapshotImages(error)) return out_.Finish(kExitFailed, "station not started: " + error);
+        limitUs_ = simulatorOptions_.boardLimitMs > 0
+                       ? simulatorOptions_.boardLimitMs * 1000
+                       : vexu::station::BoardTimeLimitUs(fpgaImage_.empty() ? 0 : g_fpgaSize,
+                                                         eepromImage_.empty() ? 0 : g_eepromSize);
         if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
             return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
         simulator_ = dynamic_cast<sim::SimBackend*>(backend_.get());
@@ -116,6 +150,31 @@ public:
     }
 
 private:
+    // --- One image for the whole shift ---------------------------------------
+
+    // The images as read when the station started go to files of the
+    // station's own that only it writes; every worker reads those, so that
+    // every board of the shift gets the same bytes whatever becomes of the
+    // user's files (or of this program's embedded images) meanwhile.
+    bool SnapshotImages(std::string& error) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vexu-station-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            error = "cannot make a directory for the shift's images in " +
+                    std::filesystem::temp_directory_path().string();
+            return false;
+        }
+        snapshots_ = pattern;
+        auto save = [&](const uint8_t* data, uint32_t size, const char* name, std::string& path) {
+            if (!data || size == 0) return true;
+            path = (std::filesystem::path(snapshots_) / name).string();
+            if (!WriteFileWhole(path, std::string_view(reinterpret_cast<const char*>(data), size), error)) return false;
+            chmod(path.c_str(), 0400);
+            return true;
+        };
+        return save(g_fpgaData, g_fpgaSize, "fpga.dat", fpgaImage_) &&
+               save(g_eepromData, g_eepromSize, "eeprom.bin", eepromImage_);
+    }
+
     // --- Boxes coming and going ---------------------------------------------
 
     void Queue(const HotplugEvent& event) {
@@ -205,14 +264,16 @@ private:
         return true;
     }
 
-    // The board's run ended: its serial is committed on a pass and released
-    // otherwise. A serial whose end cannot be written stays reserved (it is
-    // skipped later, never given twice) and the station stops.
-    void SettleSerial(Slot& slot, bool passed) {
+    // The board's run ended: its serial is committed on a pass, released
+    // when the board certainly never got it, skipped otherwise. A serial
+    // whose end cannot be written stays reserved (it is skipped later,
+    // never given twice) and the station stops.
+    void SettleSerial(Slot& slot, SerialEnd end) {
         if (!slot.serial) return;
         std::string error;
-        if (!serials_.Settle(*slot.serial, passed, error)) {
-            Say(error + ": the serial " + slot.serial->text + " stays reserved there and is never given to another board");
+        if (!serials_.Settle(*slot.serial, end, error)) {
+            Say(error + ": the serial " + EscapedText(slot.serial->text) +
+                " stays reserved there and is never given to another board");
             Say("station stopped: the serial-number state file cannot be written");
             serialFailure_ = error;
             serialFailed_ = true;
@@ -222,49 +283,66 @@ private:
 
     void StartRuns() {
         if (Stopping()) return;
+        const uint64_t now = wall_.NowUs();
         for (auto& [name, slot] : slots_) {
             if (slot.phase != Slot::Phase::kEmpty || slot.path.empty()) continue;
             if (scripted_ && slot.boardsLeft == 0) continue;
+            if (now < slot.retryAtUs) continue;
             if (!ReserveSerial(slot)) break;
             std::vector<std::string> args = {self_, "--json", "--box", slot.path};
-            if (options_.simulate) args.push_back("--simulate=" + WorkerKeys(options_.simulateKeys));
-            if (!options_.fpgaImage.empty()) args.insert(args.end(), {"--fpga-image", options_.fpgaImage});
-            if (!options_.eepromImage.empty()) args.insert(args.end(), {"--eeprom-image", options_.eepromImage});
+            ++boardsStarted_;
+            if (options_.simulate)
+                args.push_back("--simulate=" + WorkerKeys(options_.simulateKeys, std::to_string(getpid()) + "-" +
+                                                                           std::to_string(boardsStarted_)));
+            if (!fpgaImage_.empty()) args.insert(args.end(), {"--fpga-image", fpgaImage_});
+            if (!eepromImage_.empty()) args.insert(args.end(), {"--eeprom-image", eepromImage_});
             args.insert(args.end(), {"run", "--slot", slot.name});
-            if (run_.noFpga) args.push_back("--no-fpga");
-            if (run_.noEeprom) args.push_back("--no-eeprom");
+            if (run_.noFpga || fpgaImage_.empty()) args.push_back("--no-fpga");
+            if (run_.noEeprom || eepromImage_.empty()) args.push_back("--no-eeprom");
             for (const std::string& arg : FlashJobArguments(run_.flashJob)) args.push_back(arg);
+            slot.logOffset = RunLogLength();
             if (slot.serial) args.insert(args.end(), {"--serial-at", *run_.serialAt, "--serial-value", slot.serial->text});
             std::string error;
             slot.worker = ChildProcess::Start(args, error);
             if (!slot.worker) {
                 Say("slot " + slot.name + ": " + error);
-                SettleSerial(slot, false);
+                SettleSerial(slot, SerialEnd::kRelease);
                 slot.phase = Slot::Phase::kRemove;
                 continue;
             }
             if (scripted_) --slot.boardsLeft;
             slot.phase = Slot::Phase::kRunning;
+            slot.board.Start(wall_.NowUs(), limitUs_);
+            slot.boardBox = slot.path;
+            slot.boardStart = GetClock().CalendarSeconds();
             slot.output.clear();
             slot.errors.clear();
             slot.resultSeen = false;
-            slot.fpgaPercent = run_.noFpga ? -1 : 0;
-            slot.eepromPercent = run_.noEeprom ? -1 : 0;
+            slot.fpgaPercent = fpgaImage_.empty() ? -1 : 0;
+            slot.eepromPercent = eepromImage_.empty() ? -1 : 0;
         }
         Draw();
     }
 
     void Loop() {
-        bool secondInterruptPassedOn = false;
+        bool stopTold = false;
+        uint64_t killAtUs = 0;
         for (;;) {
-            if (g_gangInterrupts >= 2 && !secondInterruptPassedOn) {
-                // The workers record their runs as interrupted and end.
+            TellStop(stopTold);
+            if (g_gangInterrupts >= 2 && killAtUs == 0) {
+                // The workers record their runs as interrupted and end; those
+                // that cannot (stopped, hung) are ended after a moment.
                 for (auto& [name, slot] : slots_)
                     if (slot.worker) kill(slot.worker->Pid(), SIGINT);
-                usleep(200'000);
+                killAtUs = wall_.NowUs() + kInterruptedGraceUs;
+            }
+            if (killAtUs != 0 && wall_.NowUs() >= killAtUs) {
                 for (auto& [name, slot] : slots_)
-                    if (slot.worker) kill(slot.worker->Pid(), SIGINT);
-                secondInterruptPassedOn = true;
+                    if (slot.worker && !slot.board.TimedOutRun()) {
+                        slot.board.TimedOut();
+                        interruptKilled_ = true;
+                        slot.worker->Kill();
+                    }
             }
             std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}};
             for (auto& [name, slot] : slots_) {
@@ -274,9 +352,46 @@ private:
             }
             poll(fds.data(), fds.size(), kPollMs);
             TakeEvents();
+            KillOverdue();
             for (auto& [name, slot] : slots_) Follow(slot);
             StartRuns();
+            TellStop(stopTold);
             if (!AnyRunning() && (Stopping() || (scripted_ && AllBoardsDone()))) return;
+        }
+    }
+
+    // The first interrupt is answered at once, so that nobody presses again
+    // in doubt.
+    void TellStop(bool& told) {
+        if (g_gangInterrupts < 1 || told) return;
+        Tell("stopping after the " + std::to_string(Running()) + " runs in progress");
+        told = true;
+    }
+
+    // A worker past its board's time limit (stopped, hung in I/O, looping)
+    // is killed; its board is recorded as failed for that reason.
+    void KillOverdue() {
+        const uint64_t now = wall_.NowUs();
+        for (auto& [name, slot] : slots_) {
+            if (!slot.worker || !slot.board.Overdue(now) || slot.board.TimedOutRun()) continue;
+            slot.board.TimedOut();
+            slot.worker->Kill();
+        }
+    }
+
+    int Running() const {
+        int running = 0;
+        for (const auto& [name, slot] : slots_) running += slot.worker != nullptr;
+        return running;
+    }
+
+    // A line for the person at the station, also when the output is JSON.
+    void Tell(const std::string& line) {
+        if (options_.json) {
+            fprintf(stderr, "%s\n", line.c_str());
+            fflush(stderr);
+        } else {
+            Say(line);
         }
     }
 
@@ -304,12 +419,63 @@ private:
         if (!slot.worker->OutputEnded()) return;
         const int status = slot.worker->Wait();
         slot.worker.reset();
+        slot.board.Ended();
         if (!slot.resultSeen) {
-            // A worker that crashed or was killed: the board's run failed.
-            std::string reason = "the run's worker ended without a result (" + DescribeWaitStatus(status) + ")";
-            const std::string lastError = LastLine(slot.errors);
-            if (!lastError.empty()) reason += ": " + lastError;
+            // A worker that crashed, hung or was killed: the board's run
+            // failed, and the station writes its record unless the worker
+            // did so before it died.
+            // The worker may have written its board's record before it
+            // died: the record then tells how the run ended.
+            JsonValue record;
+            const std::optional<std::string> serial = slot.serial ? std::optional(slot.serial->text) : std::nullopt;
+            if (FindBoardRecord(slot.logOffset, slot.name, serial, record)) {
+                const bool ok = record["result"].text == "ok";
+                const JsonValue& eeprom = record["eeprom"];
+                slot.board.Result(ok, false,
+                                  (eeprom["result"].text == "ok" || eeprom["result"].text == "failed") &&
+                                      eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty());
+                Finished(slot, ok, ok ? std::string() : "run failed: " + EscapedText(record["failure"].text), record);
+                return;
+            }
+            std::string reason;
+            if (slot.board.TimedOutRun() && !interruptKilled_) {
+                reason = "the run passed its time limit of " + std::to_string(slot.board.LimitUs() / 1'000'000) +
+                         " s: its worker was killed";
+            } else if (slot.board.TimedOutRun()) {
+                reason = "the station was stopped: the run's worker did not end and was killed";
+            } else {
+                reason = "the run's worker ended without a result (" + DescribeWaitStatus(status) + ")";
+                const std::string lastError = LastLine(slot.errors);
+                if (!lastError.empty()) reason += ": " + EscapedText(lastError);
+            }
+            WriteRecordFor(slot, reason);
             Finished(slot, false, reason, JsonValue());
+        }
+    }
+
+    // The record of a board whose worker ended without its result or its
+    // record: the step it had reached failed for the reason given.
+    void WriteRecordFor(const Slot& slot, const std::string& reason) {
+        RunRecord record;
+        record.startTime = slot.boardStart;
+        record.version = ProgramVersion();
+        record.box = slot.boardBox;
+        record.location = slot.name != slot.boardBox ? slot.name : std::string();
+        record.slot = slot.name;
+        const bool inSerialFlash = slot.eepromPercent >= 0 && (slot.fpgaPercent == 100 || fpgaImage_.empty());
+        const RunStepRecord failed{RunStepRecord::Outcome::kFailed, 0};
+        if (!fpgaImage_.empty()) record.fpga = inSerialFlash ? RunStepRecord{RunStepRecord::Outcome::kOk, 0} : failed;
+        if (!eepromImage_.empty())
+            record.eeprom = inSerialFlash ? failed : RunStepRecord{RunStepRecord::Outcome::kSkipped, 0};
+        if (StepRan(record.fpga)) record.fpgaImageSha256 = Sha256Hex(g_fpgaData, g_fpgaSize);
+        if (StepRan(record.eeprom)) record.eepromBytes = g_eepromSize;
+        record.ok = false;
+        record.failure = reason;
+        if (slot.serial) record.serialNumber = slot.serial->text;
+        std::string error;
+        if (!AppendRunRecord(record, error)) {
+            Say("slot " + slot.name + ": " + error + ": this run is not in the run log");
+            logFailed_ = true;
         }
     }
 
@@ -330,6 +496,7 @@ private:
         if (kind == "progress") {
             (event["part"].text == "fpga" ? slot.fpgaPercent : slot.eepromPercent) =
                 static_cast<int>(event["percent"].number);
+            if (event["part"].text != "fpga" && event["percent"].number > 0) slot.board.SerialFlashProgress();
             Emit(WithSlot(line, slot.name));
             Draw();
         } else if (kind == "result") {
@@ -338,12 +505,37 @@ private:
             if (exit == kExitNoBox || exit == kExitBoxInUse || exit == kExitBoxDenied || exit == kExitUsage) {
                 // No board was run: the box went before the run began, or
                 // cannot be had, or the worker was started wrong.
-                Say("slot " + slot.name + ": " + event["failure"].text);
-                SettleSerial(slot, false);
-                slot.phase = slot.path.empty() ? Slot::Phase::kEmpty : Slot::Phase::kRemove;
+                slot.board.Result(false, true, false);
+                SettleSerial(slot, SerialEnd::kRelease);
                 if (scripted_) ++slot.boardsLeft;
+                const std::string failure = EscapedText(event["failure"].text);
+                if (exit == kExitBoxInUse || exit == kExitBoxDenied) {
+                    // Held by another program, or not ours to open: said
+                    // once, and tried again until it can be had.
+                    if (slot.waitNote != failure) {
+                        Say("slot " + slot.name + ": waiting: " + failure);
+                        out_.Emit(JsonObject()
+                                      .Text("event", "station")
+                                      .Text("slot", slot.name)
+                                      .Text("state", "waiting")
+                                      .Text("reason", event["failure"].text));
+                    }
+                    slot.waitNote = failure;
+                    slot.phase = Slot::Phase::kEmpty;
+                    slot.retryAtUs = wall_.NowUs() + kBusyRetryUs;
+                    return;
+                }
+                Say("slot " + slot.name + ": " + failure);
+                slot.phase = slot.path.empty() ? Slot::Phase::kEmpty : Slot::Phase::kRemove;
                 return;
             }
+            slot.waitNote.clear();
+            // The board may hold its serial once its serial-flash step found
+            // a chip to write.
+            const JsonValue& eeprom = event["eeprom"];
+            const bool chipFound = eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty();
+            slot.board.Result(event["ok"].boolean, false,
+                              (eeprom["result"].text == "ok" || eeprom["result"].text == "failed") && chipFound);
             if (event.Has("runLogFailure")) {
                 Say("slot " + slot.name + ": " + event["runLogFailure"].text + ": this run is not in the run log");
                 logFailed_ = true;
@@ -361,7 +553,7 @@ private:
         text += result["step"].text == "fpga" ? "FPGA step" : "serial-flash step";
         if (result.Has("engineCode") && result["engineCode"].kind == JsonValue::Kind::kNumber)
             text += " (engine code " + std::to_string(static_cast<int>(result["engineCode"].number)) + ")";
-        std::string failure = TerminalText(result["failure"].text);
+        std::string failure = EscapedText(TerminalText(result["failure"].text));
         while (!failure.empty() && (failure.back() == '\n' || failure.back() == ' ')) failure.pop_back();
         return text + ": " + failure;
     }
@@ -383,7 +575,7 @@ private:
 
     void Finished(Slot& slot, bool ok, const std::string& failure, const JsonValue& result) {
         const std::optional<std::string> serial = slot.serial ? std::optional(slot.serial->text) : std::nullopt;
-        SettleSerial(slot, ok);
+        SettleSerial(slot, slot.board.SerialEndOfBoard());
         ++slot.runs;
         slot.passed += ok;
         ++runs_;
@@ -391,7 +583,7 @@ private:
         char head[160];
         snprintf(head, sizeof head, "%s #%d  slot %s #%d  (%d passed, %d failed)  ", ok ? "PASS" : "FAIL", runs_,
                  slot.name.c_str(), slot.runs, passed_, runs_ - passed_);
-        Say(head + (serial ? "serial " + *serial + "  " : "") + (ok ? StepTimes(result) : failure));
+        Say(head + (serial ? "serial " + EscapedText(*serial) + "  " : "") + (ok ? StepTimes(result) : failure));
         JsonObject event = out_.ResultHead(ok ? kExitOk : kExitFailed);
         event.Text("slot", slot.name).Text("failure", failure);
         if (result.kind == JsonValue::Kind::kObject) {
@@ -528,6 +720,12 @@ private:
 
     const GlobalOptions& options_;
     const RunOptions& run_;
+    RealClock wall_;             // the station's own waiting is on real time, whatever its workers model
+    uint64_t limitUs_ = 0;       // each board's time limit
+    bool interruptKilled_ = false;  // workers were killed for not ending after a second interrupt
+    std::string snapshots_;      // the directory of the shift's images
+    std::string fpgaImage_;      // the shift's FPGA data image; empty: the FPGA step is off
+    std::string eepromImage_;    // the shift's serial-flash image; empty: that step is off
     Reporter& out_;
     RunSerials& serials_;
     bool serialFailed_ = false;
@@ -545,6 +743,7 @@ private:
     std::map<std::string, Slot> slots_;
     int runs_ = 0;
     int passed_ = 0;
+    int boardsStarted_ = 0;
     bool logFailed_ = false;
 };
 

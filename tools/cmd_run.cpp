@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
+#include "platform/text_encoding.h"
 #include "run/eeprom_job.h"
 #include "common/image_buffers.h"
 #include "run/image_load.h"
@@ -28,6 +29,8 @@ namespace {
 
 // How often the command's thread looks at the interrupt flag while it waits.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
+// A box held by another program is tried again every this many polls.
+constexpr int kBusyRetryWaits = 10;
 
 // The settings record as the window loads it: from the executable, bytes
 // as they are; a record that cannot be loaded reads as zero.
@@ -146,6 +149,7 @@ public:
 
     int Station() {
         if (!hotplug_) return out_.Finish(kExitFailed, "cannot follow the arrival and removal of programmer boxes");
+        station_ = true;
         // A station must not program boards it cannot account for.
         std::string logError;
         if (!CheckRunLog(logError))
@@ -166,7 +170,7 @@ public:
                 } else {
                     StationState("waiting", "station: waiting for a programmer box (Ctrl-C to stop)");
                 }
-                if (!WaitFor([this] { return session_.HasBox(); })) break;
+                if (!WaitForBox()) break;
             }
             if (scripted) --boxesLeft;
             std::string serialError;
@@ -243,6 +247,8 @@ private:
                 out_.Tick();
                 if (InterruptWatch::Interrupted() && !interruptNoted) {
                     out_.EndBars();
+                    // A station answers at once with what it waits for.
+                    if (station_) fprintf(stderr, "stopping after the 1 runs in progress\n");
                     fprintf(stderr, "interrupted: the run in progress is finished first (Ctrl-C again ends it now)\n");
                     interruptNoted = true;
                 }
@@ -261,8 +267,13 @@ private:
         out_.EndBars();
         run.record = worker_.LastRecord();
         run.logError = worker_.LastRecordError();
-        // The serial is taken for good only by a board that passed.
-        if (serials_.Active()) serials_.Finish(run.ok, run.serialError);
+        // The serial is taken for good only by a board that passed, and
+        // given to the next board only when this one certainly never got
+        // it: its serial-flash step did not run, or found no chip to write.
+        if (serials_.Active())
+            serials_.Finish(SerialEndOfRun(run.ok, StepRan(run.record.eeprom) && run.record.chip &&
+                                                       !run.record.chip->empty()),
+                            run.serialError);
         if (!run.ok && run.step == STEP_FPGA) run.engineCode = g_dpState.errorCode;
         return run;
     }
@@ -366,6 +377,25 @@ private:
         }
     }
 
+    // Waits for a box. One that is there but held by another program, or
+    // that may not be opened, is said with why (once per change), and tried
+    // again about every second: nothing else would tell when it is free.
+    bool WaitForBox() {
+        std::string told;
+        int waits = 0;
+        return WaitFor([this, &told, &waits] {
+            if (session_.HasBox()) return true;
+            const NoBox why = session_.Missing();
+            if ((why.exit == kExitBoxInUse || why.exit == kExitBoxDenied) && why.text != told) {
+                out_.Say("station: waiting: " + EscapedText(why.text));
+                out_.Emit(JsonObject().Text("event", "station").Text("state", "waiting").Text("reason", why.text));
+                told = why.text;
+            }
+            if (++waits % kBusyRetryWaits == 0) CDevManage::FindDevice();
+            return session_.HasBox();
+        });
+    }
+
     void StationState(const char* state, const std::string& line) {
         out_.Say(line);
         out_.Emit(JsonObject().Text("event", "station").Text("state", state));
@@ -425,6 +455,7 @@ private:
     BoxSession session_;
     CThreadAction worker_;
     bool hotplug_ = false;
+    bool station_ = false;
     InProgress current_;
 };
 
@@ -450,10 +481,12 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
         fprintf(stderr,
                 "the serial %s was reserved by a run that never finished (the program ended or the power went): it "
                 "is skipped and goes to no board\n",
-                skipped.c_str());
+                EscapedText(skipped).c_str());
         out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
     }
 
+    // A gang station's worker finishes its board even if the station dies.
+    if (!run.slot.empty()) OutliveParent();
     if (run.gang) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
         // Each worker would truncate the same file.

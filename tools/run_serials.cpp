@@ -95,10 +95,9 @@ bool RunSerials::NextBoard(std::string& error, bool& usedUp) {
     return true;
 }
 
-bool RunSerials::Finish(bool passed, std::string& error) {
+bool RunSerials::Finish(SerialEnd end, std::string& error) {
     if (!fromCounter_ || !serial_) return true;
-    const bool written = passed ? counter_.Commit(reservation_, error) : counter_.Release(reservation_, error);
-    return written;
+    return counter_.Finish(reservation_, end, error);
 }
 
 bool RunSerials::Reserve(SerialReservation& reservation, std::string& error, bool& usedUp) {
@@ -111,8 +110,8 @@ bool RunSerials::Reserve(SerialReservation& reservation, std::string& error, boo
     return false;
 }
 
-bool RunSerials::Settle(const SerialReservation& reservation, bool passed, std::string& error) {
-    return passed ? counter_.Commit(reservation, error) : counter_.Release(reservation, error);
+bool RunSerials::Settle(const SerialReservation& reservation, SerialEnd end, std::string& error) {
+    return counter_.Finish(reservation, end, error);
 }
 
 }  // namespace vexu::cli

@@ -34,17 +34,18 @@ public:
     bool NextBoard(std::string& error, bool& usedUp);
     const std::optional<std::string>& Serial() const { return serial_; }
     const std::vector<uint8_t>& Image() const { return image_; }
-    // The board's run ended: its serial is committed on a pass and released
-    // on a failure. False when the state file could not be written (the
+    // The board's run ended: its serial is committed on a pass, released on
+    // a failure before the serial flash was written, skipped otherwise
+    // (SerialEndOfRun). False when the state file could not be written (the
     // serial then stays reserved there and is skipped later: never given twice).
-    bool Finish(bool passed, std::string& error);
+    bool Finish(SerialEnd end, std::string& error);
 
     // A gang station's serials: the station reserves each board's serial
     // in its own process and hands the text to the board's worker (which
     // keeps no state), then commits or releases it with the run's result.
     // Reserve also checks that the serial fits into the image.
     bool Reserve(SerialReservation& reservation, std::string& error, bool& usedUp);
-    bool Settle(const SerialReservation& reservation, bool passed, std::string& error);
+    bool Settle(const SerialReservation& reservation, SerialEnd end, std::string& error);
 
 private:
     bool active_ = false;

@@ -70,4 +70,9 @@ void InterruptWatch::EndNow() {
     std::_Exit(128 + signal);
 }
 
+void OutliveParent() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+}
+
 }  // namespace vexu

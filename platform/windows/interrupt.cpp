@@ -62,4 +62,8 @@ int InterruptWatch::ExitStatus() { return static_cast<int>(STATUS_CONTROL_C_EXIT
 
 void InterruptWatch::EndNow() { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
+// A child's console writes fail on their own once the parent is gone, and
+// nothing stops the child for it.
+void OutliveParent() {}
+
 }  // namespace vexu

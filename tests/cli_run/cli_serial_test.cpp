@@ -64,12 +64,20 @@ TEST(CliSerial, CounterAcrossACrashPassesAndFailures) {
         const char* state;   // the state file afterwards, after its first line
         bool toldSkipped;    // the run said it skipped VX00000005
     };
+    // A board that failed after its serial was written (a page read back
+    // wrong) holds the serial: it is skipped, never given to the next one.
     const Step steps[] = {
-        {"", 0, "VX00000006", "next counter 7\nskipped counter 5 VX00000005\n", true},
+        {"", 0, "VX00000006", "next counter 7\nskipped counter 5 VX00000005\ngiven VX00000006\n", true},
         {"flash-bit-error-page=1023", 1, "VX00000007",
-         "next counter 8\nfree counter 7 VX00000007\nskipped counter 5 VX00000005\n", false},
-        {"", 0, "VX00000007", "next counter 8\nskipped counter 5 VX00000005\n", false},
-        {"", 0, "VX00000008", "next counter 9\nskipped counter 5 VX00000005\n", false},
+         "next counter 8\nskipped counter 5 VX00000005\nskipped counter 7 VX00000007\ngiven VX00000006\n", false},
+        {"", 0, "VX00000008",
+         "next counter 9\nskipped counter 5 VX00000005\nskipped counter 7 VX00000007\ngiven VX00000006\n"
+         "given VX00000008\n",
+         false},
+        {"", 0, "VX00000009",
+         "next counter 10\nskipped counter 5 VX00000005\nskipped counter 7 VX00000007\ngiven VX00000006\n"
+         "given VX00000008\ngiven VX00000009\n",
+         false},
     };
     TempDir dir;
     fs::create_directories(dir.File("state/vexu-programmer"));
@@ -96,11 +104,11 @@ TEST(CliSerial, CounterAcrossACrashPassesAndFailures) {
     // Apart from its serial the board holds the image as it is.
     std::string expected = Contents(kEmbeddedEepromPlainFile);
     ASSERT_EQ(expected.size(), kImageSize);
-    expected.replace(0x3FF00, 10, "VX00000008");
+    expected.replace(0x3FF00, 10, "VX00000009");
     EXPECT_EQ(Contents(dir.File("board.bin")), expected);
     // A person sees the serial with the steps.
     const CliOutcome run = Cli(dir, "", kCounter);
-    EXPECT_NE(JoinedLines(run.out).find("Serial number VX00000009\n"), std::string::npos) << JoinedLines(run.out);
+    EXPECT_NE(JoinedLines(run.out).find("Serial number VX00000010\n"), std::string::npos) << JoinedLines(run.out);
     EXPECT_NE(JoinedLines(run.out).find("run succeeded"), std::string::npos) << JoinedLines(run.out);
 }
 
@@ -165,8 +173,9 @@ TEST(CliSerial, StationGivesEachBoardItsOwnNumber) {
          {"PASS #1  (1 passed, 0 failed)  serial VX00000001  serial flash", "PASS #2  (2 passed, 0 failed)  serial VX00000002",
           "PASS #3  (3 passed, 0 failed)  serial VX00000003", "station stopped: 3 runs, 3 passed, 0 failed"},
          {"VX00000001", "VX00000002", "VX00000003"},
-         "vexu-programmer serials 1\nnext counter 4\n"},
-        // Each failure gives its number back: the next board gets it again.
+         "vexu-programmer serials 1\nnext counter 4\ngiven VX00000001\ngiven VX00000002\ngiven VX00000003\n"},
+        // A failure before any chip was found gives its number back: the
+        // next board gets it again.
         {"station-boxes=2,flash=none",
          {"FAIL #1  (0 passed, 1 failed)  serial VX00000001  run failed in the serial-flash step:  Eeprom Id Error",
           "FAIL #2  (0 passed, 2 failed)  serial VX00000001  run failed"},
@@ -255,7 +264,7 @@ TEST(CliSerial, BadSerialOptionsAreRefusedBeforeTheBoxIsTouched) {
         {{"--serial-at", "0", "--serial-value", "A", "--station"}, "gives every board the same serial"},
         {{"--serial-at", "0", "--serial-format", "%u", "--no-eeprom"}, "needs the serial-flash step"},
         {{"--serial-at", "0", "--serial-file", files.File("missing.txt")}, "cannot open the serial file"},
-        {{"--serial-at", "0", "--serial-file", files.File("empty.txt")}, "is used up"},
+        {{"--serial-at", "0", "--serial-file", files.File("empty.txt")}, "is empty: it holds no serial number"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);

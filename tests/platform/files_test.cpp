@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/file_identity.h"
 #include "platform/files.h"
 #include "support/temp_dir.h"
 
@@ -142,6 +143,61 @@ TEST(AppendWhole, AppendsTheWholeTextOrNothing) {
     EXPECT_TRUE(AppendWhole(fd, "third\n", error)) << error;
     close(fd);
     EXPECT_EQ(Contents(log), "first line\nsecond line\nthird\n");
+}
+
+// An output is checked against the inputs by what file it is, however the
+// two paths are spelt; a target that is not a regular file is refused.
+TEST(CheckOutputFiles, SameFileByIdentityNotBySpelling) {
+    TempDir dir;
+    namespace fs = std::filesystem;
+    Put(dir.File("in.txt"), "input");
+    Put(dir.File("other.txt"), "other");
+    fs::create_directory(dir.File("sub"));
+    fs::create_hard_link(dir.File("in.txt"), dir.File("hard.txt"));
+    fs::create_symlink(dir.File("in.txt"), dir.File("sym.txt"));
+    fs::create_symlink(dir.Path(), dir.File("dirlink"));
+    fs::create_symlink(dir.File("nowhere"), dir.File("dangling"));
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    fs::create_symlink(dir.File("fifo"), dir.File("fifolink"));
+    struct Case {
+        std::string output;
+        std::string input;
+        const char* error;  // null: accepted
+    };
+    const Case cases[] = {
+        {dir.File("other.txt"), dir.File("in.txt"), nullptr},
+        {dir.File("new.txt"), dir.File("in.txt"), nullptr},
+        {dir.File("in.txt"), dir.File("in.txt"), "is the same file as the input"},
+        {dir.File("hard.txt"), dir.File("in.txt"), "is the same file as the input"},
+        {dir.File("sym.txt"), dir.File("in.txt"), "is the same file as the input"},
+        {dir.File("sub/../in.txt"), dir.File("in.txt"), "is the same file as the input"},
+        {dir.File("dirlink/in.txt"), dir.File("hard.txt"), "is the same file as the input"},
+        // Neither there yet (a run log before its first run): the same place.
+        {dir.File("sub/../log"), dir.File("dirlink/log"), "is the same file as the input"},
+        {dir.File("fifo"), dir.File("in.txt"), "is not a regular file (a FIFO)"},
+        {dir.File("fifolink"), dir.File("in.txt"), "is not a regular file (a FIFO)"},
+        {"/dev/null", dir.File("in.txt"), "is not a regular file (a device)"},
+        {dir.File("sub"), dir.File("in.txt"), "is not a regular file (a directory)"},
+        {dir.File("dangling"), dir.File("in.txt"), "a symbolic link to nothing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " / " + c.input);
+        std::string error;
+        const bool ok = CheckOutputFiles({{"output", c.output}}, {{"input", c.input}, {"unused", ""}}, error);
+        EXPECT_EQ(ok, c.error == nullptr) << error;
+        if (c.error) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            EXPECT_EQ(error.find("the output " + c.output), 0u) << error;
+        }
+    }
+    // Two outputs of one command are held apart as well.
+    std::string error;
+    EXPECT_FALSE(CheckOutputFiles({{"report log", dir.File("r.log")}, {"flash read output", dir.File("sub/../r.log")}},
+                                  {}, error));
+    EXPECT_NE(error.find("the flash read output " + dir.File("sub/../r.log") + " is the same file as the report log"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(Contents(dir.File("in.txt")), "input");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 TEST(TextEncoding, Utf8IsToldFromEverythingElse) {
@@ -68,6 +70,33 @@ TEST(TextEncoding, GbkTextsBecomeUtf8) {
         utf8 += "中";
     }
     EXPECT_EQ(vexu::GbkToUtf8(gbk), utf8);
+}
+
+// Texts from files and records shown on a terminal: nothing in them can
+// move the cursor, set a title or colour, or start a line, and two
+// different texts never show the same.
+TEST(EscapedText, ControlCharactersAndStrayBytesAreShownAsEscapes) {
+    struct Case {
+        std::string text;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"VX00000001", "VX00000001"},
+        {"设备 é", "设备 é"},
+        {"\x1B]0;owned\x07", "\\x1B]0;owned\\x07"},
+        {"\x1B[31mred", "\\x1B[31mred"},
+        {"ok\r\nFAIL", "ok\\x0D\\x0AFAIL"},
+        {"del\x7F", "del\\x7F"},
+        {"c1 \xC2\x9B" "2J", "c1 \\xC2\\x9B2J"},  // U+009B, the one-byte CSI
+        {"gbk \xB2\xE2", "gbk \\xB2\\xE2"},
+        {"a\\x1B", "a\\x5Cx1B"},  // a backslash cannot fake an escape
+        {std::string("nul\0", 4), "nul\\x00"},
+    };
+    std::set<std::string> shown;
+    for (const Case& c : cases) {
+        EXPECT_EQ(vexu::EscapedText(c.text), c.shown) << c.text;
+        EXPECT_TRUE(shown.insert(vexu::EscapedText(c.text)).second) << c.text;
+    }
 }
 
 }  // namespace

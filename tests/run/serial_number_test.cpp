@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "support/temp_dir.h"
 
@@ -212,6 +213,11 @@ TEST(SerialCounter, DamagedStateFileIsNeverStartedAfresh) {
         {std::string(header) + "next counter 5\nused counter 3 VX3\n", "line 3 is not"},
         {std::string(header) + "next counter 5\nfree counter 3 VX%2\n", "line 3 is not"},
         {std::string("\x7F") + "ELF\n", "line 1 is not"},
+        {"", "it is empty"},
+        {std::string(header) + "next counter 5\ngiven VX3\ngiven VX3\n", "line 4 is not"},
+        {std::string(header) + "next counter 5\nskipped counter 3 VX3\ngiven VX3\n", "lists the serial VX3 a second time"},
+        {std::string(header) + "next counter 5\nfree counter 3 VX3\nnext file:/s 2\nskipped file:/s 1 VX3\n",
+         "lists the serial VX3 a second time"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -247,7 +253,9 @@ TEST(SerialCounter, StateFileThatCannotBeWrittenChangesNothing) {
     // The number that could not be reserved is still the next one.
     SerialReservation next;
     EXPECT_EQ(station.Reserve(next), "VX00000002");
-    EXPECT_EQ(Contents(path), "vexu-programmer serials 1\nnext counter 3\nreserved counter 2 VX00000002\n");
+    // The commit that could not be written is in the file with the next change.
+    EXPECT_EQ(Contents(path),
+              "vexu-programmer serials 1\nnext counter 3\nreserved counter 2 VX00000002\ngiven VX00000001\n");
 }
 
 TEST(SerialCounter, SerialFileThatWouldGiveASerialTwiceIsRefused) {
@@ -286,6 +294,130 @@ TEST(SerialCounter, SerialFileThatWouldGiveASerialTwiceIsRefused) {
     std::string error;
     EXPECT_EQ(counter.Open(dir.File("serials.state"), Lines(file), error), SerialCounter::OpenResult::kFailed);
     EXPECT_NE(error.find("line 3 of the serial file " + file + " repeats line 1 (S1)"), std::string::npos) << error;
+}
+
+// Whatever path, copy or pattern a source comes by, a serial handed out
+// once (passed, or skipped after a board that may hold it) is never handed
+// out again; a released one is, once.
+TEST(SerialCounter, NoSerialIsHandedOutTwiceWhateverItsSource) {
+    struct Case {
+        const char* name;
+        // The first station's source and the second's, in the test's directory.
+        std::function<SerialSource(TempDir&)> first;
+        std::function<SerialSource(TempDir&)> second;
+        std::vector<std::string> secondGives;  // three reservations
+    };
+    auto file = [](const char* name, const char* text) {
+        return [name, text](TempDir& dir) {
+            Put(dir.File(name), text);
+            return Lines(dir.File(name));
+        };
+    };
+    const Case cases[] = {
+        {"a hard link", file("s.txt", "A\nB\nC\nD\nE\n"),
+         [](TempDir& dir) {
+             std::filesystem::create_hard_link(dir.File("s.txt"), dir.File("link.txt"));
+             return Lines(dir.File("link.txt"));
+         },
+         {"C", "D", "E"}},
+        {"a symbolic link", file("s.txt", "A\nB\nC\nD\nE\n"),
+         [](TempDir& dir) {
+             std::filesystem::create_symlink(dir.File("s.txt"), dir.File("sym.txt"));
+             return Lines(dir.File("sym.txt"));
+         },
+         {"C", "D", "E"}},
+        {"a copy", file("s.txt", "A\nB\nC\nD\nE\n"), file("copy.txt", "A\nB\nC\nD\nE\n"), {"C", "D", "E"}},
+        {"another file sharing serials", file("s.txt", "A\nB\nC\n"), file("t.txt", "B\nX\nA\nC\nY\nZ\n"),
+         {"X", "C", "Y"}},  // C was released: no board got it
+        {"a pattern writing the same numbers", [](TempDir&) { return Counter("VX%02u"); },
+         [](TempDir&) { return Counter("VX0%u"); }, {"VX03", "VX04", "VX05"}},
+        {"a file listing the counter's serials", [](TempDir&) { return Counter("N%u"); },
+         file("n.txt", "N1\nN2\nN7\nN3\n"), {"N7", "N3", "(none"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.File("serials.state");
+        {
+            // The first board passes, the second fails after its serial
+            // was written (skipped); the third never reached the chip
+            // (released).
+            Station station(path, c.first(dir));
+            SerialReservation passed, skipped, released;
+            station.Reserve(passed);
+            station.Reserve(skipped);
+            station.Reserve(released);
+            EXPECT_TRUE(station.counter.Commit(passed, station.error)) << station.error;
+            EXPECT_TRUE(station.counter.Skip(skipped, station.error)) << station.error;
+            EXPECT_TRUE(station.counter.Release(released, station.error)) << station.error;
+        }
+        Station station(path, c.second(dir));
+        std::vector<std::string> given;
+        for (int k = 0; k < 3; ++k) {
+            SerialReservation reservation;
+            const std::string serial = station.Reserve(reservation);
+            given.push_back(serial.rfind("(none", 0) == 0 ? "(none" : serial);
+            if (serial.rfind("(none", 0) != 0) station.counter.Commit(reservation, station.error);
+        }
+        EXPECT_EQ(given, c.secondGives);
+    }
+}
+
+TEST(SerialCounter, HowARunEndsDecidesItsSerial) {
+    struct Case {
+        bool passed;
+        bool boardMayHoldSerial;
+        SerialEnd end;
+    };
+    const Case cases[] = {
+        {true, true, SerialEnd::kCommit},
+        {false, true, SerialEnd::kSkip},
+        {false, false, SerialEnd::kRelease},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SerialEndOfRun(c.passed, c.boardMayHoldSerial), c.end);
+}
+
+// A serial file's lines are taken whole and exactly as they stand.
+TEST(SerialFile, LinesAreTakenWholeAndExactly) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> serials;  // what reservations give until none is left
+        const char* error;                 // of the reservation after them (or of the opening)
+    };
+    const Case cases[] = {
+        {"S1\nS2\n", {"S1", "S2"}, "is used up"},
+        {"\xEF\xBB\xBFS1\r\nS2\r\n", {"S1", "S2"}, "is used up"},           // a byte-order mark, CR LF
+        {"S1\n\n\nS2\n", {"S1", "S2"}, "is used up"},                       // blank lines passed over
+        {"S1\nS2", {"S1"}, "its last line has no line end yet"},             // S2 may still be being written
+        {"S2", {}, "its last line has no line end yet"},
+        {"S1\n S2\n", {}, "line 2 of the serial file"},
+        {"S1\n S2\n", {}, "begins with white space"},
+        {"S1\t\nS2\n", {}, "line 1 of the serial file"},
+        {"S1\nS2 \n", {}, "ends with white space"},
+        {"S1\n \n", {}, "line 2 of the serial file"},
+        {"", {}, "is empty: it holds no serial number"},
+        {"\n\n", {}, "is empty"},
+        {"\xEF\xBB\xBF", {}, "is empty"},
+        {"S\x1B]0;title\x07\n", {}, "no control characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TempDir dir;
+        Put(dir.File("s.txt"), c.text);
+        SerialCounter counter;
+        std::string error;
+        bool usedUp = false;
+        std::vector<std::string> given;
+        if (counter.Open(dir.File("serials.state"), Lines(dir.File("s.txt")), error) ==
+            SerialCounter::OpenResult::kOpened) {
+            for (SerialReservation reservation; counter.Reserve(reservation, error, usedUp);) {
+                given.push_back(reservation.text);
+                counter.Commit(reservation, error);
+            }
+        }
+        EXPECT_EQ(given, c.serials);
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
 }
 
 }  // namespace
