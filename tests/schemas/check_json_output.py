@@ -90,7 +90,7 @@ SCENARIOS = [
              {"progress", "result"}, 1),
     Scenario("list", [Cmd(["--simulate=boxes=3", "list"], 0), Cmd(["--simulate=open-refusals=5", "list"], 5)],
              {"box", "result"}),
-    Scenario("report log cannot be written", [Cmd(["--simulate", "--report-log", "/dev/full", "flash", "id"], 1)],
+    Scenario("report log refused: a device is no file to write", [Cmd(["--simulate", "--report-log", "/dev/full", "flash", "id"], 2)],
              {"result"}),
     Scenario("actions", [Cmd(["--simulate", "action", "device_info", "read_idcode"], 0),
                          Cmd(["--simulate=idcode=0x032141CF", "action", "read_idcode", "device_info"], 1)],
