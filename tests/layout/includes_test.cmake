@@ -1,5 +1,5 @@
 # Every project include of a folder names a folder at its level or below:
-#   platform < common < link < flash < engine < run < tools, app
+#   platform < common < link < flash < engine < run < station < tools, app
 # (sim stands in for the box and board: it may use the layers up to the
 # engine, whose device tables it models).
 # Qt headers are for app/ alone.
@@ -9,11 +9,12 @@ set(below_link "platform;common")
 set(below_flash "platform;common;link")
 set(below_engine "platform;common;link;flash")
 set(below_run "platform;common;link;flash;engine")
+set(below_station "platform;common;link;flash;engine;run")
 set(below_sim "platform;common;link;flash;engine")
-set(project_folders platform common link flash engine run sim tools app)
+set(project_folders platform common link flash engine run station sim tools app)
 
 set(faults "")
-foreach(folder platform common link flash engine run sim)
+foreach(folder platform common link flash engine run station sim)
   file(GLOB_RECURSE sources ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
   foreach(source ${sources})
     file(STRINGS ${source} includes REGEX "^#include [\"<]")
