@@ -19,7 +19,10 @@ namespace {
 bool ParseUtcTime(const std::string& text, int64_t& seconds) {
     int y, mo, d, h, mi, s;
     char z = 0;
-    if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &z) != 7 || z != 'Z') return false;
+    int end = 0;
+    if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &y, &mo, &d, &h, &mi, &s, &z, &end) != 7 || z != 'Z' ||
+        static_cast<size_t>(end) != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+        return false;
     // Days from the civil date (proleptic Gregorian).
     y -= mo <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -68,6 +71,8 @@ std::string EngineCode(const std::string& failure) {
 Value Optional(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
 
 }  // namespace
+
+bool ParseUtcTimeText(const std::string& text, int64_t& seconds) { return ParseUtcTime(text, seconds); }
 
 bool RowFromLogLine(const std::string& line, const std::string& station, RecordRow& row, std::string& error) {
     JsonValue record;

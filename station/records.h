@@ -39,6 +39,9 @@ struct RecordRow {
 bool RowFromLogLine(const std::string& line, const std::string& station, RecordRow& row, std::string& error);
 RecordRow RowFromRecord(const RunRecord& record, const std::string& station);
 
+// "2026-01-01T08:00:00Z" to calendar seconds; false when it is not such a time.
+bool ParseUtcTimeText(const std::string& text, int64_t& seconds);
+
 // A new record id: the station's name and 16 random bytes.
 std::string NewRecordId(const std::string& station);
 

@@ -91,6 +91,18 @@ int RunSettingsWrite(const std::string& file);
 int RunSettingsSet(const std::string& file, const std::string& field, const std::string& value);
 int RunSettingsShow(const std::string& file);
 
+// vexu-cli report: yield, failures or one serial's history from the
+// station's database or the line's.
+struct ReportOptions {
+    std::string what = "all";  // all, yield, failures, history
+    std::string serial;        // history: the serial
+    std::string since, until;  // a day or a UTC time
+    std::string format = "table";
+    std::string lineDb;        // empty: VEXU_LINE_DB, else the station's database
+    std::string stationDb;     // empty: the state directory's station.db
+};
+int RunReport(const ReportOptions& options);
+
 // "flash" and its sub-commands, each on the board's serial flash alone
 // with the serial port switched on and off around it.
 struct FlashOptions {

@@ -167,6 +167,20 @@ int main(int argc, char** argv) {
     settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
     settingsShow->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
+#ifdef VEXU_STATION_DB
+    ReportOptions reportOptions;
+    CLI::App* report = app.add_subcommand("report", "Yield, failures and a serial's history from the run records");
+    report->add_option("what", reportOptions.what, "all (default), yield, failures or history")
+        ->check(CLI::IsMember({"all", "yield", "failures", "history"}));
+    report->add_option("--serial", reportOptions.serial, "history: the serial number");
+    report->add_option("--since", reportOptions.since, "Runs from this day or UTC time on (2026-01-31)");
+    report->add_option("--until", reportOptions.until, "Runs before this day or UTC time");
+    report->add_option("--format", reportOptions.format, "table (default), csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    report->add_option("--line-db", reportOptions.lineDb,
+                       "The line's PostgreSQL database (URI; default: $VEXU_LINE_DB, else this station's own)");
+    report->add_option("--station-db", reportOptions.stationDb, "The station's database file")->check(kFileName);
+#endif
     CLI::App* flash = app.add_subcommand(
         "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone); "
                  "or one of the sub-commands below");
@@ -312,5 +326,8 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return finish(RunSettingsWrite(settingsFile));
     if (settingsSet->parsed()) return finish(RunSettingsSet(settingsFile, settingsField, settingsValue));
     if (settingsShow->parsed()) return finish(RunSettingsShow(settingsFile));
+#ifdef VEXU_STATION_DB
+    if (report->parsed()) return finish(RunReport(reportOptions));
+#endif
     return UsageError(options.json, command, "no command given (see --help)");
 }
