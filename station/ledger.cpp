@@ -152,8 +152,26 @@ StationLedger::~StationLedger() { Close(); }
 
 bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
     station_ = options.station.empty() ? DefaultStationName() : options.station;
-    lease_ = options.lease;
-    local_ = OpenSqlite(options.path.empty() ? DefaultStationDbPath() : options.path, error);
+    lease_ = options.recordsOnly ? 0 : options.lease;
+    const std::string path = options.path.empty() ? DefaultStationDbPath() : options.path;
+    if (!options.recordsOnly) {
+        // One process of a station hands out its serials: a second would
+        // take the first one's boards in hand for unfinished runs.
+        std::error_code made;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), made);
+        std::string holder;
+        switch (lock_.TryLock(path + ".lock", holder)) {
+            case vexu::FileLock::Result::kLocked: break;
+            case vexu::FileLock::Result::kHeld:
+                error = "the station database " + path + " is in use by another station process" +
+                        (holder.empty() ? std::string() : " (" + holder + ")");
+                return false;
+            case vexu::FileLock::Result::kFailed:
+                error = "cannot lock the station database " + path + ": " + holder;
+                return false;
+        }
+    }
+    local_ = OpenSqlite(path, error);
     if (!local_ || !MigrateSchema(*local_, StationSchema(), error)) {
         local_.reset();
         return false;
@@ -161,6 +179,15 @@ bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
     if (!Import(options, error)) {
         local_.reset();
         return false;
+    }
+    if (options.recordsOnly) {
+        if (!options.lineDb.empty()) {
+            std::string unreachable;
+            line_ = ConnectPostgres(options.lineDb, unreachable);
+            recovered_ = true;  // the station process settles its own serials
+            if (line_ && !line_->Lost()) MigrateSchema(*line_, LineSchema(), unreachable);
+        }
+        return true;
     }
     // A run that never finished may have left its serial on its board.
     Rows rows;
@@ -201,20 +228,25 @@ bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
 }
 
 bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
-    Rows rows;
-    if (!local_->Run("SELECT count(*) FROM imports", {}, &rows, error)) return false;
-    if (ToInt(FirstValue(rows)) != 0) return true;
     if (!local_->Begin(error)) return false;
     auto fail = [this]() {
         local_->Rollback();
         return false;
     };
+    // Each file is taken over once, on the station's first use of it.
+    Rows rows;
+    if (!local_->Run("SELECT count(*) FROM imports", {}, &rows, error)) return fail();
+    if (ToInt(FirstValue(rows)) != 0) return local_->Commit(error) || fail();
     const std::string now = std::to_string(Now());
     std::error_code missing;
-    if (!options.importState.empty() && std::filesystem::exists(options.importState, missing)) {
-        std::map<std::string, SerialCounter::Pool> pools;
-        std::set<std::string> given;
-        if (!ReadSerialState(options.importState, pools, given, error)) return fail();
+    std::map<std::string, SerialCounter::Pool> pools;
+    std::set<std::string> given;
+    std::string damaged;
+    if (!options.importState.empty() && std::filesystem::exists(options.importState, missing) &&
+        !ReadSerialState(options.importState, pools, given, damaged)) {
+        // Its serials stay with the state file, which keeps refusing them.
+        notes_.push_back(damaged + ": its serials are not taken over");
+    } else if (!options.importState.empty() && std::filesystem::exists(options.importState, missing)) {
         auto add = [&](const std::string& serial, const std::string& pool, uint64_t index, const char* state) {
             return local_->Run("INSERT INTO serials (serial, pool, idx, state, time, station) VALUES ($1, $2, $3, $4, "
                                "$5, $6)",
@@ -315,23 +347,35 @@ bool StationLedger::Reach(std::string& error) {
 bool StationLedger::Flush(std::string& error) {
     if (!line_) return true;
     for (;;) {
+        // The station database's write lock is held for each item, so two
+        // processes of a station never upload the same item at once.
+        if (!local_->Begin(error)) return false;
         Rows rows;
-        if (!local_->Run("SELECT seq, kind, ref, state, record_id FROM outbox ORDER BY seq LIMIT 1", {}, &rows, error))
+        if (!local_->Run("SELECT seq, kind, ref, state, record_id FROM outbox ORDER BY seq LIMIT 1", {}, &rows,
+                         error)) {
+            local_->Rollback();
             return false;
-        if (rows.empty()) return true;
+        }
+        if (rows.empty()) return local_->Commit(error) || (local_->Rollback(), false);
         const Row& item = rows[0];
         if (*item[1] == "record") {
             Rows record;
             if (!local_->Run(std::string("SELECT ") + kRecordColumns + " FROM records WHERE id = $1", {item[2]},
-                             &record, error))
+                             &record, error) ||
+                (!record.empty() && !InsertRecord(*line_, RowFromColumns(record[0]), error))) {
+                local_->Rollback();
                 return false;
-            if (!record.empty() && !InsertRecord(*line_, RowFromColumns(record[0]), error)) return false;
+            }
         } else if (!line_->Run("UPDATE serials SET state = $2, record_id = $3, time = $4 WHERE serial = $1 AND "
-                               "station = $5",
+                               "station = $5 AND state = 'reserved'",
                                {item[2], item[3], item[4], std::to_string(Now()), station_}, nullptr, error)) {
+            local_->Rollback();
             return false;
         }
-        if (!local_->Run("DELETE FROM outbox WHERE seq = $1", {item[0]}, nullptr, error)) return false;
+        if (!local_->Run("DELETE FROM outbox WHERE seq = $1", {item[0]}, nullptr, error) || !local_->Commit(error)) {
+            local_->Rollback();
+            return false;
+        }
     }
 }
 
@@ -503,6 +547,7 @@ void StationLedger::Close() {
     }
     line_.reset();
     local_.reset();
+    lock_.Unlock();
 }
 
 }  // namespace vexu::station

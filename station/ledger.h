@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_lock.h"
 #include "run/serial_number.h"
 #include "station/database.h"
 #include "station/records.h"
@@ -53,6 +54,10 @@ struct LedgerOptions {
     // they are); empty: none. A missing file is nothing to take over.
     std::string importState;
     std::string importLog;
+    // For records only (a gang station's worker, a run without serials
+    // from the line): the serials of a station process running beside it
+    // are left alone, and no lease is taken.
+    bool recordsOnly = false;
 };
 
 // The schema of the station's database and of a line's, by version.
@@ -115,6 +120,7 @@ private:
     bool Enqueue(const std::string& kind, const std::string& ref, const Value& state, const Value& recordId,
                  std::string& error);
 
+    vexu::FileLock lock_;
     std::unique_ptr<Database> local_;
     std::unique_ptr<Database> line_;
     std::string station_;

@@ -144,6 +144,11 @@ struct RunOptions {
     std::optional<std::string> serialStart;
     std::optional<std::string> serialFile;
     std::optional<std::string> serialValue;
+    // A line's PostgreSQL database (empty: VEXU_LINE_DB, else none): a
+    // counter's serials come from its pool, records go up to it.
+    std::string lineDb;
+    unsigned serialLease = 0;  // serials reserved in advance from the line
+    std::string stationName;   // empty: VEXU_STATION_NAME, else the computer's name
 };
 
 // "run": one run as the window's start button does it, on the run worker,

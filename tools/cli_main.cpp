@@ -233,6 +233,20 @@ int main(int argc, char** argv) {
     auto* serialFileOption =
         run->add_option("--serial-file", serialFile, "The serial numbers: the lines of FILE, in order")
             ->check(kFileName);
+#ifdef VEXU_STATION_DB
+    run->add_option("--line-db", runOptions.lineDb,
+                    "The line's PostgreSQL database (URI; default $VEXU_LINE_DB): the counter's serials come from "
+                    "its pool, the records go up to it")
+        ->type_name("URI");
+    run->add_option("--serial-lease", runOptions.serialLease,
+                    "With --line-db: keep N serials reserved in advance, to go on while the line's server cannot be "
+                    "reached (default 0: stop then)")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 1000u));
+    run->add_option("--station-name", runOptions.stationName,
+                    "This station's name in the records and the ledger (default $VEXU_STATION_NAME, else the "
+                    "computer's name)");
+#endif
     auto* serialValueOption =
         run->add_option("--serial-value", serialValue,
                         "Write TEXT as the serial number (for a station that keeps the counter itself)")

@@ -301,6 +301,9 @@ private:
             if (eepromImage_.empty()) args.push_back("--no-eeprom");
             slot.logOffset = RunLogLength();
             if (slot.serial) args.insert(args.end(), {"--serial-at", *run_.serialAt, "--serial-value", slot.serial->text});
+            // The worker's record goes to the station's database, and up to the line.
+            if (!run_.lineDb.empty()) args.insert(args.end(), {"--line-db", run_.lineDb});
+            if (!run_.stationName.empty()) args.insert(args.end(), {"--station-name", run_.stationName});
             std::string error;
             slot.worker = ChildProcess::Start(args, error);
             if (!slot.worker) {
