@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "pg_server.h"
@@ -291,6 +292,33 @@ TEST_F(LineDb, ServerRestartMidShiftLosesAndDoublesNothing) {
     ASSERT_TRUE(LoadRecords(*line, std::nullopt, std::nullopt, records, error)) << error;
     const std::vector<ReportTable> yield = YieldTables(records);
     EXPECT_EQ(yield[1].rows.back()[1], "7");
+}
+
+// The command line as a line: four station processes, each with its own
+// state directory, program boards on the simulator with serials from one
+// pool; the line's report counts every run once.
+TEST_F(LineDb, CommandLineStationsProgramFromOnePool) {
+    std::string script = "for s in 0 1 2 3; do (export XDG_STATE_HOME=" + dir_.path +
+                         "/s$s VEXU_STATION_NAME=cli$s VEXU_LINE_DB='" + server_->Uri() +
+                         "'; for i in 1 2 3; do " VEXU_CLI_PATH
+                         " --simulate run --serial-at 0x100 --serial-format 'LN%05u' >/dev/null 2>>" +
+                         dir_.path + "/errors || exit 1; done) & done; wait";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    std::ifstream errors(dir_ / "errors");
+    std::string text((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(Count(*line_, "SELECT count(DISTINCT serial) FROM records WHERE result = 'ok'"), 12) << text;
+    EXPECT_EQ(Count(*line_, "SELECT count(*) FROM serials WHERE state = 'committed'"), 12);
+    EXPECT_EQ(Count(*line_, "SELECT count(*) FROM records r JOIN serials s ON s.serial = r.serial AND s.station = "
+                            "r.station"),
+              12);
+    const std::string report = std::string(VEXU_CLI_PATH) + " report yield --format csv --line-db '" +
+                               server_->Uri() + "' > " + dir_.path + "/report.csv";
+    ASSERT_EQ(std::system(report.c_str()), 0);
+    std::ifstream csv(dir_ / "report.csv");
+    std::string line, stations;
+    while (std::getline(csv, line))
+        if (line.rfind("cli", 0) == 0) stations += line.substr(0, line.find(',', line.find(',') + 1)) + ";";
+    EXPECT_EQ(stations, "cli0,3;cli1,3;cli2,3;cli3,3;");
 }
 
 }  // namespace
