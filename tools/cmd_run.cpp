@@ -14,6 +14,7 @@
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "platform/text_encoding.h"
+#include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "run/image_load.h"
 #include "common/run_messages.h"
@@ -486,8 +487,12 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     } else if (lineSerials) {
         return out.Finish(kExitFailed, error);
     } else {
-        // The run log keeps the records; the database is for reports.
-        fprintf(stderr, "%s: records go to the run log only\n", error.c_str());
+        // The run log keeps the records (and says so when it cannot); the
+        // database is for reports.
+        if (withLine.lineDb.empty())
+            vexu::Trace(error + ": records go to the run log only.\r\n");
+        else
+            fprintf(stderr, "%s: records go to the run log only\n", error.c_str());
     }
     struct SinkOff {
         ~SinkOff() { SetRunRecordSink(nullptr); }
