@@ -190,7 +190,7 @@ std::string FormatReport(const std::vector<ReportTable>& tables, ReportFormat fo
             return text + "\n";
         };
         if (!out.empty()) out += "\n";
-        out += table.title + "\n" + line(table.columns);
+        out += Shown(table.title) + "\n" + line(table.columns);
         for (const auto& row : shown) out += line(row);
         if (table.rows.empty()) out += "(none)\n";
     }

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "pg_server.h"
+#include "platform/json_reader.h"
 #include "station/ledger.h"
 #include "station/report.h"
 
@@ -146,6 +147,70 @@ TEST(StationDb, MigratesFromTheFirstVersion) {
     StationLedger newer;
     EXPECT_FALSE(newer.Open({dir / "station.db", "s", "", 0, "", ""}, error));
     EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
+}
+
+struct Output {
+    int status = -1;
+    std::string text;
+};
+
+Output RunCli(const std::string& arguments) {
+    Output output;
+    FILE* pipe = popen((std::string(VEXU_CLI_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.text.append(buffer, got);
+    const int status = pclose(pipe);
+    output.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return output;
+}
+
+// The report as people and programs read it: stored texts never reach the
+// terminal raw, CSV quotes what needs it, every JSON line parses, and bad
+// options are refused with their reason.
+TEST(StationReport, PrintsStoredTextsSafelyAndRefusesBadOptions) {
+    TempDir dir;
+    {
+        StationLedger ledger;
+        std::string error;
+        ASSERT_TRUE(ledger.Open({dir / "station.db", "st", "", 0, "", ""}, error)) << error;
+        for (const auto& line : {Line("2026-02-01T08:00:00Z", "1-1", true, "VX\\u001b]0;owned\\u0007"),
+                                 Line("2026-02-01T09:00:00Z", "1-2", false, "", "Bad \\\"cable\\\", again")}) {
+            RecordRow row;
+            ASSERT_TRUE(RowFromLogLine(line.substr(0, line.size() - 1), "st", row, error)) << error;
+            ASSERT_TRUE(ledger.AddRecord(row, error)) << error;
+        }
+    }
+    const std::string db = " --station-db " + (dir / "station.db");
+    const Output history = RunCli("report history --serial \"$(printf 'VX\\033]0;owned\\007')\"" + db);
+    EXPECT_EQ(history.status, 0) << history.text;
+    EXPECT_NE(history.text.find("run   ok"), std::string::npos) << history.text;
+    EXPECT_EQ(history.text.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
+    const Output csv = RunCli("report failures --format csv" + db);
+    EXPECT_NE(csv.text.find("fpga,-,1,80.0,\"Bad \"\"cable\"\", again\""), std::string::npos) << csv.text;
+    const Output json = RunCli("report --format json" + db);
+    ASSERT_EQ(json.status, 0) << json.text;
+    size_t at = 0, objects = 0;
+    for (size_t end; (end = json.text.find('\n', at)) != std::string::npos; at = end + 1, ++objects) {
+        JsonValue value;
+        std::string error;
+        EXPECT_TRUE(ParseJson(json.text.substr(at, end - at), value, error)) << error;
+    }
+    EXPECT_EQ(objects, 5u);  // four yield tables and the failures
+    const std::pair<const char*, const char*> refused[] = {
+        {"report --since 2026-13-01", "--since takes a day"},
+        {"report --until yesterday", "--until takes a day"},
+        {"report history", "report history needs --serial"},
+        {"report yield --serial VX1", "--serial is for report history"},
+    };
+    for (const auto& [arguments, reason] : refused) {
+        const Output output = RunCli(arguments + db);
+        EXPECT_EQ(output.status, 2) << arguments;
+        EXPECT_NE(output.text.find(reason), std::string::npos) << arguments << ": " << output.text;
+    }
+    const Output none = RunCli("report --station-db " + (dir / "none.db"));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.text.find("no station database at"), std::string::npos) << none.text;
 }
 
 class LineDb : public ::testing::Test {
