@@ -152,6 +152,7 @@ StationLedger::~StationLedger() { Close(); }
 
 bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
     station_ = options.station.empty() ? DefaultStationName() : options.station;
+    recordsOnly_ = options.recordsOnly;
     lease_ = options.recordsOnly ? 0 : options.lease;
     const std::string path = options.path.empty() ? DefaultStationDbPath() : options.path;
     if (!options.recordsOnly) {
@@ -533,7 +534,9 @@ void StationLedger::Close() {
     if (!local_) return;
     if (line_) {
         std::string ignored;
-        if (Reach(ignored)) {
+        // Only the process that holds the lease returns it: a gang worker
+        // sharing the station's database leaves it alone.
+        if (Reach(ignored) && !recordsOnly_) {
             Rows leased;
             local_->Run("SELECT serial FROM lease", {}, &leased, ignored);
             for (const Row& row : leased) {

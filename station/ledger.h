@@ -125,6 +125,7 @@ private:
     std::unique_ptr<Database> line_;
     std::string station_;
     unsigned lease_ = 0;
+    bool recordsOnly_ = false;
     bool recovered_ = false;  // this station's serials on the line settled after a start
     std::vector<std::string> skipped_;
     std::vector<std::string> notes_;

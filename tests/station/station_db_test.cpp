@@ -386,5 +386,27 @@ TEST_F(LineDb, CommandLineStationsProgramFromOnePool) {
     EXPECT_EQ(stations, "cli0,3;cli1,3;cli2,3;cli3,3;");
 }
 
+// A gang station on the line: the station draws each board's serial from
+// the pool (through its lease), its workers' records go up to the line,
+// and the lease's unused serials go back when it ends.
+TEST_F(LineDb, GangStationTakesItsSerialsFromTheLine) {
+    Write(dir_ / "small.bin", std::string(4096, 'Z'));
+    const std::string command = "cd " + dir_.path + " && XDG_STATE_HOME=" + dir_.path + "/gang " VEXU_CLI_PATH
+                                " --simulate=boxes=3,station-boxes=2 --json --eeprom-image small.bin run --station "
+                                "--gang --no-fpga --serial-at 0 --serial-format 'GX%04u' --station-name gang1 "
+                                "--serial-lease 2 --line-db '" + server_->Uri() + "' > out.txt 2> err.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(Count(*line_, "SELECT count(*) FROM records WHERE station = 'gang1' AND result = 'ok'"), 6);
+    EXPECT_EQ(Count(*line_, "SELECT count(DISTINCT serial) FROM records WHERE station = 'gang1'"), 6);
+    EXPECT_EQ(Count(*line_, "SELECT count(*) FROM serials WHERE state = 'committed'"), 6);
+    EXPECT_EQ(Count(*line_, "SELECT count(*) FROM serials WHERE state = 'reserved'"), 0);
+    // The station's own database has every record, each once.
+    std::string error;
+    auto local = OpenSqlite(dir_.path + "/gang/vexu-programmer/station.db", error);
+    ASSERT_TRUE(local) << error;
+    EXPECT_EQ(Count(*local, "SELECT count(*) FROM records"), 6);
+    EXPECT_EQ(Count(*local, "SELECT count(*) FROM outbox"), 0);
+}
+
 }  // namespace
 }  // namespace vexu::station
