@@ -210,6 +210,12 @@ int OpenLog(const std::filesystem::path& path, std::string& error) {
 
 }  // namespace
 
+namespace {
+std::function<void(const RunRecord&)> g_recordSink;
+}  // namespace
+
+void SetRunRecordSink(std::function<void(const RunRecord&)> sink) { g_recordSink = std::move(sink); }
+
 bool AppendRunRecord(const RunRecord& record, std::string& error) {
     const std::string line = FormatRunRecord(record) + "\n";
     std::lock_guard<std::mutex> guard(g_logMutex);
@@ -228,6 +234,7 @@ bool AppendRunRecord(const RunRecord& record, std::string& error) {
     if (!ok) vexu::Trace("Run log " + vexu::PathText(path) + " cannot be written.\r\n");
     // The journal has it too where one runs; the file is the record that counts.
     vexu::SendToJournal(RunJournalFields(record));
+    if (g_recordSink) g_recordSink(record);
     return ok;
 }
 

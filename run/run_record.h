@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -108,6 +109,10 @@ bool AppendRunRecord(const RunRecord& record, std::string& error);
 // VEXU_RECORD the whole log line. Each appended record is also sent there.
 std::vector<std::pair<std::string, std::string>> RunJournalFields(const RunRecord& record);
 bool AppendRunRecord(const RunRecord& record);
+// Called with every record appended, after its log line (whether or not
+// the line could be written): the station keeps records in its database
+// too. Empty: none. Set before the runs start.
+void SetRunRecordSink(std::function<void(const RunRecord&)> sink);
 // The run log's length in bytes now; 0 when it does not exist yet.
 uint64_t RunLogLength();
 // The record of this board in the run log, past offset: its slot and its

@@ -656,3 +656,18 @@ SerialEnd SerialEndOfRun(bool passed, bool boardMayHoldSerial) {
     if (passed) return SerialEnd::kCommit;
     return boardMayHoldSerial ? SerialEnd::kSkip : SerialEnd::kRelease;
 }
+
+bool ReadSerialState(const std::string& path, std::map<std::string, SerialCounter::Pool>& pools,
+                     std::set<std::string>& given, std::string& error) {
+    std::vector<uint8_t> bytes;
+    std::string reason;
+    if (!vexu::ReadUserFile(path, kMaxSerialFileBytes, "serial-number state file", bytes, reason)) {
+        error = reason;
+        return false;
+    }
+    if (!ParseState(std::string(bytes.begin(), bytes.end()), pools, given, reason)) {
+        error = "the serial-number state file " + path + " is damaged: " + reason;
+        return false;
+    }
+    return true;
+}

@@ -175,3 +175,9 @@ private:
     std::set<std::string> given_;
     std::vector<std::string> skipped_;
 };
+
+// Reads a state file as it stands (without its lock): its pools and the
+// serials boards passed with. False with the reason when it is damaged or
+// cannot be read. The station database takes its contents over this way.
+bool ReadSerialState(const std::string& path, std::map<std::string, SerialCounter::Pool>& pools,
+                     std::set<std::string>& given, std::string& error);

@@ -98,6 +98,18 @@ int RunSettingsSet(const GlobalOptions& options, const std::string& file, const 
                    const std::string& value);
 int RunSettingsShow(const GlobalOptions& options, const std::string& file);
 
+// vexu-cli report: yield, failures or one serial's history from the
+// station's database or the line's.
+struct ReportOptions {
+    std::string what = "all";  // all, yield, failures, history
+    std::string serial;        // history: the serial
+    std::string since, until;  // a day or a UTC time
+    std::string format = "table";
+    std::string lineDb;        // empty: VEXU_LINE_DB, else the station's database
+    std::string stationDb;     // empty: the state directory's station.db
+};
+int RunReport(const ReportOptions& options);
+
 // "flash" and its sub-commands, each on the board's serial flash alone
 // with the serial port switched on and off around it.
 struct FlashOptions {
@@ -147,6 +159,11 @@ struct RunOptions {
     std::optional<std::string> serialFile;
     std::optional<std::string> serialValue;
     EepromJobOptions flashJob;  // chip timing, SFDP-only parts, block protection
+    // A line's PostgreSQL database (empty: VEXU_LINE_DB, else none): a
+    // counter's serials come from its pool, records go up to it.
+    std::string lineDb;
+    unsigned serialLease = 0;  // serials reserved in advance from the line
+    std::string stationName;   // empty: VEXU_STATION_NAME, else the computer's name
 };
 
 // The serial-flash options as a gang station hands them to its workers.

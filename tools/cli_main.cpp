@@ -55,6 +55,19 @@ int UsageError(bool json, const std::string& command, const std::string& failure
     return kExitUsage;
 }
 
+// A command that writes for people (report) still ends with the result
+// line a script waits for when --json is given.
+int FinishPlainCommand(bool json, const std::string& command, int exitCode) {
+    if (json) {
+        vexu::JsonObject result;
+        result.Text("event", "result").Text("command", command).Bool("ok", exitCode == kExitOk).Number("exit", exitCode);
+        result.Text("failure", "");
+        std::printf("%s\n", result.Str().c_str());
+        std::fflush(stdout);
+    }
+    return exitCode;
+}
+
 bool JsonAsked(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (std::strcmp(argv[i], "--json") == 0) return true;
@@ -157,6 +170,20 @@ int main(int argc, char** argv) {
     settingsSet->add_option("value", settingsValue, "Colour 0x00BBGGRR, flag 0 or 1, or text")->required();
     CLI::App* settingsShow = settings->add_subcommand("show", "List every field of a record file");
     settingsShow->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
+#ifdef VEXU_STATION_DB
+    ReportOptions reportOptions;
+    CLI::App* report = app.add_subcommand("report", "Yield, failures and a serial's history from the run records");
+    report->add_option("what", reportOptions.what, "all (default), yield, failures or history")
+        ->check(CLI::IsMember({"all", "yield", "failures", "history"}));
+    report->add_option("--serial", reportOptions.serial, "history: the serial number");
+    report->add_option("--since", reportOptions.since, "Runs from this day or UTC time on (2026-01-31)");
+    report->add_option("--until", reportOptions.until, "Runs before this day or UTC time");
+    report->add_option("--format", reportOptions.format, "table (default), csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    report->add_option("--line-db", reportOptions.lineDb,
+                       "The line's PostgreSQL database (URI; default: $VEXU_LINE_DB, else this station's own)");
+    report->add_option("--station-db", reportOptions.stationDb, "The station's database file")->check(kFileName);
+#endif
     CLI::App* flash = app.add_subcommand(
         "flash", "Erase, write, read back and compare the board's serial flash (the serial-flash job alone); "
                  "or one of the sub-commands below");
@@ -237,6 +264,20 @@ int main(int argc, char** argv) {
     auto* serialFileOption =
         run->add_option("--serial-file", serialFile, "The serial numbers: the lines of FILE, in order")
             ->check(kFileName);
+#ifdef VEXU_STATION_DB
+    run->add_option("--line-db", runOptions.lineDb,
+                    "The line's PostgreSQL database (URI; default $VEXU_LINE_DB): the counter's serials come from "
+                    "its pool, the records go up to it")
+        ->type_name("URI");
+    run->add_option("--serial-lease", runOptions.serialLease,
+                    "With --line-db: keep N serials reserved in advance, to go on while the line's server cannot be "
+                    "reached (default 0: stop then)")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 1000u));
+    run->add_option("--station-name", runOptions.stationName,
+                    "This station's name in the records and the ledger (default $VEXU_STATION_NAME, else the "
+                    "computer's name)");
+#endif
     auto* serialValueOption =
         run->add_option("--serial-value", serialValue,
                         "Write TEXT as the serial number (for a station that keeps the counter itself)")
@@ -337,5 +378,8 @@ int main(int argc, char** argv) {
     if (settingsWrite->parsed()) return RunSettingsWrite(options, settingsFile);
     if (settingsSet->parsed()) return RunSettingsSet(options, settingsFile, settingsField, settingsValue);
     if (settingsShow->parsed()) return RunSettingsShow(options, settingsFile);
+#ifdef VEXU_STATION_DB
+    if (report->parsed()) return FinishPlainCommand(options.json, command, RunReport(reportOptions));
+#endif
     return UsageError(options.json, command, "no command given (see --help)");
 }

@@ -302,6 +302,9 @@ private:
             for (const std::string& arg : FlashJobArguments(run_.flashJob)) args.push_back(arg);
             slot.logOffset = RunLogLength();
             if (slot.serial) args.insert(args.end(), {"--serial-at", *run_.serialAt, "--serial-value", slot.serial->text});
+            // The worker's record goes to the station's database, and up to the line.
+            if (!run_.lineDb.empty()) args.insert(args.end(), {"--line-db", run_.lineDb});
+            if (!run_.stationName.empty()) args.insert(args.end(), {"--station-name", run_.stationName});
             std::string error;
             slot.worker = ChildProcess::Start(args, error);
             if (!slot.worker) {

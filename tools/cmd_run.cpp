@@ -14,6 +14,7 @@
 #include "platform/interrupt.h"
 #include "platform/message_queue.h"
 #include "platform/text_encoding.h"
+#include "platform/trace.h"
 #include "run/eeprom_job.h"
 #include "common/image_buffers.h"
 #include "run/image_load.h"
@@ -22,6 +23,9 @@
 #include "tools/cli.h"
 #include "tools/cli_session.h"
 #include "tools/run_serials.h"
+#ifdef VEXU_STATION_DB
+#include "station/ledger.h"
+#endif
 
 namespace vexu::cli {
 
@@ -475,7 +479,54 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
     // The serial numbers' state file is held until the command ends.
     RunSerials serials;
-    if (const int refused = serials.Prepare(run, doEeprom == 1, error); refused != kExitOk)
+    station::StationLedger* serialLedger = nullptr;
+#ifdef VEXU_STATION_DB
+    // Every record goes into the station's database too; with a line, the
+    // counter's serials come from the line's pool.
+    RunOptions withLine = run;
+    if (withLine.lineDb.empty()) withLine.lineDb = station::LineDbFromEnvironment();
+    if (withLine.stationName.empty() && std::getenv("VEXU_STATION_NAME"))
+        withLine.stationName = std::getenv("VEXU_STATION_NAME");
+    if (withLine.serialLease && withLine.lineDb.empty())
+        return out.Finish(kExitUsage, "--serial-lease is a lease from a line database: give --line-db too");
+    const bool lineSerials = !withLine.lineDb.empty() && withLine.serialFormat && run.slot.empty();
+    station::StationLedger stationLedger;
+    station::LedgerOptions ledgerOptions;
+    ledgerOptions.station = withLine.stationName;
+    ledgerOptions.lineDb = withLine.lineDb;
+    ledgerOptions.lease = withLine.serialLease;
+    ledgerOptions.importState = DefaultSerialStatePath();
+    ledgerOptions.importLog = RunLogPath();
+    ledgerOptions.recordsOnly = !lineSerials;
+    if (stationLedger.Open(ledgerOptions, error)) {
+        if (lineSerials) serialLedger = &stationLedger;
+        for (const std::string& note : stationLedger.ImportNotes()) fprintf(stderr, "%s\n", note.c_str());
+        SetRunRecordSink([&stationLedger](const RunRecord& record) {
+            station::RecordRow row = station::RowFromRecord(record, stationLedger.Station());
+            std::string failure;
+            if (!stationLedger.AddRecord(row, failure))
+                fprintf(stderr, "the record is in the run log but not in the station database: %s\n",
+                        failure.c_str());
+        });
+    } else if (lineSerials) {
+        return out.Finish(kExitFailed, error);
+    } else {
+        // The run log keeps the records (and says so when it cannot); the
+        // database is for reports.
+        if (withLine.lineDb.empty())
+            vexu::Trace(error + ": records go to the run log only.\r\n");
+        else
+            fprintf(stderr, "%s: records go to the run log only\n", error.c_str());
+    }
+    struct SinkOff {
+        ~SinkOff() { SetRunRecordSink(nullptr); }
+    } sinkOff;
+    const RunOptions& runWith = withLine;
+#else
+    const RunOptions& runWith = run;
+#endif
+    if (const int refused = serials.Prepare(runWith, doEeprom == 1, error, serialLedger);
+        refused != kExitOk)
         return out.Finish(refused, error);
     for (const std::string& skipped : serials.Skipped()) {
         fprintf(stderr,
@@ -494,7 +545,7 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
 #ifdef _WIN32
         return out.Finish(kExitUsage, "--gang runs each box in a worker process of its own: on Linux only");
 #else
-        return RunGang(options, run, out, serials);
+        return RunGang(options, runWith, out, serials);
 #endif
     }
     // Ctrl-C and a station's stop request end station mode between runs; a

@@ -3,6 +3,9 @@
 #include <limits>
 
 #include "common/image_buffers.h"
+#ifdef VEXU_STATION_DB
+#include "station/ledger.h"
+#endif
 
 namespace vexu::cli {
 
@@ -28,7 +31,8 @@ bool ParseStart(const std::string& text, uint32_t& start, std::string& error) {
 
 }  // namespace
 
-int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error) {
+int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error,
+                        vexu::station::StationLedger* ledger) {
     const int sources = run.serialFormat.has_value() + run.serialFile.has_value() + run.serialValue.has_value();
     if (!run.serialAt && sources == 0 && !run.serialStart) return kExitOk;
     auto usage = [&error](const std::string& reason) {
@@ -68,6 +72,17 @@ int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error
         source.kind = SerialSource::Kind::kFile;
         source.file = *run.serialFile;
     }
+    if (ledger) {
+        // The line's pool is a counter, one for every station.
+        if (source.kind != SerialSource::Kind::kCounter)
+            return usage("a line database hands out serials from a counter: give --serial-format, not --serial-file");
+        ledger_ = ledger;
+        format_ = source.format;
+        start_ = source.start;
+        fromCounter_ = true;
+        active_ = true;
+        return kExitOk;
+    }
     if (counter_.Open(DefaultSerialStatePath(), source, error) != SerialCounter::OpenResult::kOpened)
         return kExitUsage;
     // The first board's serial is checked now, before any box is touched.
@@ -97,20 +112,35 @@ bool RunSerials::NextBoard(std::string& error, bool& usedUp) {
 
 bool RunSerials::Finish(SerialEnd end, std::string& error) {
     if (!fromCounter_ || !serial_) return true;
-    return counter_.Finish(reservation_, end, error);
+    return Settle(reservation_, end, error);
 }
 
 bool RunSerials::Reserve(SerialReservation& reservation, std::string& error, bool& usedUp) {
     usedUp = false;
-    if (!counter_.Reserve(reservation, error, usedUp)) return false;
+#ifdef VEXU_STATION_DB
+    if (ledger_) {
+        const SerialFormat format = format_;
+        auto render = [format](uint64_t index) -> std::optional<std::string> {
+            if (index > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+            return FormatSerial(format, static_cast<uint32_t>(index));
+        };
+        if (!ledger_->Reserve("counter", start_, render, reservation, usedUp, error)) return false;
+    } else
+#endif
+        if (!counter_.Reserve(reservation, error, usedUp)) {
+        return false;
+    }
     std::vector<uint8_t> trial = base_;
     if (PlaceSerial(trial, offset_, reservation.text, error)) return true;
     std::string ignored;
-    counter_.Release(reservation, ignored);
+    Settle(reservation, SerialEnd::kRelease, ignored);
     return false;
 }
 
 bool RunSerials::Settle(const SerialReservation& reservation, SerialEnd end, std::string& error) {
+#ifdef VEXU_STATION_DB
+    if (ledger_) return ledger_->Settle(reservation, end, "", error);
+#endif
     return counter_.Finish(reservation, end, error);
 }
 

@@ -12,6 +12,10 @@
 #include "run/serial_number.h"
 #include "tools/cli.h"
 
+namespace vexu::station {
+class StationLedger;
+}
+
 namespace vexu::cli {
 
 class RunSerials {
@@ -21,7 +25,10 @@ public:
     // counter or a serial file it takes the state file and checks that the
     // next serial fits. kExitOk, or kExitUsage with the reason: nothing has
     // been sent to a box.
-    int Prepare(const RunOptions& run, bool doEeprom, std::string& error);
+    // With a line (ledger given), a counter's serials come from the line's
+    // pool through the ledger instead of the state file.
+    int Prepare(const RunOptions& run, bool doEeprom, std::string& error,
+                vexu::station::StationLedger* ledger = nullptr);
     // A serial goes into each board's image.
     bool Active() const { return active_; }
     // Serials skipped when the state file was opened (their runs never
@@ -55,6 +62,9 @@ private:
     std::vector<uint8_t> base_;   // the serial-flash image without a serial
     std::vector<uint8_t> image_;  // the image of the board in hand
     SerialCounter counter_;
+    vexu::station::StationLedger* ledger_ = nullptr;
+    SerialFormat format_;
+    uint32_t start_ = 1;
     SerialReservation reservation_;
     std::optional<std::string> serial_;
 };

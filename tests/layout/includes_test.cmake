@@ -1,5 +1,5 @@
 # Every project include of a folder names a folder at its level or below:
-#   platform < common < link < flash < engine < run < dialog < tools, app
+#   platform < common < link < flash < engine < run < dialog, station < tools, app
 # (sim stands in for the box and board: it may use the layers up to the
 # engine, whose device tables it models).
 # Qt headers are for app/ alone; dialog/ holds no toolkit header at all.
@@ -10,11 +10,12 @@ set(below_flash "platform;common;link")
 set(below_engine "platform;common;link;flash")
 set(below_run "platform;common;link;flash;engine")
 set(below_dialog "platform;common;link;flash;engine;run")
+set(below_station "platform;common;link;flash;engine;run")
 set(below_sim "platform;common;link;flash;engine")
-set(project_folders platform common link flash engine run dialog sim tools app)
+set(project_folders platform common link flash engine run dialog station sim tools app)
 
 set(faults "")
-foreach(folder platform common link flash engine run dialog sim)
+foreach(folder platform common link flash engine run dialog station sim)
   file(GLOB_RECURSE sources ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
   foreach(source ${sources})
     file(STRINGS ${source} includes REGEX "^#include [\"<]")
