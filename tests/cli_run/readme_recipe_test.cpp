@@ -1,4 +1,4 @@
-// The README's encrypted-image recipe, run line by line as it is written
+// The station guide's encrypted-image recipe, run line by line as it is written
 // there: the image builds, image info finds nothing wrong with it, and the
 // simulated board programs and verifies it.
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ std::vector<std::vector<std::string>> RecipeAfter(const std::string& heading) {
 }
 
 TEST(ReadmeRecipe, EncryptedImageBuildsProgramsAndVerifies) {
-    const auto commands = RecipeAfter("### Encrypted images");
+    const auto commands = RecipeAfter("## Encrypted images");
     ASSERT_EQ(commands.size(), 3u);
     TempDir dir;
     std::vector<CliOutcome> outcomes;
