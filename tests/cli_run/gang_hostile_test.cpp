@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -56,20 +58,63 @@ std::string CommandLine(pid_t pid) {
 
 // The station's workers now: its children that run as workers, with their
 // slots; those that ended and wait to be reaped with an empty slot (ended
-// is true). One caught between its start and its exec is left out: it is
-// still the station itself, which waits for that exec.
-std::map<pid_t, std::string> Workers(pid_t station, bool ended = false) {
+// is true). One caught between its start and its exec is left out (it
+// still shows the station's own command line) or put in starting if given:
+// killing the station does not stop it becoming a worker of its own.
+std::map<pid_t, std::string> Workers(pid_t station, bool ended = false, std::vector<pid_t>* starting = nullptr) {
     std::ifstream file("/proc/" + std::to_string(station) + "/task/" + std::to_string(station) + "/children");
+    const std::string own = CommandLine(station);
     std::map<pid_t, std::string> workers;
     for (pid_t pid; file >> pid;) {
         const std::string args = CommandLine(pid);
         if (args.empty() && ended) workers[pid] = "";
+        if (starting && !args.empty() && args == own) starting->push_back(pid);
         const size_t slot = args.find(std::string("--slot") + '\0');
         if (slot == std::string::npos) continue;
         const size_t start = slot + 7;
         workers[pid] = args.substr(start, args.find('\0', start) - start);
     }
     return workers;
+}
+
+// The value after an argument in a process's command line; empty when
+// it has none or has ended.
+std::string ArgumentOf(pid_t pid, const std::string& name) {
+    const std::string args = CommandLine(pid);
+    const size_t at = args.find(name + '\0');
+    if (at == std::string::npos) return {};
+    const size_t start = at + name.size() + 1;
+    return args.substr(start, args.find('\0', start) - start);
+}
+
+// Stops a process and waits (bounded) until it is stopped.
+void StopAndWait(pid_t pid, int boundMs) {
+    kill(pid, SIGSTOP);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (std::chrono::steady_clock::now() < until) {
+        std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] == 'T') return;
+        sched_yield();
+    }
+}
+
+// A process's slot once it has become a worker (bounded wait for its exec);
+// empty if it ended first.
+std::string SlotOnceStarted(pid_t pid, int boundMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    for (;;) {
+        const std::string args = CommandLine(pid);
+        if (args.empty()) return {};
+        if (const std::string slot = ArgumentOf(pid, "--slot"); !slot.empty()) return slot;
+        if (std::chrono::steady_clock::now() >= until) return {};
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd < 0) return {};
+        pollfd wait{fd, POLLIN, 0};
+        poll(&wait, 1, 5);  // ends early if the process ends
+        close(fd);
+    }
 }
 
 // Waits (bounded) for processes that are not this one's children to end.
@@ -122,7 +167,7 @@ TEST(GangCampaign, InvariantsHoldUnderARandomScheduleOfFaults) {
     fs::create_directories(dir.File("boards"));
 
     std::vector<JsonValue> results;   // the stations' result events
-    int orphanWorkers = 0;            // workers alive when their station was killed: they record their own boards
+    int orphanWorkers = 0;            // boards of a killed station with no result from it: their workers record them
     int mayLackRecord = 0;            // of those, the ones that may have died unrecorded
     // Sessions with faults until enough were injected, then one without to
     // settle the shift.
@@ -162,6 +207,13 @@ TEST(GangCampaign, InvariantsHoldUnderARandomScheduleOfFaults) {
         bool stopSent = false;
         std::chrono::steady_clock::time_point stopAt{};
         std::vector<pid_t> orphans;
+        // The boards of the workers alive when the station was killed.
+        struct Orphan {
+            std::string slot, serial;
+            bool mayLackRecord = false;
+        };
+        std::vector<Orphan> orphanBoards;
+        std::vector<pid_t> starting;  // of the killed station, not yet workers
         CliRun run;
         run.args = {"--simulate=" + keys, "--json", "--eeprom-image", dir.File("image.bin"), "run", "--station",
                     "--gang", "--no-fpga", "--serial-at", std::to_string(kSerialAt), "--serial-format", "B%u"};
@@ -208,10 +260,13 @@ TEST(GangCampaign, InvariantsHoldUnderARandomScheduleOfFaults) {
                     // Each worker left records its own board, but for one
                     // killed just before its station, or one whose box
                     // crashes it: nobody is left to record those.
-                    for (const auto& [pid, slot] : Workers(station, true)) {
+                    // Stopped first, so that it starts no worker unseen.
+                    StopAndWait(station, 1000);
+                    for (const auto& [pid, slot] : Workers(station, true, &starting)) {
                         orphans.push_back(pid);
-                        if (slot.empty() || killed.count(pid) || (slot == boxSlot && boxFaultKind == "box crash-at"))
-                            ++mayLackRecord;
+                        orphanBoards.push_back(
+                            {slot, ArgumentOf(pid, "--serial-value"),
+                             slot.empty() || killed.count(pid) || (slot == boxSlot && boxFaultKind == "box crash-at")});
                     }
                 }
                 kill(station, stopSignal);
@@ -234,8 +289,25 @@ TEST(GangCampaign, InvariantsHoldUnderARandomScheduleOfFaults) {
         ++counts.invariants;
         if (stopSent && stopSignal == SIGKILL) {
             EXPECT_EQ(outcome.signal, SIGKILL);
+            // One the station was starting when it died is a worker all the
+            // same; the station never saw its output.
+            for (const pid_t pid : starting) {
+                const std::string slot = SlotOnceStarted(pid, 2000);
+                orphans.push_back(pid);
+                orphanBoards.push_back({slot, "", slot.empty() || (slot == boxSlot && boxFaultKind == "box crash-at")});
+            }
             EXPECT_TRUE(AwaitEnd(orphans, 2 * kBoardLimitMs + 5000)) << "a worker of a killed station did not end";
-            orphanWorkers += static_cast<int>(orphans.size());
+            // A worker still alive may be one whose result line the station
+            // had already read and passed on: it was only ending. Its board
+            // is counted by that result, not a second time as an orphan.
+            for (const Orphan& orphan : orphanBoards) {
+                bool reported = false;
+                for (size_t k = resultsBefore; k < results.size() && !orphan.serial.empty(); ++k)
+                    reported |= results[k]["slot"].text == orphan.slot && results[k]["serialNumber"].text == orphan.serial;
+                if (reported) continue;
+                ++orphanWorkers;
+                mayLackRecord += orphan.mayLackRecord;
+            }
         } else {
             ASSERT_FALSE(outcome.out.empty()) << outcome.err;
             EXPECT_EQ(Parsed(outcome.out.back())["event"].text, "summary") << outcome.err;
