@@ -38,7 +38,14 @@ public:
     void Ended() { phase_ = Phase::kEnded; }
 
     Phase State() const { return phase_; }
-    bool Overdue(uint64_t nowUs) const { return phase_ == Phase::kRunning && !resultSeen_ && nowUs - startUs_ > limitUs_; }
+    // Past its time limit the worker is ended: without its result it is
+    // hung; with it, it is stopped or stuck on its way out (the board is
+    // done, but the station must not wait for it forever), after a grace
+    // for a result given just before the limit.
+    bool Overdue(uint64_t nowUs) const {
+        return phase_ == Phase::kRunning && nowUs - startUs_ > limitUs_ + (resultSeen_ ? kResultGraceUs : 0);
+    }
+    static constexpr uint64_t kResultGraceUs = 2'000'000;
     uint64_t LimitUs() const { return limitUs_; }
     bool ResultSeen() const { return resultSeen_; }
     bool Passed() const { return resultSeen_ && ok_; }

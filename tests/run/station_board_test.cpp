@@ -45,14 +45,17 @@ TEST(BoardRun, EventsDecideTheSerialTheDeadlineAndTheRecord) {
     }
 }
 
-TEST(BoardRun, OverdueOnlyWhileRunningWithoutAResult) {
+TEST(BoardRun, OverdueWhileRunningPastItsLimit) {
     BoardRun board;
     EXPECT_FALSE(board.Overdue(1'000'000'000)) << "nothing started";
     board.Start(1'000, 5'000);
     EXPECT_FALSE(board.Overdue(6'000));
     EXPECT_TRUE(board.Overdue(6'001));
     board.Result(true, false, true);
-    EXPECT_FALSE(board.Overdue(10'000)) << "a worker that gave its result is left to end";
+    EXPECT_FALSE(board.Overdue(6'001 + BoardRun::kResultGraceUs - 1)) << "a worker that gave its result may end";
+    EXPECT_TRUE(board.Overdue(6'001 + BoardRun::kResultGraceUs))
+        << "a worker stopped after its result would hold the station forever";
+    EXPECT_TRUE(board.Passed()) << "ending it late changes nothing of its board";
     board.Start(20'000, 5'000);
     EXPECT_FALSE(board.Passed()) << "a new board starts afresh";
     EXPECT_FALSE(board.Overdue(25'000));
