@@ -40,8 +40,10 @@ rm -f "$fonts_reg"
 xvfb-run -a -s "-screen 0 1024x768x24" \
   "$wine_run" explorer /desktop=vexu-window-test,800x600 "$(windows_path "$driver")" \
   "$(windows_path "$programmer")" "$(windows_path "$pictures")" "$(windows_path "$sequence")"
-if command -v python3 >/dev/null; then
-  python3 "$here/bmp_to_png.py" "$pictures"/*.bmp
+shopt -s nullglob
+bitmaps=("$pictures"/*.bmp)
+if [ ${#bitmaps[@]} -gt 0 ] && command -v python3 >/dev/null; then
+  python3 "$here/bmp_to_png.py" "${bitmaps[@]}"
 fi
 ls -1 "$pictures"
 grep -qx passed "$pictures/result.txt"
