@@ -10,47 +10,30 @@
 
 #include "platform/hid_backend.h"
 #include "run/eeprom_job.h"
-
-namespace vexu::sim {
-struct SimulatorOptions;
-}
+#include "station/box_session.h"
+#include "station/station_options.h"
 
 namespace vexu::cli {
 
-// Exit status of every command.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailed = 1,
-    kExitUsage = 2,
-    kExitNoBox = 3,
-    kExitBoxInUse = 4,     // the box is there, held by another program
-    kExitBoxDenied = 5,    // the box is there, this user may not open it
-};
-
-struct GlobalOptions {
-    bool trace = false;
-    std::string reportLog;
-    bool simulate = false;
-    std::string simulateKeys;  // KEY=VALUE,... after --simulate=
-    bool json = false;         // one JSON object per line on stdout
-    std::string fpgaImage;     // plain FPGA data image; empty: the embedded one
-    std::string eepromImage;   // plain serial-flash image; empty: the embedded one
-    std::string box;           // the box to use, by its path; empty: the first free one
-};
-
-// The HID services the options ask for: the simulated box or hidapi.
-// Returns null and writes the reason to error when they cannot be had.
-// simulator receives the simulator's own choices when it is the simulator.
-std::unique_ptr<HidBackend> MakeBackend(const GlobalOptions& options, std::string& error,
-                                        sim::SimulatorOptions* simulator = nullptr);
-// Whether the --simulate keys make a simulated box and board; false with
-// the reason (a usage error) when they do not.
-bool CheckSimulateKeys(const std::string& keys, std::string& error);
-// The --simulate option's help: what it does and every scenario key.
-std::string SimulateHelp();
-// One line on the simulated box's traffic and modelled time; empty for a
-// real box.
-std::string SimulationSummary(HidBackend& backend);
+// The station layer's options, exit status and box session, by the names
+// the commands use.
+using station::ExitCode;
+using enum station::ExitCode;
+using station::GlobalOptions;
+using station::RunOptions;
+using station::MakeBackend;
+using station::CheckSimulateKeys;
+using station::SimulateHelp;
+using station::SimulationSummary;
+using station::BoxSession;
+using station::NoBox;
+using station::NoBoxFailure;
+using station::TimedTextTarget;
+using station::LoadFpgaImage;
+using station::LoadEepromImage;
+using station::FinishBoxCommand;
+using station::TerminalText;
+using station::WM_HOTPLUG_EVENT;
 
 int RunList(const GlobalOptions& options);
 
@@ -143,43 +126,9 @@ struct ActionOptions {
 // print their report.
 int RunAction(const GlobalOptions& options, const ActionOptions& action);
 
-struct RunOptions {
-    bool noFpga = false;    // switch the FPGA part off whatever the settings say
-    bool noEeprom = false;  // the same for the serial-flash part
-    bool station = false;   // run box after box until interrupted
-    bool gang = false;      // station: every box at once, each in a worker process
-    std::string slot;       // a gang station's worker: the slot its record names
-    // A per-board serial number written into the serial-flash image at
-    // serialAt: from a counter through serialFormat (first serialStart),
-    // from the lines of serialFile, or serialValue as given (a gang
-    // station's worker: no state file). Each is the text the user gave.
-    std::optional<std::string> serialAt;
-    std::optional<std::string> serialFormat;
-    std::optional<std::string> serialStart;
-    std::optional<std::string> serialFile;
-    std::optional<std::string> serialValue;
-    EepromJobOptions flashJob;  // chip timing, SFDP-only parts, block protection
-    // A line's PostgreSQL database (empty: VEXU_LINE_DB, else none): a
-    // counter's serials come from its pool, records go up to it.
-    std::string lineDb;
-    unsigned serialLease = 0;  // serials reserved in advance from the line
-    std::string stationName;   // empty: VEXU_STATION_NAME, else the computer's name
-};
-
-// The serial-flash options as a gang station hands them to its workers.
-std::vector<std::string> FlashJobArguments(const EepromJobOptions& job);
-
 // "run": one run as the window's start button does it, on the run worker,
 // with the settings record's part flags. Station mode waits for a box,
 // runs, reports PASS or FAIL, waits for the box to go and the next to come.
 int RunRun(const GlobalOptions& options, const RunOptions& run);
-
-class Reporter;
-class RunSerials;
-// "run --station --gang": serves every box present and every box that
-// arrives, each in a worker process of its own; PASS or FAIL per board with
-// its slot, a summary per slot and in all at the end. With serial numbers
-// the station reserves each board's serial and hands it to the worker.
-int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials);
 
 }  // namespace vexu::cli

@@ -153,15 +153,6 @@ bool Offsets(const FlashOptions& flash, uint64_t& at, uint64_t& length, std::str
 
 }  // namespace
 
-std::vector<std::string> FlashJobArguments(const EepromJobOptions& job) {
-    std::vector<std::string> args;
-    if (job.timing == FlashTiming::kChip) args.push_back("--flash-timing=chip");
-    if (job.allowSfdpChip) args.push_back("--allow-sfdp-chip");
-    if (job.unprotect) args.push_back("--unprotect");
-    if (job.reprotect) args.push_back("--reprotect");
-    return args;
-}
-
 int RunFlash(const GlobalOptions& options, const FlashOptions& flash) {
     Reporter out(options, CommandName(flash.action));
     if (flash.action == Action::kParts) return ListParts(out);

@@ -1,7 +1,8 @@
 # Every project include of a folder names a folder at its level or below:
 #   platform < common < link < flash < engine < run < dialog, station < tools, app
 # (sim stands in for the box and board: it may use the layers up to the
-# engine, whose device tables it models).
+# engine, whose device tables it models; a station opens the simulated box
+# when asked to).
 # Qt headers are for app/ alone; dialog/ holds no toolkit header at all.
 set(below_platform "")
 set(below_common "platform")
@@ -10,7 +11,7 @@ set(below_flash "platform;common;link")
 set(below_engine "platform;common;link;flash")
 set(below_run "platform;common;link;flash;engine")
 set(below_dialog "platform;common;link;flash;engine;run")
-set(below_station "platform;common;link;flash;engine;run")
+set(below_station "platform;common;link;flash;engine;run;sim")
 set(below_sim "platform;common;link;flash;engine")
 set(project_folders platform common link flash engine run dialog station sim tools app)
 

@@ -29,13 +29,24 @@
 #include "platform/text_encoding.h"
 #include "run/run_record.h"
 #include "run/station_board.h"
-#include "tools/cli.h"
-#include "tools/cli_session.h"
-#include "tools/run_serials.h"
+#include "station/box_session.h"
+#include "station/station_options.h"
+#include "station/run_serials.h"
+#include "station/station_run.h"
 
-namespace vexu::cli {
+namespace vexu::station {
 
 namespace {
+
+// The serial-flash options as the station hands them to its workers.
+std::vector<std::string> FlashJobArguments(const EepromJobOptions& job) {
+    std::vector<std::string> args;
+    if (job.timing == FlashTiming::kChip) args.push_back("--flash-timing=chip");
+    if (job.allowSfdpChip) args.push_back("--allow-sfdp-chip");
+    if (job.unprotect) args.push_back("--unprotect");
+    if (job.reprotect) args.push_back("--reprotect");
+    return args;
+}
 
 // Interrupts so far: the first stops new runs (those in progress finish,
 // each within its time limit), the second has every worker record its run
@@ -105,7 +116,7 @@ struct Slot {
 
 class GangStation {
 public:
-    GangStation(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials)
+    GangStation(const GlobalOptions& options, const RunOptions& run, StationOutput& out, RunSerials& serials)
         : options_(options), run_(run), out_(out), serials_(serials), drawBars_(!options.json && IsTerminal(stderr)) {}
 
     ~GangStation() {
@@ -729,7 +740,7 @@ private:
     std::string snapshots_;      // the directory of the shift's images
     std::string fpgaImage_;      // the shift's FPGA data image; empty: the FPGA step is off
     std::string eepromImage_;    // the shift's serial-flash image; empty: that step is off
-    Reporter& out_;
+    StationOutput& out_;
     RunSerials& serials_;
     bool serialFailed_ = false;
     std::string serialFailure_;  // why the station stopped for its serials
@@ -752,7 +763,7 @@ private:
 
 }  // namespace
 
-int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out, RunSerials& serials) {
+int RunGang(const GlobalOptions& options, const RunOptions& run, StationOutput& out, RunSerials& serials) {
     g_gangInterrupts = 0;
     auto previousInt = std::signal(SIGINT, OnGangInterrupt);
     auto previousTerm = std::signal(SIGTERM, OnGangInterrupt);
@@ -766,4 +777,4 @@ int RunGang(const GlobalOptions& options, const RunOptions& run, Reporter& out, 
     return status;
 }
 
-}  // namespace vexu::cli
+}  // namespace vexu::station

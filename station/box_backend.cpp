@@ -4,9 +4,10 @@
 #include "platform/clock.h"
 #include "platform/system_hid.h"
 #include "sim/simulator.h"
-#include "tools/cli.h"
+#include "station/box_session.h"
+#include "station/station_options.h"
 
-namespace vexu::cli {
+namespace vexu::station {
 
 namespace {
 
@@ -69,4 +70,4 @@ std::string SimulationSummary(HidBackend& backend) {
     return sim::FormatSimulationSummary(usb.transfers, usb.failedTransfers, violations, simulator->ModelledTimeUs());
 }
 
-}  // namespace vexu::cli
+}  // namespace vexu::station

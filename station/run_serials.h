@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "run/serial_number.h"
-#include "tools/cli.h"
+#include "station/station_options.h"
 
 namespace vexu::station {
-class StationLedger;
-}
 
-namespace vexu::cli {
+class StationLedger;
 
 class RunSerials {
 public:
@@ -28,7 +26,7 @@ public:
     // With a line (ledger given), a counter's serials come from the line's
     // pool through the ledger instead of the state file.
     int Prepare(const RunOptions& run, bool doEeprom, std::string& error,
-                vexu::station::StationLedger* ledger = nullptr);
+                StationLedger* ledger = nullptr);
     // A serial goes into each board's image.
     bool Active() const { return active_; }
     // Serials skipped when the state file was opened (their runs never
@@ -62,11 +60,11 @@ private:
     std::vector<uint8_t> base_;   // the serial-flash image without a serial
     std::vector<uint8_t> image_;  // the image of the board in hand
     SerialCounter counter_;
-    vexu::station::StationLedger* ledger_ = nullptr;
+    StationLedger* ledger_ = nullptr;
     SerialFormat format_;
     uint32_t start_ = 1;
     SerialReservation reservation_;
     std::optional<std::string> serial_;
 };
 
-}  // namespace vexu::cli
+}  // namespace vexu::station

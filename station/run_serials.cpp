@@ -1,4 +1,4 @@
-#include "tools/run_serials.h"
+#include "station/run_serials.h"
 
 #include <limits>
 
@@ -7,7 +7,7 @@
 #include "station/ledger.h"
 #endif
 
-namespace vexu::cli {
+namespace vexu::station {
 
 namespace {
 
@@ -32,7 +32,7 @@ bool ParseStart(const std::string& text, uint32_t& start, std::string& error) {
 }  // namespace
 
 int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error,
-                        vexu::station::StationLedger* ledger) {
+                        StationLedger* ledger) {
     const int sources = run.serialFormat.has_value() + run.serialFile.has_value() + run.serialValue.has_value();
     if (!run.serialAt && sources == 0 && !run.serialStart) return kExitOk;
     auto usage = [&error](const std::string& reason) {
@@ -144,4 +144,4 @@ bool RunSerials::Settle(const SerialReservation& reservation, SerialEnd end, std
     return counter_.Finish(reservation, end, error);
 }
 
-}  // namespace vexu::cli
+}  // namespace vexu::station
