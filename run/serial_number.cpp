@@ -291,6 +291,15 @@ std::string FullPath(const std::string& path) {
 
 }  // namespace
 
+bool ReadSerialFileLines(const std::string& path, std::vector<std::string>& lines, bool& partial,
+                         std::string& error) {
+    return ReadSerialLines(path, lines, partial, error);
+}
+
+std::string SerialPoolName(const SerialSource& source) {
+    return source.kind == SerialSource::Kind::kCounter ? std::string(kCounterPool) : "file:" + FullPath(source.file);
+}
+
 // --- Patterns, texts and images ----------------------------------------------------
 
 bool ParseSerialFormat(std::string_view pattern, SerialFormat& format, std::string& error) {
@@ -437,7 +446,7 @@ SerialCounter::OpenResult SerialCounter::Open(const std::string& statePath, cons
     }
     path_ = statePath;
     source_ = source;
-    poolName_ = source.kind == SerialSource::Kind::kCounter ? std::string(kCounterPool) : "file:" + FullPath(source.file);
+    poolName_ = SerialPoolName(source);
     pools_.clear();
     given_.clear();
     skipped_.clear();

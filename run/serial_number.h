@@ -79,6 +79,16 @@ struct SerialSource {
     std::string file;     // kFile: one serial per line, taken in order; blank lines are passed over
 };
 
+// The serial file's lines, checked (white space at either end, control
+// characters, a serial twice); a blank line is empty and holds no serial.
+// Only whole lines count: partial says the last line has no line end yet.
+bool ReadSerialFileLines(const std::string& path, std::vector<std::string>& lines, bool& partial,
+                         std::string& error);
+
+// The pool a source's serials are counted in: "counter", or "file:" and
+// the serial file's full path.
+std::string SerialPoolName(const SerialSource& source);
+
 // One number on its way to a board.
 struct SerialReservation {
     std::string pool;  // "counter", or "file:" and the serial file's full path

@@ -135,6 +135,8 @@ bool ReserveSerial(Database& db, const std::string& pool, uint64_t start, const 
             error = "the serial numbers of " + pool + " are used up";
             return fail();
         }
+        // Nothing stands there (a serial file's blank line).
+        if (text->empty()) continue;
         rows.clear();
         if (!db.Run("INSERT INTO serials (serial, pool, idx, state, time, station) "
                     "VALUES ($1, $2, $3, 'reserved', $4, $5) ON CONFLICT (serial) DO NOTHING RETURNING serial",
@@ -234,19 +236,34 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
         local_->Rollback();
         return false;
     };
-    // Each file is taken over once, on the station's first use of it.
+    // The run log is taken over once, on the station's first use of its
+    // database; the state file on the first use of its ledger for serials
+    // (a database that kept only records before has not taken it yet).
     Rows rows;
-    if (!local_->Run("SELECT count(*) FROM imports", {}, &rows, error)) return fail();
-    if (ToInt(FirstValue(rows)) != 0) return local_->Commit(error) || fail();
+    if (!local_->Run("SELECT count(*) FROM imports WHERE name = 'first use'", {}, &rows, error)) return fail();
+    const bool firstUse = ToInt(FirstValue(rows)) == 0;
+    rows.clear();
+    if (!local_->Run("SELECT count(*) FROM imports WHERE name = 'serials'", {}, &rows, error)) return fail();
+    const bool takeState = ToInt(FirstValue(rows)) == 0 && (!options.recordsOnly || firstUse);
+    if (!firstUse && !takeState) return local_->Commit(error) || fail();
     const std::string now = std::to_string(Now());
     std::error_code missing;
     std::map<std::string, SerialCounter::Pool> pools;
     std::set<std::string> given;
     std::string damaged;
-    if (!options.importState.empty() && std::filesystem::exists(options.importState, missing) &&
+    bool stateTaken = takeState;
+    if (!takeState) {
+        // The records alone this time.
+    } else if (!options.importState.empty() && std::filesystem::exists(options.importState, missing) &&
         !ReadSerialState(options.importState, pools, given, damaged)) {
-        // Its serials stay with the state file, which keeps refusing them.
+        // Without what it holds no serial can be handed out safely: starting
+        // afresh could give one twice. Records alone may still be kept.
+        if (!options.recordsOnly) {
+            error = damaged + "; it is left as it is (mend or move it; starting afresh could give a number twice)";
+            return fail();
+        }
         notes_.push_back(damaged + ": its serials are not taken over");
+        stateTaken = false;
     } else if (!options.importState.empty() && std::filesystem::exists(options.importState, missing)) {
         auto add = [&](const std::string& serial, const std::string& pool, uint64_t index, const char* state) {
             return local_->Run("INSERT INTO serials (serial, pool, idx, state, time, station) VALUES ($1, $2, $3, $4, "
@@ -263,8 +280,10 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
             for (const auto& [index, serial] : pool.free)
                 if (!add(serial, name, index, "released")) return fail();
             // Reserved in the file: their runs never finished.
-            for (const auto& [index, serial] : pool.reserved)
+            for (const auto& [index, serial] : pool.reserved) {
                 if (!add(serial, name, index, "skipped")) return fail();
+                skipped_.push_back(serial);
+            }
             for (const auto& [index, serial] : pool.skipped)
                 if (!add(serial, name, index, "skipped")) return fail();
         }
@@ -275,7 +294,9 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
                          nullptr, error))
             return fail();
     }
-    if (!options.importLog.empty() && std::filesystem::exists(options.importLog, missing)) {
+    if (stateTaken && !local_->Run("INSERT INTO imports (name, time) VALUES ('serials', $1)", {now}, nullptr, error))
+        return fail();
+    if (firstUse && !options.importLog.empty() && std::filesystem::exists(options.importLog, missing)) {
         std::ifstream log(options.importLog, std::ios::binary);
         if (!log) {
             error = "cannot read the run log " + options.importLog;
@@ -311,7 +332,7 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
                          nullptr, error))
             return fail();
     }
-    if (!local_->Run("INSERT INTO imports (name, time) VALUES ('first use', $1)", {now}, nullptr, error))
+    if (firstUse && !local_->Run("INSERT INTO imports (name, time) VALUES ('first use', $1)", {now}, nullptr, error))
         return fail();
     return local_->Commit(error) || fail();
 }

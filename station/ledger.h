@@ -50,8 +50,10 @@ struct LedgerOptions {
     std::string station;  // empty: DefaultStationName()
     std::string lineDb;   // a PostgreSQL URI; empty: the station alone
     unsigned lease = 0;   // serials reserved in advance from the line
-    // Taken over on the first use of the station's database (left where
-    // they are); empty: none. A missing file is nothing to take over.
+    // Taken over (left where they are): the run log on the first use of
+    // the station's database, the serial state file on the first use of
+    // its ledger for serials; empty: none. A missing file is nothing to
+    // take over; a damaged state file stops a ledger that hands out serials.
     std::string importState;
     std::string importLog;
     // For records only (a gang station's worker, a run without serials
@@ -67,7 +69,8 @@ const std::vector<std::vector<std::string>>& LineSchema();
 class StationLedger {
 public:
     // The text of a pool's serial by its index; nothing when the source
-    // has none there (used up).
+    // has none there (used up); empty when the index holds no serial (a
+    // serial file's blank line), which is passed over.
     using Render = std::function<std::optional<std::string>(uint64_t index)>;
 
     StationLedger() = default;

@@ -1,6 +1,8 @@
 #include "station/run_serials.h"
 
+#include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "common/image_buffers.h"
 #ifdef VEXU_STATION_DB
@@ -74,11 +76,23 @@ int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error
     }
     if (ledger) {
         // The line's pool is a counter, one for every station.
-        if (source.kind != SerialSource::Kind::kCounter)
+        if (ledger->Line() && source.kind != SerialSource::Kind::kCounter)
             return usage("a line database hands out serials from a counter: give --serial-format, not --serial-file");
         ledger_ = ledger;
-        format_ = source.format;
-        start_ = source.start;
+        source_ = source;
+        // The first board's serial is checked now, before any box is touched.
+        std::string first = source.kind == SerialSource::Kind::kCounter ? FormatSerial(source.format, source.start) : "";
+        if (source.kind == SerialSource::Kind::kFile) {
+            std::vector<std::string> lines;
+            bool partial = false;
+            if (!ReadSerialFileLines(source.file, lines, partial, error)) return kExitUsage;
+            const auto serial = std::find_if(lines.begin(), lines.end(), [](const std::string& line) { return !line.empty(); });
+            if (serial == lines.end() && !partial)
+                return usage("the serial file " + source.file + " is empty: it holds no serial number");
+            if (serial != lines.end()) first = *serial;
+        }
+        std::vector<uint8_t> trial = base_;
+        if (!first.empty() && !PlaceSerial(trial, offset_, first, error)) return kExitUsage;
         fromCounter_ = true;
         active_ = true;
         return kExitOk;
@@ -94,6 +108,13 @@ int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error
     fromCounter_ = true;
     active_ = true;
     return kExitOk;
+}
+
+const std::vector<std::string>& RunSerials::Skipped() const {
+#ifdef VEXU_STATION_DB
+    if (ledger_) return ledger_->Skipped();
+#endif
+    return counter_.Skipped();
 }
 
 bool RunSerials::NextBoard(std::string& error, bool& usedUp) {
@@ -119,12 +140,33 @@ bool RunSerials::Reserve(SerialReservation& reservation, std::string& error, boo
     usedUp = false;
 #ifdef VEXU_STATION_DB
     if (ledger_) {
-        const SerialFormat format = format_;
-        auto render = [format](uint64_t index) -> std::optional<std::string> {
-            if (index > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-            return FormatSerial(format, static_cast<uint32_t>(index));
-        };
-        if (!ledger_->Reserve("counter", start_, render, reservation, usedUp, error)) return false;
+        // A counter's numbers, or the serial file's lines as they are now
+        // (lines appended while a station runs are taken too; a blank line
+        // holds no serial and is passed over).
+        StationLedger::Render render;
+        auto lines = std::make_shared<std::vector<std::string>>();
+        bool partial = false;
+        if (source_.kind == SerialSource::Kind::kCounter) {
+            const SerialFormat format = source_.format;
+            render = [format](uint64_t index) -> std::optional<std::string> {
+                if (index > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+                return FormatSerial(format, static_cast<uint32_t>(index));
+            };
+        } else {
+            if (!ReadSerialFileLines(source_.file, *lines, partial, error)) return false;
+            render = [lines](uint64_t index) -> std::optional<std::string> {
+                if (index >= lines->size()) return std::nullopt;
+                return (*lines)[index];
+            };
+        }
+        const uint64_t start = source_.kind == SerialSource::Kind::kCounter ? source_.start : 0;
+        if (!ledger_->Reserve(SerialPoolName(source_), start, render, reservation, usedUp, error)) {
+            if (usedUp && source_.kind == SerialSource::Kind::kFile)
+                error = "the serial file " + source_.file + " is used up: every serial in it was given out" +
+                        (partial ? std::string(" (its last line has no line end yet, so it is not taken)")
+                                 : std::string());
+            return false;
+        }
     } else
 #endif
         if (!counter_.Reserve(reservation, error, usedUp)) {

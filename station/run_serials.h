@@ -23,15 +23,17 @@ public:
     // counter or a serial file it takes the state file and checks that the
     // next serial fits. kExitOk, or kExitUsage with the reason: nothing has
     // been sent to a box.
-    // With a line (ledger given), a counter's serials come from the line's
-    // pool through the ledger instead of the state file.
+    // With the station's ledger (given where the station keeps a database),
+    // the serials are handed out through it, from the station's own pools
+    // or, with a line, from the line's counter; otherwise from the state
+    // file.
     int Prepare(const RunOptions& run, bool doEeprom, std::string& error,
                 StationLedger* ledger = nullptr);
     // A serial goes into each board's image.
     bool Active() const { return active_; }
     // Serials skipped when the state file was opened (their runs never
     // finished).
-    const std::vector<std::string>& Skipped() const { return counter_.Skipped(); }
+    const std::vector<std::string>& Skipped() const;
 
     // The serial of the board in hand, placed in its image. False with the
     // reason when there is none to give (usedUp: the source is used up) or
@@ -61,8 +63,7 @@ private:
     std::vector<uint8_t> image_;  // the image of the board in hand
     SerialCounter counter_;
     StationLedger* ledger_ = nullptr;
-    SerialFormat format_;
-    uint32_t start_ = 1;
+    SerialSource source_;  // with the ledger: where its serials come from
     SerialReservation reservation_;
     std::optional<std::string> serial_;
 };

@@ -477,19 +477,22 @@ int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutpu
     std::string error;
     if (doFpga == 1 && !LoadFpgaImage(options, error)) return out.Finish(kExitUsage, error);
     if (doEeprom == 1 && !LoadEepromImage(options, error)) return out.Finish(kExitUsage, error);
-    // The serial numbers' state file is held until the command ends.
+    // The serial numbers' ledger (or state file) is held until the command ends.
     RunSerials serials;
     StationLedger* serialLedger = nullptr;
 #ifdef VEXU_STATION_DB
-    // Every record goes into the station's database too; with a line, the
-    // counter's serials come from the line's pool.
+    // Every record goes into the station's database too, and the serials
+    // are handed out from its ledger; with a line, the counter's serials
+    // come from the line's pool.
     RunOptions withLine = run;
     if (withLine.lineDb.empty()) withLine.lineDb = LineDbFromEnvironment();
     if (withLine.stationName.empty() && std::getenv("VEXU_STATION_NAME"))
         withLine.stationName = std::getenv("VEXU_STATION_NAME");
     if (withLine.serialLease && withLine.lineDb.empty())
         return out.Finish(kExitUsage, "--serial-lease is a lease from a line database: give --line-db too");
-    const bool lineSerials = !withLine.lineDb.empty() && withLine.serialFormat && run.slot.empty();
+    // The serials of a counter or a serial file are handed out through the
+    // station's ledger (a gang station's worker is handed its serial).
+    const bool ledgerSerials = (withLine.serialFormat || withLine.serialFile) && withLine.serialAt && run.slot.empty();
     StationLedger stationLedger;
     LedgerOptions ledgerOptions;
     ledgerOptions.station = withLine.stationName;
@@ -497,9 +500,9 @@ int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutpu
     ledgerOptions.lease = withLine.serialLease;
     ledgerOptions.importState = DefaultSerialStatePath();
     ledgerOptions.importLog = RunLogPath();
-    ledgerOptions.recordsOnly = !lineSerials;
+    ledgerOptions.recordsOnly = !ledgerSerials;
     if (stationLedger.Open(ledgerOptions, error)) {
-        if (lineSerials) serialLedger = &stationLedger;
+        if (ledgerSerials) serialLedger = &stationLedger;
         for (const std::string& note : stationLedger.ImportNotes()) fprintf(stderr, "%s\n", note.c_str());
         SetRunRecordSink([&stationLedger](const RunRecord& record) {
             RecordRow row = RowFromRecord(record, stationLedger.Station());
@@ -508,8 +511,9 @@ int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutpu
                 fprintf(stderr, "the record is in the run log but not in the station database: %s\n",
                         failure.c_str());
         });
-    } else if (lineSerials) {
-        return out.Finish(kExitFailed, error);
+    } else if (ledgerSerials) {
+        // As a damaged serial state file: nothing has been sent to a box.
+        return out.Finish(withLine.lineDb.empty() ? kExitUsage : kExitFailed, error);
     } else {
         // The run log keeps the records (and says so when it cannot); the
         // database is for reports.

@@ -14,6 +14,9 @@
 #include "run/run_record.h"
 #include "run/serial_number.h"
 #include "tools/cli.h"
+#ifdef VEXU_STATION_DB
+#include "station/ledger.h"
+#endif
 #include "tools/cli_session.h"
 
 using namespace vexu::cli;
@@ -339,6 +342,12 @@ int main(int argc, char** argv) {
         inputs.push_back({"serial file", serialFile});
         inputs.push_back({"run log", RunLogPath()});
         if (run->parsed()) inputs.push_back({"serial-number state file", DefaultSerialStatePath()});
+#ifdef VEXU_STATION_DB
+        // The station's database and its write-ahead log are state too.
+        if (run->parsed())
+            for (const std::string suffix : {"", "-wal", "-shm"})
+                inputs.push_back({"station database", vexu::station::DefaultStationDbPath() + suffix});
+#endif
     }
     if (imageBuild->parsed()) {
         outputs.push_back({"image to build", build.output});

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "cli_process.h"
+#include "ledger_text.h"
 #include "embedded_resource_files.h"
 #include "platform/json_reader.h"
 #include "platform/file_lock.h"
@@ -95,7 +96,7 @@ TEST(CliSerial, CounterAcrossACrashPassesAndFailures) {
         if (s.exit == 0) {
             EXPECT_EQ(OnBoard(dir, 0x3FF00, 10), s.serial);
         }
-        EXPECT_EQ(Contents(StatePath(dir)), std::string("vexu-programmer serials 1\n") + s.state);
+        EXPECT_EQ(SerialLedgerText(dir.File("state")), std::string("vexu-programmer serials 1\n") + s.state);
         EXPECT_EQ(run.err.find("the serial VX00000005 was reserved by a run that never finished") != std::string::npos,
                   s.toldSkipped)
             << run.err;
@@ -133,7 +134,7 @@ TEST(CliSerial, InterruptedRunLeavesItsNumberToBeSkipped) {
     ASSERT_EQ(Records(dir).size(), 1u);
     EXPECT_TRUE(Records(dir)[0]["interrupted"].boolean);
     EXPECT_EQ(Records(dir)[0]["serialNumber"].text, "B1");
-    EXPECT_EQ(Contents(StatePath(dir)), "vexu-programmer serials 1\nnext counter 2\nreserved counter 1 B1\n");
+    EXPECT_EQ(SerialLedgerText(dir.File("state")), "vexu-programmer serials 1\nnext counter 2\nreserved counter 1 B1\n");
     EXPECT_EQ(Cli(dir, "", {"run", "--no-fpga", "--serial-at", "0", "--serial-format", "B%u"}).exit, 0);
     EXPECT_EQ(OnBoard(dir, 0, 2), "B2");
 }
@@ -145,13 +146,14 @@ TEST(CliSerial, SecondStationIsRefusedBeforeTheBoxIsTouched) {
     fs::create_directories(dir.File("state/vexu-programmer"));
     FileLock held;
     std::string text;
-    ASSERT_EQ(held.TryLock(StatePath(dir) + ".lock", text), FileLock::Result::kLocked) << text;
+    const std::string database = dir.File("state/vexu-programmer/station.db");
+    ASSERT_EQ(held.TryLock(database + ".lock", text), FileLock::Result::kLocked) << text;
     std::vector<std::string> args = {"--report-log", dir.File("reports.log"), "--json"};
     args.insert(args.end(), kCounter.begin(), kCounter.end());
     const CliOutcome run = Cli(dir, "", args);
     EXPECT_EQ(run.exit, 2);
-    EXPECT_NE(run.err.find("the serial-number state file " + StatePath(dir) +
-                           " is in use by another station (process " + std::to_string(getpid())),
+    EXPECT_NE(run.err.find("the station database " + database + " is in use by another station process (process " +
+                           std::to_string(getpid())),
               std::string::npos)
         << run.err;
     EXPECT_FALSE(Parsed(run.out.back())["ok"].boolean);
@@ -197,7 +199,7 @@ TEST(CliSerial, StationGivesEachBoardItsOwnNumber) {
         std::vector<std::string> serials;
         for (const JsonValue& record : Records(dir)) serials.push_back(record["serialNumber"].text);
         EXPECT_EQ(serials, c.serials);
-        EXPECT_EQ(Contents(StatePath(dir)), c.state);
+        EXPECT_EQ(SerialLedgerText(dir.File("state")), c.state);
     }
 }
 
@@ -278,8 +280,8 @@ TEST(CliSerial, BadSerialOptionsAreRefusedBeforeTheBoxIsTouched) {
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_TRUE(ReadLines(dir.File("reports.log")).empty()) << "the box was talked to";
         EXPECT_TRUE(Records(dir).empty());
-        if (fs::exists(StatePath(dir))) {
-            EXPECT_EQ(Contents(StatePath(dir)).find("reserved"), std::string::npos);
+        if (fs::exists(dir.File("state/vexu-programmer/station.db"))) {
+            EXPECT_EQ(SerialLedgerText(dir.File("state")).find("reserved"), std::string::npos);
         }
     }
 }

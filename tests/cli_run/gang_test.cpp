@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli_process.h"
+#include "ledger_text.h"
 #include "platform/json_reader.h"
 #include "support/temp_dir.h"
 
@@ -49,8 +50,7 @@ Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid
         EXPECT_TRUE(ParseJson(line, record, error)) << line;
         gang.records.push_back(record);
     }
-    std::ifstream state(dir.File("state/vexu-programmer/serials.state"), std::ios::binary);
-    gang.serialState.assign(std::istreambuf_iterator<char>(state), std::istreambuf_iterator<char>());
+    gang.serialState = SerialLedgerText(dir.File("state"));
     return gang;
 }
 

@@ -111,6 +111,43 @@ TEST(StationDb, TakesOverStateFileAndRunLogAndReportsThem) {
     EXPECT_EQ(Count(again.Local(), "SELECT count(*) FROM records"), 4);
 }
 
+// A database that has kept only records (runs without serials, or a
+// station of the last version) takes the state file over when it first
+// hands out serials: none the file gave goes out again, and a damaged file
+// stops the station rather than start afresh.
+TEST(StationDb, RecordsOnlyDatabaseTakesTheStateFileWhenItFirstGivesSerials) {
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "sound");
+        TempDir dir;
+        std::string error;
+        {
+            StationLedger records;
+            ASSERT_TRUE(records.Open({dir / "station.db", "st1", "", 0, dir / "serials.state", dir / "runs.log",
+                                      true},
+                                     error))
+                << error;
+            // As the last version left it: the first use is noted, the serials are not.
+            ASSERT_TRUE(records.Local().Run("DELETE FROM imports WHERE name = 'serials'", {}, nullptr, error));
+        }
+        Write(dir / "serials.state", damaged ? "vexu-programmer serials 1\nnext counter x\n"
+                                             : "vexu-programmer serials 1\nnext counter 3\nreserved counter 2 VX0002\n"
+                                               "given VX0001\n");
+        StationLedger ledger;
+        const bool opened = ledger.Open({dir / "station.db", "st1", "", 0, dir / "serials.state", dir / "runs.log"}, error);
+        if (damaged) {
+            EXPECT_FALSE(opened);
+            EXPECT_NE(error.find("is damaged"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(opened) << error;
+        EXPECT_EQ(ledger.Skipped(), std::vector<std::string>{"VX0002"});
+        SerialReservation serial;
+        bool usedUp = false;
+        ASSERT_TRUE(ledger.Reserve("counter", 1, Counter, serial, usedUp, error)) << error;
+        EXPECT_EQ(serial.text, "VX0003");
+    }
+}
+
 // A database of the first schema version is brought forward: its records
 // get their retry flag, and the serial key still refuses a serial twice.
 TEST(StationDb, MigratesFromTheFirstVersion) {
