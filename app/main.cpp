@@ -15,9 +15,11 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/ktr_app.h"
 #include "app/snapshot_tour.h"
+#include "dialog/window_options.h"
 #include "link/dev_manage.h"
 #include "platform/hidapi_backend.h"
 #include "platform/trace.h"
@@ -26,57 +28,14 @@
 
 namespace {
 
-struct Options {
-    bool trace = false;
-    bool simulate = false;
-    std::string simulateKeys;
-    std::string snapshots;
-    std::string box;
-};
-
-void Usage(FILE* out) {
-    std::fprintf(out,
-                 "Usage: vexu-programmer [OPTIONS]\n"
-                 "The operator's window of the Vexu Dual Programmer: one button programs the\n"
-                 "board's FPGA and then its serial flash through the USB programmer box.\n"
-                 "\n"
-                 "Options:\n"
-                 "  -h, --help           this text\n"
-                 "  --version            the version, the source revision and the embedded images\n"
-                 "  --trace              trace lines to standard error\n"
-                 "  --box=PATH           use only the programmer box at PATH, as 'vexu-cli list' prints it\n"
-                 "  --simulate[=KEYS]    use the simulated box and board instead of USB, set up by\n"
-                 "                       KEY=VALUE,... (the keys below)\n"
-                 "  --snapshots=DIR      walk the window through its stages and save a picture of each:\n"
-                 "                       with --simulate it plugs the box, runs, and runs again with a\n"
-                 "                       fault; with a real box it waits for the box, runs once (the run\n"
-                 "                       must pass) and waits for the box to be taken away\n"
-                 "\n"
-                 "%s",
-                 vexu::sim::SimulatorHelp().c_str());
-}
+void Usage(FILE* out) { std::fputs(WindowUsage(true, vexu::sim::SimulatorHelp()).c_str(), out); }
 
 // Returns false (after a message) on a bad command line.
-bool ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--trace") == 0) {
-            options.trace = true;
-        } else if (std::strcmp(arg, "--simulate") == 0) {
-            options.simulate = true;
-        } else if (std::strncmp(arg, "--simulate=", 11) == 0) {
-            options.simulate = true;
-            options.simulateKeys = arg + 11;
-        } else if (std::strncmp(arg, "--box=", 6) == 0 && arg[6] != '\0') {
-            options.box = arg + 6;
-        } else if (std::strcmp(arg, "--box") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            options.box = argv[++i];
-        } else if (std::strncmp(arg, "--snapshots=", 12) == 0 && arg[12] != '\0') {
-            options.snapshots = arg + 12;
-        } else {
-            std::fprintf(stderr, "vexu-programmer: unknown option %s\n", arg);
-            return false;
-        }
+bool ParseOptions(int argc, char** argv, WindowOptions& options) {
+    const std::string refused = ParseWindowOptions(std::vector<std::string>(argv + 1, argv + argc), true, options);
+    if (!refused.empty()) {
+        std::fprintf(stderr, "vexu-programmer: %s\n", refused.c_str());
+        return false;
     }
     // The pictures go into DIR, made if need be, but only DIR: a mistyped
     // path does not grow directories from the root.
@@ -126,15 +85,10 @@ void StartupMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 
 int main(int argc, char** argv) {
     // Help and version need no display: they are answered before Qt starts.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::fputs(VersionText("vexu-programmer").c_str(), stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage(stdout);
-            return 0;
-        }
+    switch (FirstAsk(std::vector<std::string>(argv + 1, argv + argc))) {
+        case WindowAsk::kVersion: std::fputs(VersionText("vexu-programmer").c_str(), stdout); return 0;
+        case WindowAsk::kHelp: Usage(stdout); return 0;
+        case WindowAsk::kWindow: break;
     }
     if (NoDisplay(argc, argv)) {
         std::fputs("vexu-programmer: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
@@ -145,7 +99,7 @@ int main(int argc, char** argv) {
     g_qtMessages = qInstallMessageHandler(StartupMessage);
     CKTRApp app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
     qInstallMessageHandler(g_qtMessages);
-    Options options;
+    WindowOptions options;
     if (!ParseOptions(argc, argv, options)) {
         Usage(stderr);
         return 2;

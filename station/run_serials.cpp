@@ -74,6 +74,7 @@ int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error
         source.kind = SerialSource::Kind::kFile;
         source.file = *run.serialFile;
     }
+#ifdef VEXU_STATION_DB
     if (ledger) {
         // The line's pool is a counter, one for every station.
         if (ledger->Line() && source.kind != SerialSource::Kind::kCounter)
@@ -97,6 +98,9 @@ int RunSerials::Prepare(const RunOptions& run, bool doEeprom, std::string& error
         active_ = true;
         return kExitOk;
     }
+#else
+    (void)ledger;
+#endif
     if (counter_.Open(DefaultSerialStatePath(), source, error) != SerialCounter::OpenResult::kOpened)
         return kExitUsage;
     // The first board's serial is checked now, before any box is touched.

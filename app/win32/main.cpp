@@ -8,6 +8,7 @@
 // notifications. With it, the simulated box and board take its place
 // (on virtual time; the key "realtime" puts them on the real clock).
 #include "app/win32/win_dialog.h"
+#include "dialog/window_options.h"
 #include "link/dev_manage.h"
 #include "platform/system_hid.h"
 #include "platform/trace.h"
@@ -23,13 +24,6 @@
 #include <vector>
 
 namespace {
-
-struct Options {
-    bool trace = false;
-    bool simulate = false;
-    std::string simulateKeys;
-    std::string box;
-};
 
 std::string Utf8(const wchar_t* text) {
     const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -58,21 +52,7 @@ bool AttachParentConsole() {
 
 bool g_hasConsole = false;
 
-std::string UsageText() {
-    return "Usage: vexu-programmer [OPTIONS]\n"
-           "The operator's window of the Vexu Dual Programmer: one button programs the\n"
-           "board's FPGA and then its serial flash through the USB programmer box.\n"
-           "\n"
-           "Options:\n"
-           "  -h, --help           this text\n"
-           "  --version            the version, the source revision and the embedded images\n"
-           "  --trace              trace lines to standard error\n"
-           "  --box=PATH           use only the programmer box at PATH, as 'vexu-cli list' prints it\n"
-           "  --simulate[=KEYS]    use the simulated box and board instead of USB, set up by\n"
-           "                       KEY=VALUE,... (the keys below)\n"
-           "\n" +
-           vexu::sim::SimulatorHelp();
-}
+std::string UsageText() { return WindowUsage(false, vexu::sim::SimulatorHelp()); }
 
 // A bad command line is told on standard error, or in a message box when
 // the window was started without anywhere to write (from the shell).
@@ -86,46 +66,19 @@ int Refuse(const std::string& text, int status = 2) {
     return status;
 }
 
-// Returns an empty text, or why the command line is refused.
-std::string ParseOptions(const std::vector<std::string>& args, Options& options) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg.rfind("--simulate=", 0) == 0) {
-            options.simulate = true;
-            options.simulateKeys = arg.substr(11);
-        } else if (arg.rfind("--box=", 0) == 0 && arg.size() > 6) {
-            options.box = arg.substr(6);
-        } else if (arg == "--box" && i + 1 < args.size() && !args[i + 1].empty()) {
-            options.box = args[++i];
-        } else {
-            return "unknown option " + arg;
-        }
-    }
-    return {};
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     g_hasConsole = AttachParentConsole();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(Utf8(argv[i]));
-    for (const std::string& arg : args) {
-        if (arg == "--version") {
-            std::fputs(VersionText("vexu-programmer").c_str(), stdout);
-            return 0;
-        }
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
+    switch (FirstAsk(args)) {
+        case WindowAsk::kVersion: std::fputs(VersionText("vexu-programmer").c_str(), stdout); return 0;
+        case WindowAsk::kHelp: std::fputs(UsageText().c_str(), stdout); return 0;
+        case WindowAsk::kWindow: break;
     }
-    Options options;
-    if (std::string error = ParseOptions(args, options); !error.empty()) return Refuse(error);
+    WindowOptions options;
+    if (std::string error = ParseWindowOptions(args, false, options); !error.empty()) return Refuse(error);
     vexu::SetTraceToStderr(options.trace);
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
