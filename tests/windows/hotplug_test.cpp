@@ -43,7 +43,19 @@ private:
     std::vector<HotplugEvent> events_;
 };
 
-HWND MonitorWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, win::kHotplugWindowClass, nullptr); }
+// This process's monitor window. Message-only windows are found across the
+// whole session: every vexu-cli.exe run of the suite running beside this
+// test has one of the same class, and a notification sent to one of those
+// (perhaps on its way out) would be lost or wait on it.
+HWND MonitorWindow() {
+    for (HWND window = nullptr;
+         (window = FindWindowExA(HWND_MESSAGE, window, win::kHotplugWindowClass, nullptr)) != nullptr;) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId()) return window;
+    }
+    return nullptr;
+}
 
 // A device-interface record as Windows builds it: the name follows the
 // fixed part, and the record's size covers it.
