@@ -192,14 +192,33 @@ bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
         }
         return true;
     }
-    // A run that never finished may have left its serial on its board.
+    // A serial still reserved went to a board whose station stopped before
+    // the run's end reached it (killed, the power went). A gang station's
+    // worker outlives its station and writes its board's record here: a
+    // board that passed with the serial has it committed, with its record.
+    // Any other may have left the serial on its board: skipped.
+    Rows committed;
     Rows rows;
     if (!local_->Begin(error) ||
+        !local_->Run("UPDATE serials SET state = 'committed', record_id = (SELECT r.id FROM records r WHERE "
+                     "r.serial = serials.serial AND r.result = 'ok' ORDER BY r.time DESC LIMIT 1) "
+                     "WHERE state = 'reserved' AND EXISTS (SELECT 1 FROM records r WHERE r.serial = serials.serial "
+                     "AND r.result = 'ok') RETURNING serial, record_id",
+                     {}, &committed, error) ||
         !local_->Run("UPDATE serials SET state = 'skipped' WHERE state = 'reserved' RETURNING serial", {}, &rows,
                      error)) {
         local_->Rollback();
         local_.reset();
         return false;
+    }
+    for (const Row& row : committed) {
+        if (!options.lineDb.empty() &&
+            !local_->Run("INSERT INTO outbox (kind, ref, state, record_id) VALUES ('settle', $1, 'committed', $2)",
+                         {*row[0], row[1]}, nullptr, error)) {
+            local_->Rollback();
+            local_.reset();
+            return false;
+        }
     }
     for (const Row& row : rows) {
         skipped_.push_back(*row[0]);

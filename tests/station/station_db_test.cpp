@@ -148,6 +148,45 @@ TEST(StationDb, RecordsOnlyDatabaseTakesTheStateFileWhenItFirstGivesSerials) {
     }
 }
 
+// A station killed while its boards were in hand: a serial whose board went
+// on to pass (its worker wrote the record) is committed with that record
+// when the station starts again; one whose board has no passing record is
+// skipped (the board may hold it), and neither is handed out again.
+TEST(StationDb, AStationsRestartSettlesItsBoardsByTheirRecords) {
+    TempDir dir;
+    std::string error;
+    std::vector<SerialReservation> held(2);
+    {
+        StationLedger killed;
+        ASSERT_TRUE(killed.Open({dir / "station.db", "st1", "", 0, "", ""}, error)) << error;
+        bool usedUp = false;
+        for (SerialReservation& serial : held)
+            ASSERT_TRUE(killed.Reserve("counter", 1, Counter, serial, usedUp, error)) << error;
+        // The workers' records: the first board passed, the second failed.
+        for (const auto& [serial, result] : {std::pair{held[0].text, "ok"}, {held[1].text, "failed"}}) {
+            RecordRow row;
+            row.time = 100;
+            row.day = "1970-01-01";
+            row.station = "st1";
+            row.result = result;
+            row.serial = serial;
+            row.record = "{}";
+            ASSERT_TRUE(killed.AddRecord(row, error)) << error;
+        }
+    }
+    StationLedger again;
+    ASSERT_TRUE(again.Open({dir / "station.db", "st1", "", 0, "", ""}, error)) << error;
+    EXPECT_EQ(again.Skipped(), std::vector<std::string>{held[1].text});
+    const Rows states = Query(again.Local(), "SELECT serial, state, record_id IS NOT NULL FROM serials ORDER BY serial");
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0], (Row{held[0].text, "committed", "1"}));
+    EXPECT_EQ(states[1], (Row{held[1].text, "skipped", "0"}));
+    SerialReservation next;
+    bool usedUp = false;
+    ASSERT_TRUE(again.Reserve("counter", 1, Counter, next, usedUp, error)) << error;
+    EXPECT_EQ(next.text, "VX0003");
+}
+
 // A database of the first schema version is brought forward: its records
 // get their retry flag, and the serial key still refuses a serial twice.
 TEST(StationDb, MigratesFromTheFirstVersion) {
