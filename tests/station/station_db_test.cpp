@@ -92,7 +92,7 @@ TEST(StationDb, TakesOverStateFileAndRunLogAndReportsThem) {
     const std::vector<ReportTable> yield = YieldTables(records);
     // By day: 2026-01-05 has 3 runs, 2 passed; of its 2 boards (the pass in
     // 1-2 after a failure there is a retry) 1 passed first time.
-    EXPECT_EQ(yield[0].rows[0], (std::vector<std::string>{"2026-01-05", "3", "2", "1", "66.7", "2", "1", "50.0"}));
+    EXPECT_EQ(yield[0].rows[0], (std::vector<Value>{"2026-01-05", "3", "2", "1", "66.7", "2", "1", "50.0"}));
     const ReportTable failures = FailureTable(records);
     ASSERT_EQ(failures.rows.size(), 1u);
     EXPECT_EQ(failures.rows[0][0], "fpga");
