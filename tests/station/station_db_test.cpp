@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <tuple>
 
 #include "pg_server.h"
 #include "platform/json_reader.h"
@@ -213,6 +214,79 @@ TEST(StationReport, PrintsStoredTextsSafelyAndRefusesBadOptions) {
     EXPECT_NE(none.text.find("no station database at"), std::string::npos) << none.text;
 }
 
+// A board's history, the same on a station's database and on a line's: its
+// runs in one place up to its pass, whether named by a record id or by its
+// serial, and not a run of another place or station between them.
+void CheckBoardHistory(const std::string& dbOption, const LedgerOptions& station, const LedgerOptions& neighbour) {
+    std::string error;
+    {
+        StationLedger st, other;
+        ASSERT_TRUE(st.Open(station, error)) << error;
+        ASSERT_TRUE(other.Open(neighbour, error)) << error;
+        const std::tuple<StationLedger*, const char*, int64_t, const char*, bool, const char*> runs[] = {
+            {&st, "a", 100, "1-1", true, "VX0001"},    // board A
+            {&st, "b1", 200, "1-1", false, "VX0002"},  // board B, tried three times
+            {&st, "c", 250, "1-2", true, "VX0003"},    // another slot meanwhile
+            {&other, "x", 260, "1-1", false, ""},      // the same slot of another station
+            {&st, "b2", 300, "1-1", false, ""},
+            {&st, "b3", 400, "1-1", true, "VX0002"},
+            {&st, "d", 500, "1-1", true, "VX0004"},  // the next board
+        };
+        for (const auto& [ledger, id, time, slot, ok, serial] : runs) {
+            RecordRow row;
+            row.id = id;
+            row.time = 1767254400 + time;
+            row.day = "2026-01-01";
+            row.slot = slot;
+            row.result = ok ? "ok" : "failed";
+            row.step = ok ? "" : "fpga";
+            row.failure = ok ? "" : "Failed to verify\r\ndetail";
+            if (*serial) row.serial = serial;
+            row.record = ok ? R"({"fpga":{"id":"0x029121CF"},"eeprom":{"chip":"M25P20"}})" : "{}";
+            ASSERT_TRUE(ledger->AddRecord(row, error)) << error;
+        }
+    }
+    const std::pair<const char*, const char*> cases[] = {
+        {"b2", "b1:1:failed b2:2:failed b3:3:ok"},
+        {"VX0002", "b1:1:failed b2:2:failed b3:3:ok"},  // the serial it passed with
+        {"b3", "b1:1:failed b2:2:failed b3:3:ok"},
+        {"a", "a:1:ok"},
+        {"VX0004", "d:1:ok"},
+        {"x", "x:1:failed"},
+    };
+    for (const auto& [board, expected] : cases) {
+        const Output output = RunCli("report history --format json --board " + std::string(board) + dbOption);
+        ASSERT_EQ(output.status, 0) << board << ": " << output.text;
+        JsonValue line;
+        ASSERT_TRUE(ParseJson(output.text.substr(0, output.text.find('\n')), line, error)) << output.text;
+        EXPECT_EQ(line["report"].text, "boardHistory");
+        EXPECT_EQ(line["board"].text, board);
+        std::string got;
+        for (const JsonValue& row : line["rows"].items) {
+            got += (got.empty() ? "" : " ") + row["recordId"].text + ":" + std::to_string(int(row["try"].number)) +
+                   ":" + row["result"].text;
+            // Typed cells: absent values null, the failure's first line only.
+            const bool ok = row["result"].text == "ok";
+            EXPECT_EQ(row["failure"].kind, ok ? JsonValue::Kind::kNull : JsonValue::Kind::kString) << board;
+            if (!ok) EXPECT_EQ(row["failure"].text, "Failed to verify");
+            EXPECT_EQ(row["fpgaId"].kind, ok ? JsonValue::Kind::kString : JsonValue::Kind::kNull) << board;
+            EXPECT_EQ(row["place"].text, row["recordId"].text == "c" ? "1-2" : "1-1");
+        }
+        EXPECT_EQ(got, expected) << board;
+    }
+    const Output table = RunCli("report history --board b1" + dbOption);
+    EXPECT_NE(table.text.find("failed: Failed to verify  VX0002"), std::string::npos) << table.text;
+    const Output unknown = RunCli("report history --board VX0099" + dbOption);
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.text.find("no record has the id or the serial VX0099"), std::string::npos) << unknown.text;
+}
+
+TEST(StationReport, BoardHistoryOnTheStation) {
+    TempDir dir;
+    CheckBoardHistory(" --station-db " + (dir / "station.db"), {dir / "station.db", "st", "", 0, "", ""},
+                      {dir / "station.db", "other", "", 0, "", "", true});
+}
+
 class LineDb : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = new test::PgServer(); }
@@ -236,6 +310,12 @@ protected:
     std::unique_ptr<Database> line_;
 };
 test::PgServer* LineDb::server_ = nullptr;
+
+TEST_F(LineDb, BoardHistoryOnTheLine) {
+    LedgerOptions neighbour = Station("other");
+    neighbour.recordsOnly = true;
+    CheckBoardHistory(" --line-db '" + server_->Uri() + "'", Station("st"), neighbour);
+}
 
 // One board: reserve, record, settle; every fifth fails before its serial
 // flash and releases its serial. False on any error.
