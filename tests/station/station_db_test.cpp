@@ -150,6 +150,51 @@ TEST(StationDb, MigratesFromTheFirstVersion) {
     EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
 }
 
+// Station processes sharing one station database (a gang's) queue for its
+// writer's lock: every reservation of every process is a distinct serial,
+// none fails for a busy database, and a serial's end committed without
+// waiting for the disk survives its process being killed at once.
+TEST(StationDb, ProcessesSharingTheFileReserveDistinctSerials) {
+    TempDir dir;
+    std::string error;
+    {
+        auto db = OpenSqlite(dir / "station.db", error);
+        ASSERT_TRUE(db && MigrateSchema(*db, StationSchema(), error)) << error;
+    }
+    constexpr int kProcesses = 6, kSerials = 40;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            auto db = OpenSqlite(dir / "station.db", error);
+            bool ok = db != nullptr;
+            for (int n = 0; ok && n < kSerials; ++n) {
+                SerialReservation serial;
+                bool usedUp = false;
+                ok = ReserveSerial(*db, "counter", 1, Counter, "p" + std::to_string(p), 0, serial, usedUp, error) &&
+                     db->BeginUnsynced(error) &&
+                     db->Run("UPDATE serials SET state = 'committed' WHERE serial = $1", {serial.text}, nullptr,
+                             error) &&
+                     db->Commit(error);
+            }
+            if (!ok) fprintf(stderr, "process %d: %s\n", p, error.c_str());
+            _exit(ok ? 0 : 1);  // killed as it stands: nothing closed
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto db = OpenSqlite(dir / "station.db", error);
+    ASSERT_TRUE(db) << error;
+    EXPECT_EQ(Count(*db, "SELECT count(DISTINCT serial) FROM serials WHERE state = 'committed'"),
+              kProcesses * kSerials);
+    EXPECT_EQ(Count(*db, "SELECT count(*) FROM serials"), kProcesses * kSerials);
+    EXPECT_EQ(Count(*db, "SELECT next - 1 FROM pools"), kProcesses * kSerials);
+}
+
 struct Output {
     int status = -1;
     std::string text;
