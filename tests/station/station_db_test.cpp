@@ -248,6 +248,8 @@ TEST(StationReport, PrintsStoredTextsSafelyAndRefusesBadOptions) {
         {"report --until yesterday", "--until takes a day"},
         {"report history", "report history needs --serial"},
         {"report yield --serial VX1", "--serial is for report history"},
+        {"report history --serial VX1 --board VX1", "needs --serial or --board (one of them)"},
+        {"report failures --board VX1", "--board is for report history"},
     };
     for (const auto& [arguments, reason] : refused) {
         const Output output = RunCli(arguments + db);
