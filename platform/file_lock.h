@@ -24,6 +24,10 @@ public:
     // kHeld: another holder has it; text then holds what that holder wrote.
     // kFailed: the file cannot be made or locked; text holds the reason.
     Result TryLock(const std::string& path, std::string& text);
+    // Takes the lock, waiting in the system (no polling) for as long as
+    // another holder has it: the holder's end wakes it at once. Writes no
+    // note. False with the reason when the file cannot be made or locked.
+    bool Wait(const std::string& path, std::string& text);
     bool Held() const { return fd_ >= 0; }
     void Unlock();
 

@@ -5,6 +5,9 @@
 
 #include <cctype>
 #include <filesystem>
+#include <unordered_map>
+
+#include "platform/file_lock.h"
 
 namespace vexu::station {
 
@@ -50,12 +53,21 @@ std::string SqliteParameters(const std::string& sql) {
 class Sqlite final : public Database {
 public:
     Sqlite(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
-    ~Sqlite() override { sqlite3_close_v2(db_); }
+    ~Sqlite() override {
+        for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+        sqlite3_close_v2(db_);
+    }
 
     bool Run(const std::string& sql, const std::vector<Value>& params, Rows* rows, std::string& error) override {
+        // The ledger runs the same few statements for every board: each is
+        // prepared once and kept, reset after every use.
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, SqliteParameters(sql).c_str(), -1, &statement, nullptr) != SQLITE_OK)
+        const auto kept = statements_.find(sql);
+        if (kept != statements_.end()) {
+            statement = kept->second;
+        } else if (sqlite3_prepare_v2(db_, SqliteParameters(sql).c_str(), -1, &statement, nullptr) != SQLITE_OK) {
             return Fail(error);
+        }
         for (size_t i = 0; i < params.size(); ++i) {
             const int at = static_cast<int>(i + 1);
             if (params[i])
@@ -78,21 +90,77 @@ public:
             }
             rows->push_back(std::move(row));
         }
-        sqlite3_finalize(statement);
-        if (step != SQLITE_DONE) return Fail(error);
+        const bool done = step == SQLITE_DONE;
+        if (!done) Fail(error);
+        // A pragma does its work as it is prepared: never kept.
+        if (kept == statements_.end() && (statements_.size() >= kKeptStatements || sql.rfind("PRAGMA", 0) == 0)) {
+            sqlite3_finalize(statement);
+        } else {
+            sqlite3_reset(statement);
+            sqlite3_clear_bindings(statement);
+            if (kept == statements_.end()) statements_.emplace(sql, statement);
+        }
+        return done;
+    }
+    // Writers of this database, in this process or another, queue on the
+    // writer's lock file, each woken by the system as the one before ends:
+    // none sleeps on a guess while the database stands idle. SQLite's own
+    // wait (the busy timeout) remains for a writer that does not queue.
+    bool Begin(std::string& error) override {
+        std::string reason;
+        if (!writer_.Wait(path_ + "-writer", reason)) {
+            error = "the station database " + path_ + ": cannot lock " + path_ + "-writer: " + reason;
+            EndTransaction();
+            return false;
+        }
+        if (!Run("BEGIN IMMEDIATE", {}, nullptr, error)) {
+            EndTransaction();
+            return false;
+        }
         return true;
     }
-    bool Begin(std::string& error) override { return Run("BEGIN IMMEDIATE", {}, nullptr, error); }
+    // In WAL mode, synchronous=NORMAL keeps the database whole through a
+    // power cut and loses at most the commits since the last one that
+    // waited for the disk.
+    bool BeginUnsynced(std::string& error) override {
+        if (!Run("PRAGMA synchronous=NORMAL", {}, nullptr, error)) return false;
+        unsynced_ = true;
+        return Begin(error);
+    }
+    bool Commit(std::string& error) override {
+        const bool committed = Run("COMMIT", {}, nullptr, error);
+        // A commit that failed may have left the transaction open for the
+        // caller's Rollback.
+        if (committed || sqlite3_get_autocommit(db_)) EndTransaction();
+        return committed;
+    }
+    void Rollback() override {
+        Database::Rollback();
+        EndTransaction();
+    }
     bool IsPostgres() const override { return false; }
     std::string Name() const override { return path_; }
 
 private:
+    static constexpr size_t kKeptStatements = 64;
+
+    void EndTransaction() {
+        if (unsynced_) {
+            std::string ignored;
+            Run("PRAGMA synchronous=FULL", {}, nullptr, ignored);
+            unsynced_ = false;
+        }
+        writer_.Unlock();
+    }
     bool Fail(std::string& error) {
         error = "the station database " + path_ + ": " + sqlite3_errmsg(db_);
         return false;
     }
     sqlite3* db_;
     std::string path_;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    vexu::FileLock writer_;
+    bool unsynced_ = false;
 };
 
 // The URI without a password, for messages.

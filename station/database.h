@@ -24,10 +24,17 @@ public:
     virtual bool Run(const std::string& sql, const std::vector<Value>& params, Rows* rows, std::string& error) = 0;
     // Starts a transaction that takes the write lock at once (SQLite's
     // BEGIN IMMEDIATE), so two writers never deadlock half way through.
+    // Its commit is on the disk when Commit returns.
     virtual bool Begin(std::string& error) = 0;
-    bool Commit(std::string& error) { return Run("COMMIT", {}, nullptr, error); }
+    // A transaction whose loss in a power cut is safe (a serial's end: the
+    // serial stays reserved and is skipped at the next start, never given
+    // again). SQLite commits it without waiting for the disk; the next
+    // commit that waits (the next reservation) or checkpoint takes it there
+    // with everything before it. As Begin on PostgreSQL.
+    virtual bool BeginUnsynced(std::string& error) { return Begin(error); }
+    virtual bool Commit(std::string& error) { return Run("COMMIT", {}, nullptr, error); }
     // Ends a transaction that failed; nothing of it stays.
-    void Rollback();
+    virtual void Rollback();
     virtual bool IsPostgres() const = 0;
     // The connection to the server is gone (always false for SQLite); the
     // next Run tries to connect again.

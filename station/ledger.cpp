@@ -518,7 +518,9 @@ bool StationLedger::Settle(const SerialReservation& reservation, SerialEnd end, 
     }
     const std::string state = SerialStateText(end);
     const Value record = recordId.empty() ? Value() : Value(recordId);
-    if (!local_->Begin(error)) return false;
+    // Its reservation is on the disk already; a power cut that loses this
+    // end leaves the serial reserved, which the next start skips.
+    if (!local_->BeginUnsynced(error)) return false;
     Rows rows;
     if (!local_->Run("UPDATE serials SET state = $2, record_id = $3, time = $4 WHERE serial = $1 AND "
                      "state = 'reserved' RETURNING serial",

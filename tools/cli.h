@@ -86,6 +86,7 @@ int RunSettingsShow(const GlobalOptions& options, const std::string& file);
 struct ReportOptions {
     std::string what = "all";  // all, yield, failures, history
     std::string serial;        // history: the serial
+    std::string board;         // history: a board, by a record id or a serial of its runs
     std::string since, until;  // a day or a UTC time
     std::string format = "table";
     std::string lineDb;        // empty: VEXU_LINE_DB, else the station's database

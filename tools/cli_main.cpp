@@ -175,10 +175,12 @@ int main(int argc, char** argv) {
     settingsShow->add_option("file", settingsFile, "Record file")->required()->check(kFileName);
 #ifdef VEXU_STATION_DB
     ReportOptions reportOptions;
-    CLI::App* report = app.add_subcommand("report", "Yield, failures and a serial's history from the run records");
+    CLI::App* report = app.add_subcommand("report", "Yield, failures and a serial's or a board's history from the run records");
     report->add_option("what", reportOptions.what, "all (default), yield, failures or history")
         ->check(CLI::IsMember({"all", "yield", "failures", "history"}));
     report->add_option("--serial", reportOptions.serial, "history: the serial number");
+    report->add_option("--board", reportOptions.board,
+                       "history: a board's runs (retries in its place), named by a record id or a serial it had");
     report->add_option("--since", reportOptions.since, "Runs from this day or UTC time on (2026-01-31)");
     report->add_option("--until", reportOptions.until, "Runs before this day or UTC time");
     report->add_option("--format", reportOptions.format, "table (default), csv or json")

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
+#include <utility>
 
 #include "station/ledger.h"
 #include "station/report.h"
@@ -33,14 +34,15 @@ int RunReport(const ReportOptions& options) {
         }
         *value = seconds;
     }
-    if (options.what == "history" && options.serial.empty()) {
-        fprintf(stderr, "report history needs --serial\n");
+    if (options.what == "history" && options.serial.empty() == options.board.empty()) {
+        fprintf(stderr, "report history needs --serial or --board (one of them)\n");
         return kExitUsage;
     }
-    if (options.what != "history" && !options.serial.empty()) {
-        fprintf(stderr, "--serial is for report history\n");
-        return kExitUsage;
-    }
+    for (const auto& [name, given] : {std::pair{"--serial", &options.serial}, std::pair{"--board", &options.board}})
+        if (options.what != "history" && !given->empty()) {
+            fprintf(stderr, "%s is for report history\n", name);
+            return kExitUsage;
+        }
 
     std::string error;
     std::unique_ptr<Database> db;
@@ -67,7 +69,8 @@ int RunReport(const ReportOptions& options) {
     std::vector<ReportTable> tables;
     if (options.what == "history") {
         ReportTable table;
-        if (!SerialHistory(*db, options.serial, table, error)) {
+        if (!(options.board.empty() ? SerialHistory(*db, options.serial, table, error)
+                                    : BoardHistory(*db, options.board, table, error))) {
             fprintf(stderr, "%s\n", error.c_str());
             return kExitFailed;
         }

@@ -53,4 +53,23 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
     return Result::kLocked;
 }
 
+bool FileLock::Wait(const std::string& path, std::string& text) {
+    Unlock();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        text = std::strerror(errno);
+        return false;
+    }
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        text = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
 }  // namespace vexu

@@ -85,4 +85,22 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
     return Result::kLocked;
 }
 
+bool FileLock::Wait(const std::string& path, std::string& text) {
+    Unlock();
+    const int fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        text = std::strerror(errno);
+        return false;
+    }
+    // Without LOCKFILE_FAIL_IMMEDIATELY the call returns once the byte is ours.
+    OVERLAPPED at = LockedByte();
+    if (!LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        text = SystemText(GetLastError());
+        _close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
 }  // namespace vexu

@@ -4,12 +4,16 @@
 Each scenario below runs vexu-cli --json against the simulated box and board
 in a directory of its own; every line it writes on stdout must be a JSON
 object whose "event" names its schema (event-<event>.schema.json), and every
-line of the run log it leaves must match run-record.schema.json. A member
+line of the run log it leaves must match run-record.schema.json. A
+scenario's vexu-cli report --format json commands read the station
+database those runs filled; each line they write must match
+report.schema.json. A member
 that no schema lists fails, naming the output line, the member and the
 schema file and line where it would be added.
 
 The lines of the ```json blocks of README.md and docs/*.md under --docs are
-examples of the same lines and are checked the same way.
+examples of the same lines (events, records and report lines) and are
+checked the same way.
 
 Usage: check_json_output.py --cli PATH --schemas DIR [--docs SOURCE_DIR]
 Exit 0 when everything matches, 1 when something does not, 77 (skipped)
@@ -42,9 +46,11 @@ class Cmd:
     """One vexu-cli command of a scenario: its arguments (--json is added)
     and the exit status it must end with."""
 
-    def __init__(self, args, exit, state_home="state", interrupt_at=()):
+    def __init__(self, args, exit, state_home="state", interrupt_at=(), report=False):
         self.args = args
         self.exit = exit
+        # A report command: written for people and dashboards, without --json.
+        self.report = report
         self.state_home = state_home
         # Ctrl-C at the first stdout line that holds the first of these
         # texts, again at the second, ...
@@ -124,6 +130,20 @@ SCENARIOS = [
               Cmd(["--simulate=station-boxes=3", "--eeprom-image", "small.bin", "run", "--station", "--no-fpga",
                    "--serial-at", "0x10", "--serial-file", "serials.txt"], 1)],
              {"station", "summary", "result", "progress"}, 4, dict(SMALL, **{"serials.txt": b"A-1\nA-2\n"})),
+    Scenario("the station database's reports",
+             [Cmd(["--simulate", "run"] + SERIALS, 0),
+              Cmd(["--simulate=verify-fail-row=5", "run"] + SERIALS, 1),
+              Cmd(["--simulate", "run"] + SERIALS, 0),
+              Cmd(["--simulate=flash=none", "run", "--no-fpga"] + SERIALS, 1),
+              Cmd(["--simulate=boxes=2,station-boxes=1", "run", "--station", "--gang"] + SERIALS, 0),
+              Cmd(["report", "--format", "json"], 0, report=True),
+              Cmd(["report", "yield", "--format", "json", "--since", "2000-01-01", "--until", "2000-01-02"], 0,
+                  report=True),
+              Cmd(["report", "failures", "--format", "json"], 0, report=True),
+              Cmd(["report", "history", "--serial", "VX0002", "--format", "json"], 0, report=True),
+              Cmd(["report", "history", "--board", "VX0002", "--format", "json"], 0, report=True)],
+             {"progress", "log", "result", "station", "summary",
+              "report:yield", "report:failures", "report:serialHistory", "report:boardHistory"}, 6),
     Scenario("gang station with serial numbers",
              [Cmd(["--simulate=boxes=2,station-boxes=1,fault-box=2,unplug-after=400", "run", "--station",
                    "--gang"] + SERIALS, 1)],
@@ -326,7 +346,7 @@ def run_scenario(scenario, cli, schemas):
             with open(os.path.join(directory, file), "wb") as f:
                 f.write(data)
         for command in scenario.commands:
-            args = [cli, "--json"] + command.args
+            args = [cli] + ([] if command.report else ["--json"]) + command.args
             shown = "vexu-cli " + " ".join(args[1:])
             env = dict(os.environ, XDG_STATE_HOME=os.path.join(directory, command.state_home), VEXU_JOURNAL="off")
             try:
@@ -344,6 +364,9 @@ def run_scenario(scenario, cli, schemas):
                 problems.append(f"{shown}: the last stdout line has no line end")
             for number, line in enumerate(lines, 1):
                 source = f"{shown}: stdout line {number}"
+                if command.report:
+                    problems += check_report_line(schemas, line, source, seen)
+                    continue
                 if not line.startswith('{"event":'):
                     problems.append(f"{source}: not an object whose first member is \"event\": {line[:120]}")
                     continue
@@ -370,6 +393,8 @@ def check_line(schemas, line, source, seen=None):
         value = json.loads(line)
     except ValueError as error:
         return [f"{source}: not JSON ({error}): {line[:120]}"]
+    if isinstance(value, dict) and next(iter(value), None) == "report":
+        return check_report_line(schemas, line, source, seen if seen is not None else set())
     if not isinstance(value, dict) or "event" not in value:
         return schemas.check("run-record.schema.json", value, source)
     kind = value["event"]
@@ -381,6 +406,18 @@ def check_line(schemas, line, source, seen=None):
     if name not in schemas.documents:
         return [f"{source}: event \"{kind}\" has no schema ({schemas.directory}/{name})"]
     return schemas.check(name, value, source)
+
+
+def check_report_line(schemas, line, source, seen):
+    """Problems of one line of vexu-cli report --format json."""
+    try:
+        value = json.loads(line)
+    except ValueError as error:
+        return [f"{source}: not JSON ({error}): {line[:120]}"]
+    if not isinstance(value, dict) or next(iter(value), None) != "report":
+        return [f"{source}: not an object whose first member is \"report\": {line[:120]}"]
+    seen.add(f"report:{value['report']}")
+    return schemas.check("report.schema.json", value, source)
 
 
 def check_doc_examples(root, schemas):

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <tuple>
 
 #include "pg_server.h"
 #include "platform/json_reader.h"
@@ -92,7 +93,7 @@ TEST(StationDb, TakesOverStateFileAndRunLogAndReportsThem) {
     const std::vector<ReportTable> yield = YieldTables(records);
     // By day: 2026-01-05 has 3 runs, 2 passed; of its 2 boards (the pass in
     // 1-2 after a failure there is a retry) 1 passed first time.
-    EXPECT_EQ(yield[0].rows[0], (std::vector<std::string>{"2026-01-05", "3", "2", "1", "66.7", "2", "1", "50.0"}));
+    EXPECT_EQ(yield[0].rows[0], (std::vector<Value>{"2026-01-05", "3", "2", "1", "66.7", "2", "1", "50.0"}));
     const ReportTable failures = FailureTable(records);
     ASSERT_EQ(failures.rows.size(), 1u);
     EXPECT_EQ(failures.rows[0][0], "fpga");
@@ -225,6 +226,51 @@ TEST(StationDb, MigratesFromTheFirstVersion) {
     EXPECT_NE(error.find("newer than this program"), std::string::npos) << error;
 }
 
+// Station processes sharing one station database (a gang's) queue for its
+// writer's lock: every reservation of every process is a distinct serial,
+// none fails for a busy database, and a serial's end committed without
+// waiting for the disk survives its process being killed at once.
+TEST(StationDb, ProcessesSharingTheFileReserveDistinctSerials) {
+    TempDir dir;
+    std::string error;
+    {
+        auto db = OpenSqlite(dir / "station.db", error);
+        ASSERT_TRUE(db && MigrateSchema(*db, StationSchema(), error)) << error;
+    }
+    constexpr int kProcesses = 6, kSerials = 40;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            auto db = OpenSqlite(dir / "station.db", error);
+            bool ok = db != nullptr;
+            for (int n = 0; ok && n < kSerials; ++n) {
+                SerialReservation serial;
+                bool usedUp = false;
+                ok = ReserveSerial(*db, "counter", 1, Counter, "p" + std::to_string(p), 0, serial, usedUp, error) &&
+                     db->BeginUnsynced(error) &&
+                     db->Run("UPDATE serials SET state = 'committed' WHERE serial = $1", {serial.text}, nullptr,
+                             error) &&
+                     db->Commit(error);
+            }
+            if (!ok) fprintf(stderr, "process %d: %s\n", p, error.c_str());
+            _exit(ok ? 0 : 1);  // killed as it stands: nothing closed
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto db = OpenSqlite(dir / "station.db", error);
+    ASSERT_TRUE(db) << error;
+    EXPECT_EQ(Count(*db, "SELECT count(DISTINCT serial) FROM serials WHERE state = 'committed'"),
+              kProcesses * kSerials);
+    EXPECT_EQ(Count(*db, "SELECT count(*) FROM serials"), kProcesses * kSerials);
+    EXPECT_EQ(Count(*db, "SELECT next - 1 FROM pools"), kProcesses * kSerials);
+}
+
 struct Output {
     int status = -1;
     std::string text;
@@ -278,6 +324,8 @@ TEST(StationReport, PrintsStoredTextsSafelyAndRefusesBadOptions) {
         {"report --until yesterday", "--until takes a day"},
         {"report history", "report history needs --serial"},
         {"report yield --serial VX1", "--serial is for report history"},
+        {"report history --serial VX1 --board VX1", "needs --serial or --board (one of them)"},
+        {"report failures --board VX1", "--board is for report history"},
     };
     for (const auto& [arguments, reason] : refused) {
         const Output output = RunCli(arguments + db);
@@ -287,6 +335,79 @@ TEST(StationReport, PrintsStoredTextsSafelyAndRefusesBadOptions) {
     const Output none = RunCli("report --station-db " + (dir / "none.db"));
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.text.find("no station database at"), std::string::npos) << none.text;
+}
+
+// A board's history, the same on a station's database and on a line's: its
+// runs in one place up to its pass, whether named by a record id or by its
+// serial, and not a run of another place or station between them.
+void CheckBoardHistory(const std::string& dbOption, const LedgerOptions& station, const LedgerOptions& neighbour) {
+    std::string error;
+    {
+        StationLedger st, other;
+        ASSERT_TRUE(st.Open(station, error)) << error;
+        ASSERT_TRUE(other.Open(neighbour, error)) << error;
+        const std::tuple<StationLedger*, const char*, int64_t, const char*, bool, const char*> runs[] = {
+            {&st, "a", 100, "1-1", true, "VX0001"},    // board A
+            {&st, "b1", 200, "1-1", false, "VX0002"},  // board B, tried three times
+            {&st, "c", 250, "1-2", true, "VX0003"},    // another slot meanwhile
+            {&other, "x", 260, "1-1", false, ""},      // the same slot of another station
+            {&st, "b2", 300, "1-1", false, ""},
+            {&st, "b3", 400, "1-1", true, "VX0002"},
+            {&st, "d", 500, "1-1", true, "VX0004"},  // the next board
+        };
+        for (const auto& [ledger, id, time, slot, ok, serial] : runs) {
+            RecordRow row;
+            row.id = id;
+            row.time = 1767254400 + time;
+            row.day = "2026-01-01";
+            row.slot = slot;
+            row.result = ok ? "ok" : "failed";
+            row.step = ok ? "" : "fpga";
+            row.failure = ok ? "" : "Failed to verify\r\ndetail";
+            if (*serial) row.serial = serial;
+            row.record = ok ? R"({"fpga":{"id":"0x029121CF"},"eeprom":{"chip":"M25P20"}})" : "{}";
+            ASSERT_TRUE(ledger->AddRecord(row, error)) << error;
+        }
+    }
+    const std::pair<const char*, const char*> cases[] = {
+        {"b2", "b1:1:failed b2:2:failed b3:3:ok"},
+        {"VX0002", "b1:1:failed b2:2:failed b3:3:ok"},  // the serial it passed with
+        {"b3", "b1:1:failed b2:2:failed b3:3:ok"},
+        {"a", "a:1:ok"},
+        {"VX0004", "d:1:ok"},
+        {"x", "x:1:failed"},
+    };
+    for (const auto& [board, expected] : cases) {
+        const Output output = RunCli("report history --format json --board " + std::string(board) + dbOption);
+        ASSERT_EQ(output.status, 0) << board << ": " << output.text;
+        JsonValue line;
+        ASSERT_TRUE(ParseJson(output.text.substr(0, output.text.find('\n')), line, error)) << output.text;
+        EXPECT_EQ(line["report"].text, "boardHistory");
+        EXPECT_EQ(line["board"].text, board);
+        std::string got;
+        for (const JsonValue& row : line["rows"].items) {
+            got += (got.empty() ? "" : " ") + row["recordId"].text + ":" + std::to_string(int(row["try"].number)) +
+                   ":" + row["result"].text;
+            // Typed cells: absent values null, the failure's first line only.
+            const bool ok = row["result"].text == "ok";
+            EXPECT_EQ(row["failure"].kind, ok ? JsonValue::Kind::kNull : JsonValue::Kind::kString) << board;
+            if (!ok) EXPECT_EQ(row["failure"].text, "Failed to verify");
+            EXPECT_EQ(row["fpgaId"].kind, ok ? JsonValue::Kind::kString : JsonValue::Kind::kNull) << board;
+            EXPECT_EQ(row["place"].text, row["recordId"].text == "c" ? "1-2" : "1-1");
+        }
+        EXPECT_EQ(got, expected) << board;
+    }
+    const Output table = RunCli("report history --board b1" + dbOption);
+    EXPECT_NE(table.text.find("failed: Failed to verify  VX0002"), std::string::npos) << table.text;
+    const Output unknown = RunCli("report history --board VX0099" + dbOption);
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.text.find("no record has the id or the serial VX0099"), std::string::npos) << unknown.text;
+}
+
+TEST(StationReport, BoardHistoryOnTheStation) {
+    TempDir dir;
+    CheckBoardHistory(" --station-db " + (dir / "station.db"), {dir / "station.db", "st", "", 0, "", ""},
+                      {dir / "station.db", "other", "", 0, "", "", true});
 }
 
 class LineDb : public ::testing::Test {
@@ -312,6 +433,12 @@ protected:
     std::unique_ptr<Database> line_;
 };
 test::PgServer* LineDb::server_ = nullptr;
+
+TEST_F(LineDb, BoardHistoryOnTheLine) {
+    LedgerOptions neighbour = Station("other");
+    neighbour.recordsOnly = true;
+    CheckBoardHistory(" --line-db '" + server_->Uri() + "'", Station("st"), neighbour);
+}
 
 // One board: reserve, record, settle; every fifth fails before its serial
 // flash and releases its serial. False on any error.
