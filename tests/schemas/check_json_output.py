@@ -4,7 +4,8 @@
 Each scenario below runs vexu-cli --json against the simulated box and board
 in a directory of its own; every line it writes on stdout must be a JSON
 object whose "event" names its schema (event-<event>.schema.json), and every
-line of the run log it leaves must match run-record.schema.json. A
+line of the run log it leaves, and each record the station database keeps,
+must match run-record.schema.json. A
 scenario's vexu-cli report --format json commands read the station
 database those runs filled; each line they write must match
 report.schema.json. A member
@@ -21,11 +22,13 @@ when no JSON Schema validator can be had.
 """
 
 import argparse
+import contextlib
 import glob
 import json
 import os
 import re
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -39,6 +42,7 @@ except ImportError as missing:
     sys.exit(77)
 
 RUN_LOG = os.path.join("state", "vexu-programmer", "runs.log")
+STATION_DB = os.path.join("state", "vexu-programmer", "station.db")
 SERIALS = ["--serial-at", "0x10", "--serial-format", "VX%04u"]
 
 
@@ -381,6 +385,18 @@ def run_scenario(scenario, cli, schemas):
                                       f"{scenario.title}: runs.log line {number}")
         if len(records) != scenario.records:
             problems.append(f"{scenario.title}: {len(records)} run-log records, expected {scenario.records}")
+        # The station database keeps each record whole too (its "record"
+        # column): the same schema, one row per run-log line.
+        database = os.path.join(directory, STATION_DB)
+        rows = []
+        if os.path.exists(database):
+            with contextlib.closing(sqlite3.connect(database)) as db:
+                rows = [row[0] for row in db.execute("SELECT record FROM records ORDER BY rowid")]
+        for number, text in enumerate(rows, 1):
+            problems += schemas.check("run-record.schema.json", json.loads(text),
+                                      f"{scenario.title}: station.db record {number}")
+        if records and len(rows) != len(records):
+            problems.append(f"{scenario.title}: {len(rows)} station.db records, {len(records)} in the run log")
     missing = scenario.events - seen
     if missing:
         problems.append(f"{scenario.title}: no {', '.join(sorted(missing))} event written")
