@@ -123,6 +123,14 @@ expect_same "vexu-cli settings: its commands" "$(help_commands <<<"$("$cli" sett
 expect_same "vexu-cli image build: its options" \
     "$(help_options <<<"$("$cli" image build --help)" | grep -vxE -- '-h|--help')" \
     "$(complete_line _vexu_cli "vexu-cli image build -")"
+if "$cli" report --help >/dev/null 2>&1; then
+    expect_same "vexu-cli report: its options" \
+        "$(help_options <<<"$("$cli" report --help)" | grep -vxE -- '-h|--help')" \
+        "$(complete_line _vexu_cli "vexu-cli report history -")"
+    expect_same "vexu-cli report --format: its forms" "csv
+json
+table" "$(complete_line _vexu_cli "vexu-cli report --format ")"
+fi
 actions="$("$cli" action --help | grep -o 'Actions: .*' | sed 's/^Actions: //' | tr -d ' ' | tr ',' '\n' | sort -u)"
 expect_same "vexu-cli action: the engine's actions" "$actions" \
     "$(complete_line _vexu_cli "vexu-cli action program " | grep -v '^-')"
