@@ -2,6 +2,7 @@
 // station on the same serial-number state file).
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace vexu {
@@ -23,7 +24,7 @@ public:
     // writes who holds it into it ("process 4711 on station-3").
     // kHeld: another holder has it; text then holds what that holder wrote.
     // kFailed: the file cannot be made or locked; text holds the reason.
-    Result TryLock(const std::string& path, std::string& text);
+    Result TryLock(const std::filesystem::path& path, std::string& text);
     bool Held() const { return fd_ >= 0; }
     void Unlock();
 

@@ -1,10 +1,14 @@
 #include "station/database.h"
 
+#ifdef VEXU_LINE_DB_SUPPORT
 #include <libpq-fe.h>
+#endif
 #include <sqlite3.h>
 
 #include <cctype>
 #include <filesystem>
+
+#include "platform/files.h"
 
 namespace vexu::station {
 
@@ -95,6 +99,7 @@ private:
     std::string path_;
 };
 
+#ifdef VEXU_LINE_DB_SUPPORT
 // The URI without a password, for messages.
 std::string PublicName(const std::string& uri) {
     const size_t scheme = uri.find("://");
@@ -163,12 +168,13 @@ private:
 
 // libpq's notices (NOTICE: relation exists...) are not the user's business.
 void QuietNotices(void*, const PGresult*) {}
+#endif
 
 }  // namespace
 
 std::unique_ptr<Database> OpenSqlite(const std::string& path, std::string& error) {
     std::error_code made;
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const std::filesystem::path parent = PathFromText(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, made);
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -187,6 +193,11 @@ std::unique_ptr<Database> OpenSqlite(const std::string& path, std::string& error
 }
 
 std::unique_ptr<Database> ConnectPostgres(const std::string& uri, std::string& error) {
+#ifndef VEXU_LINE_DB_SUPPORT
+    (void)uri;
+    error = kLineDbUnsupported;
+    return nullptr;
+#else
     PGconn* conn = PQconnectdb(uri.c_str());
     if (!conn) {
         error = "cannot connect to the line database: out of memory";
@@ -201,6 +212,7 @@ std::unique_ptr<Database> ConnectPostgres(const std::string& uri, std::string& e
         // Kept: the station may go on from its lease and its queue.
     }
     return database;
+#endif
 }
 
 bool SchemaVersion(Database& db, int64_t& version, std::string& error) {

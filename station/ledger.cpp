@@ -9,7 +9,7 @@
 #include "platform/text_encoding.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -80,8 +80,15 @@ std::string LineDbFromEnvironment() {
 }
 
 std::string DefaultStationName() {
+#ifdef _WIN32
+    // (gethostname would need the socket library started first.)
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size) || !name[0]) return "station";
+#else
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || !name[0]) return "station";
+#endif
     return name;
 }
 
@@ -161,9 +168,9 @@ bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
         // One process of a station hands out its serials: a second would
         // take the first one's boards in hand for unfinished runs.
         std::error_code made;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), made);
+        std::filesystem::create_directories(PathFromText(path).parent_path(), made);
         std::string holder;
-        switch (lock_.TryLock(path + ".lock", holder)) {
+        switch (lock_.TryLock(PathFromText(path + ".lock"), holder)) {
             case vexu::FileLock::Result::kLocked: break;
             case vexu::FileLock::Result::kHeld:
                 error = "the station database " + path + " is in use by another station process" +
