@@ -2,6 +2,7 @@
 // station on the same serial-number state file).
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace vexu {
@@ -23,11 +24,11 @@ public:
     // writes who holds it into it ("process 4711 on station-3").
     // kHeld: another holder has it; text then holds what that holder wrote.
     // kFailed: the file cannot be made or locked; text holds the reason.
-    Result TryLock(const std::string& path, std::string& text);
+    Result TryLock(const std::filesystem::path& path, std::string& text);
     // Takes the lock, waiting in the system (no polling) for as long as
     // another holder has it: the holder's end wakes it at once. Writes no
     // note. False with the reason when the file cannot be made or locked.
-    bool Wait(const std::string& path, std::string& text);
+    bool Wait(const std::filesystem::path& path, std::string& text);
     bool Held() const { return fd_ >= 0; }
     void Unlock();
 

@@ -68,5 +68,9 @@ FILE* OpenFile(const std::filesystem::path& path, const char* mode);
 
 // The path as UTF-8 text.
 std::string PathText(const std::filesystem::path& path);
+// The path whose UTF-8 text PathText gave: on Windows every character is
+// kept (a path made straight from a std::string takes it in the ANSI code
+// page).
+std::filesystem::path PathFromText(const std::string& text);
 
 }  // namespace vexu

@@ -1,6 +1,8 @@
 #include "station/database.h"
 
+#ifdef VEXU_LINE_DB_SUPPORT
 #include <libpq-fe.h>
+#endif
 #include <sqlite3.h>
 
 #include <cctype>
@@ -8,6 +10,8 @@
 #include <unordered_map>
 
 #include "platform/file_lock.h"
+
+#include "platform/files.h"
 
 namespace vexu::station {
 
@@ -108,7 +112,7 @@ public:
     // wait (the busy timeout) remains for a writer that does not queue.
     bool Begin(std::string& error) override {
         std::string reason;
-        if (!writer_.Wait(path_ + "-writer", reason)) {
+        if (!writer_.Wait(PathFromText(path_ + "-writer"), reason)) {
             error = "the station database " + path_ + ": cannot lock " + path_ + "-writer: " + reason;
             EndTransaction();
             return false;
@@ -163,6 +167,7 @@ private:
     bool unsynced_ = false;
 };
 
+#ifdef VEXU_LINE_DB_SUPPORT
 // The URI without a password, for messages.
 std::string PublicName(const std::string& uri) {
     const size_t scheme = uri.find("://");
@@ -231,12 +236,13 @@ private:
 
 // libpq's notices (NOTICE: relation exists...) are not the user's business.
 void QuietNotices(void*, const PGresult*) {}
+#endif
 
 }  // namespace
 
 std::unique_ptr<Database> OpenSqlite(const std::string& path, std::string& error) {
     std::error_code made;
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const std::filesystem::path parent = PathFromText(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, made);
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -255,6 +261,11 @@ std::unique_ptr<Database> OpenSqlite(const std::string& path, std::string& error
 }
 
 std::unique_ptr<Database> ConnectPostgres(const std::string& uri, std::string& error) {
+#ifndef VEXU_LINE_DB_SUPPORT
+    (void)uri;
+    error = kLineDbUnsupported;
+    return nullptr;
+#else
     PGconn* conn = PQconnectdb(uri.c_str());
     if (!conn) {
         error = "cannot connect to the line database: out of memory";
@@ -269,6 +280,7 @@ std::unique_ptr<Database> ConnectPostgres(const std::string& uri, std::string& e
         // Kept: the station may go on from its lease and its queue.
     }
     return database;
+#endif
 }
 
 bool SchemaVersion(Database& db, int64_t& version, std::string& error) {

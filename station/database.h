@@ -50,8 +50,17 @@ public:
 // mode. Nothing on error, which says why.
 std::unique_ptr<Database> OpenSqlite(const std::string& path, std::string& error);
 // Connects to a PostgreSQL server by its URI (postgresql://... or
-// "host=/dir dbname=x"). Nothing on error.
+// "host=/dir dbname=x"). Nothing on error. A build without the line
+// database (Windows) always refuses, with kLineDbUnsupported.
 std::unique_ptr<Database> ConnectPostgres(const std::string& uri, std::string& error);
+#ifdef VEXU_LINE_DB_SUPPORT
+constexpr bool kLineDbSupported = true;
+#else
+constexpr bool kLineDbSupported = false;
+#endif
+constexpr const char* kLineDbUnsupported =
+    "a line database (--line-db, VEXU_LINE_DB) needs the Linux station: this station keeps its serials and "
+    "records in its own database";
 
 // The first value of the first row, or nothing.
 Value FirstValue(const Rows& rows);

@@ -9,7 +9,7 @@
 #include "platform/text_encoding.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -80,8 +80,15 @@ std::string LineDbFromEnvironment() {
 }
 
 std::string DefaultStationName() {
+#ifdef _WIN32
+    // (gethostname would need the socket library started first.)
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size) || !name[0]) return "station";
+#else
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || !name[0]) return "station";
+#endif
     return name;
 }
 
@@ -161,9 +168,9 @@ bool StationLedger::Open(const LedgerOptions& options, std::string& error) {
         // One process of a station hands out its serials: a second would
         // take the first one's boards in hand for unfinished runs.
         std::error_code made;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), made);
+        std::filesystem::create_directories(PathFromText(path).parent_path(), made);
         std::string holder;
-        switch (lock_.TryLock(path + ".lock", holder)) {
+        switch (lock_.TryLock(PathFromText(path + ".lock"), holder)) {
             case vexu::FileLock::Result::kLocked: break;
             case vexu::FileLock::Result::kHeld:
                 error = "the station database " + path + " is in use by another station process" +
@@ -273,7 +280,7 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
     bool stateTaken = takeState;
     if (!takeState) {
         // The records alone this time.
-    } else if (!options.importState.empty() && std::filesystem::exists(options.importState, missing) &&
+    } else if (!options.importState.empty() && std::filesystem::exists(PathFromText(options.importState), missing) &&
         !ReadSerialState(options.importState, pools, given, damaged)) {
         // Without what it holds no serial can be handed out safely: starting
         // afresh could give one twice. Records alone may still be kept.
@@ -283,7 +290,7 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
         }
         notes_.push_back(damaged + ": its serials are not taken over");
         stateTaken = false;
-    } else if (!options.importState.empty() && std::filesystem::exists(options.importState, missing)) {
+    } else if (!options.importState.empty() && std::filesystem::exists(PathFromText(options.importState), missing)) {
         auto add = [&](const std::string& serial, const std::string& pool, uint64_t index, const char* state) {
             return local_->Run("INSERT INTO serials (serial, pool, idx, state, time, station) VALUES ($1, $2, $3, $4, "
                                "$5, $6)",
@@ -315,8 +322,8 @@ bool StationLedger::Import(const LedgerOptions& options, std::string& error) {
     }
     if (stateTaken && !local_->Run("INSERT INTO imports (name, time) VALUES ('serials', $1)", {now}, nullptr, error))
         return fail();
-    if (firstUse && !options.importLog.empty() && std::filesystem::exists(options.importLog, missing)) {
-        std::ifstream log(options.importLog, std::ios::binary);
+    if (firstUse && !options.importLog.empty() && std::filesystem::exists(PathFromText(options.importLog), missing)) {
+        std::ifstream log(PathFromText(options.importLog), std::ios::binary);
         if (!log) {
             error = "cannot read the run log " + options.importLog;
             return fail();

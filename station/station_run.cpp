@@ -488,6 +488,7 @@ int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutpu
     if (withLine.lineDb.empty()) withLine.lineDb = LineDbFromEnvironment();
     if (withLine.stationName.empty() && std::getenv("VEXU_STATION_NAME"))
         withLine.stationName = std::getenv("VEXU_STATION_NAME");
+    if (!kLineDbSupported && !withLine.lineDb.empty()) return out.Finish(kExitUsage, kLineDbUnsupported);
     if (withLine.serialLease && withLine.lineDb.empty())
         return out.Finish(kExitUsage, "--serial-lease is a lease from a line database: give --line-db too");
     // The serials of a counter or a serial file are handed out through the

@@ -5,6 +5,7 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/files.h"
 #include "station/ledger.h"
 #include "station/report.h"
 #include "tools/cli.h"
@@ -53,7 +54,7 @@ int RunReport(const ReportOptions& options) {
     } else {
         const std::string path = options.stationDb.empty() ? DefaultStationDbPath() : options.stationDb;
         std::error_code missing;
-        if (!std::filesystem::exists(path, missing)) {
+        if (!std::filesystem::exists(PathFromText(path), missing)) {
             fprintf(stderr, "no station database at %s: this station has stored no records yet\n", path.c_str());
             return kExitFailed;
         }

@@ -18,7 +18,7 @@ void FileLock::Unlock() {
     fd_ = -1;
 }
 
-FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
+FileLock::Result FileLock::TryLock(const std::filesystem::path& path, std::string& text) {
     Unlock();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -53,7 +53,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
     return Result::kLocked;
 }
 
-bool FileLock::Wait(const std::string& path, std::string& text) {
+bool FileLock::Wait(const std::filesystem::path& path, std::string& text) {
     Unlock();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {

@@ -220,4 +220,6 @@ FILE* OpenFile(const std::filesystem::path& path, const char* mode) { return std
 
 std::string PathText(const std::filesystem::path& path) { return path.string(); }
 
+std::filesystem::path PathFromText(const std::string& text) { return text; }
+
 }  // namespace vexu

@@ -47,9 +47,9 @@ void FileLock::Unlock() {
     fd_ = -1;
 }
 
-FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
+FileLock::Result FileLock::TryLock(const std::filesystem::path& path, std::string& text) {
     Unlock();
-    const int fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         text = std::strerror(errno);
         return Result::kFailed;
@@ -85,9 +85,9 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::string& text) {
     return Result::kLocked;
 }
 
-bool FileLock::Wait(const std::string& path, std::string& text) {
+bool FileLock::Wait(const std::filesystem::path& path, std::string& text) {
     Unlock();
-    const int fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         text = std::strerror(errno);
         return false;

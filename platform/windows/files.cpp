@@ -218,4 +218,6 @@ std::string PathText(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
+std::filesystem::path PathFromText(const std::string& text) { return std::u8string(text.begin(), text.end()); }
+
 }  // namespace vexu
