@@ -466,6 +466,10 @@ private:
 }  // namespace
 
 int RunRun(const GlobalOptions& options, const RunOptions& run) {
+    // A gang station's worker finishes its board even if the station dies,
+    // from its first moment: a station killed while the worker still loads
+    // its images must not end it by a closed pipe or a hangup.
+    if (!run.slot.empty()) OutliveParent();
     Reporter out(options, run.station ? "station" : "run");
     const AppSetting setting = EmbeddedSetting();
     // A part flag of the record other than 1 switches its part off, as in the window.
@@ -536,8 +540,6 @@ int RunRun(const GlobalOptions& options, const RunOptions& run) {
         out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
     }
 
-    // A gang station's worker finishes its board even if the station dies.
-    if (!run.slot.empty()) OutliveParent();
     if (run.gang) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
         // Each worker would truncate the same file.
