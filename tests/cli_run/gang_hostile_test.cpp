@@ -553,6 +553,53 @@ TEST(GangCampaign, InvariantsHoldUnderARandomScheduleOfFaults) {
     }
 }
 
+// A worker interrupted twice records its run as interrupted in the step it
+// had reached, without the chip. In the serial-flash step its board may
+// hold its serial: skipped, never given again. Before that step the board
+// certainly never got it: free for the next board.
+TEST(GangShift, AnInterruptedWorkersSerialIsFreedOnlyBeforeTheSerialFlashStep) {
+    struct Case {
+        const char* part;  // interrupted at its first progress
+        std::vector<std::string> parts;
+        const char* failure;
+        const char* serialEnd;
+    };
+    const Case cases[] = {
+        {"fpga", {}, "interrupted in the FPGA step", "free counter 1 W1"},
+        {"eeprom", {"--no-fpga"}, "interrupted in the serial-flash step", "skipped counter 1 W1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.part);
+        TempDir dir;
+        Put(dir.File("image.bin"), std::string(kImageBytes, '\x33'));
+        CliRun run;
+        // On the real clock the step lasts while the interrupts arrive.
+        run.args = {"--simulate=boxes=1,station-boxes=1,realtime", "--json", "--eeprom-image", dir.File("image.bin"),
+                    "run", "--station", "--gang", "--serial-at", "0x100", "--serial-format", "W%u"};
+        run.args.insert(run.args.end(), c.parts.begin(), c.parts.end());
+        run.directory = dir.Path().string();
+        run.stateHome = dir.File("state");
+        bool sent = false;
+        run.onLine = [&](const std::string& line, pid_t station) {
+            const JsonValue event = Parsed(line);
+            if (sent || event["event"].text != "progress" || event["part"].text != c.part) return;
+            // Two kinds, so that the two interrupts are never taken as one.
+            for (const auto& [pid, slot] : Workers(station)) {
+                kill(pid, SIGINT);
+                kill(pid, SIGTERM);
+                sent = true;
+            }
+        };
+        RunCliProcess(run);
+        ASSERT_TRUE(sent);
+        const std::vector<std::string> lines = ReadLines(dir.File("state/vexu-programmer/runs.log"));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(Parsed(lines[0])["failure"].text, c.failure);
+        const std::string state = Contents(dir.File("state/vexu-programmer/serials.state"));
+        EXPECT_NE(state.find(std::string(c.serialEnd) + "\n"), std::string::npos) << state;
+    }
+}
+
 // The images are read once, when the station starts: a file replaced or
 // cut in the middle of the shift changes nothing on the boards.
 TEST(GangShift, EveryBoardGetsTheImageAsTheShiftBegan) {
