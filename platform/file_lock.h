@@ -2,6 +2,7 @@
 // station on the same serial-number state file).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -25,10 +26,14 @@ public:
     // kHeld: another holder has it; text then holds what that holder wrote.
     // kFailed: the file cannot be made or locked; text holds the reason.
     Result TryLock(const std::filesystem::path& path, std::string& text);
-    // Takes the lock, waiting in the system (no polling) for as long as
-    // another holder has it: the holder's end wakes it at once. Writes no
-    // note. False with the reason when the file cannot be made or locked.
-    bool Wait(const std::filesystem::path& path, std::string& text);
+    // Takes the lock, waiting while another holder has it, but not longer
+    // than timeoutUs (real time): a holder that no longer runs (a process
+    // stopped while it held the lock) must not hold up this one for good.
+    // It looks again after a short pause that grows from 20 µs to 0.5 ms,
+    // so that the next writer follows a short hold closely. Writes no note.
+    // False with the reason when the file cannot be made or locked, or
+    // stayed held for the whole time.
+    bool Wait(const std::filesystem::path& path, std::string& text, uint64_t timeoutUs = 10'000'000);
     bool Held() const { return fd_ >= 0; }
     void Unlock();
 

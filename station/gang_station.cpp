@@ -444,10 +444,7 @@ private:
             const std::optional<std::string> serial = slot.serial ? std::optional(slot.serial->text) : std::nullopt;
             if (FindBoardRecord(slot.logOffset, slot.name, serial, record)) {
                 const bool ok = record["result"].text == "ok";
-                const JsonValue& eeprom = record["eeprom"];
-                slot.board.Result(ok, false,
-                                  (eeprom["result"].text == "ok" || eeprom["result"].text == "failed") &&
-                                      eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty());
+                slot.board.Result(ok, false, SerialFlashMayHaveWritten(record));
                 Finished(slot, ok, ok ? std::string() : "run failed: " + EscapedText(record["failure"].text), record);
                 return;
             }
@@ -544,12 +541,7 @@ private:
                 return;
             }
             slot.waitNote.clear();
-            // The board may hold its serial once its serial-flash step found
-            // a chip to write.
-            const JsonValue& eeprom = event["eeprom"];
-            const bool chipFound = eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty();
-            slot.board.Result(event["ok"].boolean, false,
-                              (eeprom["result"].text == "ok" || eeprom["result"].text == "failed") && chipFound);
+            slot.board.Result(event["ok"].boolean, false, SerialFlashMayHaveWritten(event));
             if (event.Has("runLogFailure")) {
                 Say("slot " + slot.name + ": " + event["runLogFailure"].text + ": this run is not in the run log");
                 logFailed_ = true;
@@ -558,6 +550,17 @@ private:
         } else {
             Emit(WithSlot(line, slot.name));
         }
+    }
+
+    // Whether a board's serial-flash step may have written to it, from the
+    // run's result or record: the step found a chip to write, or was
+    // interrupted (such a run's record does not know how far the step got,
+    // nor the chip).
+    static bool SerialFlashMayHaveWritten(const JsonValue& run) {
+        const JsonValue& eeprom = run["eeprom"];
+        const bool chipFound = eeprom["chip"].kind == JsonValue::Kind::kString && !eeprom["chip"].text.empty();
+        const bool ran = eeprom["result"].text == "ok" || eeprom["result"].text == "failed";
+        return ran && (chipFound || run["interrupted"].boolean);
     }
 
     // "run failed in the FPGA step (engine code 10): ..." from a result line.

@@ -467,6 +467,10 @@ private:
 }  // namespace
 
 int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutput& out) {
+    // A gang station's worker finishes its board even if the station dies,
+    // from its first moment: a station killed while the worker still loads
+    // its images must not end it by a closed pipe or a hangup.
+    if (!run.slot.empty()) OutliveParent();
     const AppSetting setting = EmbeddedSetting();
     // A part flag of the record other than 1 switches its part off, as in the window.
     const int doFpga = !run.noFpga && PartOn(setting.showFpga) ? 1 : 0;
@@ -541,8 +545,6 @@ int RunStation(const GlobalOptions& options, const RunOptions& run, StationOutpu
         out.Emit(JsonObject().Text("event", "serialSkipped").Text("serial", skipped));
     }
 
-    // A gang station's worker finishes its board even if the station dies.
-    if (!run.slot.empty()) OutliveParent();
     if (run.gang) {
         if (!run.station) return out.Finish(kExitUsage, "--gang is a way of station mode: give --station too");
         // Each worker would truncate the same file.

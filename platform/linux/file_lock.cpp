@@ -4,8 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
 namespace vexu {
 
@@ -53,20 +57,29 @@ FileLock::Result FileLock::TryLock(const std::filesystem::path& path, std::strin
     return Result::kLocked;
 }
 
-bool FileLock::Wait(const std::filesystem::path& path, std::string& text) {
+bool FileLock::Wait(const std::filesystem::path& path, std::string& text, uint64_t timeoutUs) {
     Unlock();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         text = std::strerror(errno);
         return false;
     }
-    int locked;
-    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (locked != 0) {
-        text = std::strerror(errno);
-        ::close(fd);
-        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+    auto pause = std::chrono::microseconds(20);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            text = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            text = "another process has held it for " + std::to_string(timeoutUs / 1'000'000) +
+                   " s (one stopped while it was writing?)";
+            ::close(fd);
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(500));
     }
     fd_ = fd;
     return true;

@@ -1,8 +1,8 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +22,11 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
+// How long a start waits to learn whether the program could be run: a
+// child stopped or held up before it runs the program is taken as started
+// (its run's time limit ends it), so that a start never holds its caller.
+constexpr int kExecReportMs = 1000;
+
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv, std::string& error) {
     if (argv.empty()) {
         error = "nothing to start";
@@ -29,41 +34,69 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     }
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int report[2] = {-1, -1};  // the child's errno when the program cannot be run; closed by its exec
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        for (int fd : {out[0], out[1], err[0], err[1]})
+        for (int fd : {out[0], out[1], err[0], err[1], report[0], report[1]})
             if (fd >= 0) close(fd);
         return nullptr;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    // The parent's handlers and blocked signals are not the child's.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    // Not posix_spawn: it holds the caller until the child has run the
+    // program, and a child stopped before that would hold it for good.
+    // Between fork and exec the child only makes calls that are safe in a
+    // copy of a process with threads.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0 ||
+            dup2(err[1], STDERR_FILENO) < 0 || setpgid(0, 0) != 0) {
+            const int code = errno;
+            [[maybe_unused]] const ssize_t n = write(report[1], &code, sizeof code);
+            _exit(127);
+        }
+        // The parent's handlers and blocked signals are not the child's.
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &byDefault, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(args[0], args.data(), environ);
+        const int code = errno;
+        [[maybe_unused]] const ssize_t n = write(report[1], &code, sizeof code);
+        _exit(127);
+    }
+    const int forkError = errno;
     close(out[1]);
     close(err[1]);
-    if (spawned != 0) {
+    close(report[1]);
+    if (pid < 0) {
         close(out[0]);
         close(err[0]);
-        error = "cannot start " + argv[0] + ": " + std::strerror(spawned);
+        close(report[0]);
+        error = "cannot start " + argv[0] + ": " + std::strerror(forkError);
+        return nullptr;
+    }
+    // In its own process group from here on, whether or not the child got
+    // as far as saying so itself (a group kill must reach it).
+    setpgid(pid, pid);
+    int code = 0;
+    pollfd ready{report[0], POLLIN, 0};
+    ssize_t got = 0;
+    if (poll(&ready, 1, kExecReportMs) > 0) {
+        while ((got = read(report[0], &code, sizeof code)) < 0 && errno == EINTR) {
+        }
+    }
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof code)) {
+        close(out[0]);
+        close(err[0]);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        error = "cannot start " + argv[0] + ": " + std::strerror(code);
         return nullptr;
     }
     fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
@@ -110,7 +143,9 @@ int ChildProcess::Wait() {
 }
 
 void ChildProcess::Kill() {
-    if (!waited_ && pid_ > 0) kill(-pid_, SIGKILL);
+    if (waited_ || pid_ <= 0) return;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);  // one stopped before it joined its group
 }
 
 std::string SelfExecutable() {

@@ -6,8 +6,12 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "platform/file_lock.h"
 
@@ -85,19 +89,32 @@ FileLock::Result FileLock::TryLock(const std::filesystem::path& path, std::strin
     return Result::kLocked;
 }
 
-bool FileLock::Wait(const std::filesystem::path& path, std::string& text) {
+bool FileLock::Wait(const std::filesystem::path& path, std::string& text, uint64_t timeoutUs) {
     Unlock();
     const int fd = _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         text = std::strerror(errno);
         return false;
     }
-    // Without LOCKFILE_FAIL_IMMEDIATELY the call returns once the byte is ours.
-    OVERLAPPED at = LockedByte();
-    if (!LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
-        text = SystemText(GetLastError());
-        _close(fd);
-        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+    auto pause = std::chrono::microseconds(20);
+    for (;;) {
+        OVERLAPPED at = LockedByte();
+        if (LockFileEx(HandleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
+        const DWORD failure = GetLastError();
+        if (failure != ERROR_LOCK_VIOLATION && failure != ERROR_IO_PENDING) {
+            text = SystemText(failure);
+            _close(fd);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            text = "another process has held it for " + std::to_string(timeoutUs / 1'000'000) +
+                   " s (one stopped while it was writing?)";
+            _close(fd);
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(500));
     }
     fd_ = fd;
     return true;
