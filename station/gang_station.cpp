@@ -12,6 +12,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +65,8 @@ constexpr uint64_t kInterruptedGraceUs = 3'000'000;
 // this often.
 constexpr uint64_t kBusyRetryUs = 1'000'000;
 constexpr int kBarWidth = 20;
+// A killed station's images are removed by a later station after this long.
+constexpr auto kStaleSnapshotAge = std::chrono::hours(1);
 
 // Scenario keys that concern the station's own simulated boxes (who brings
 // them and whether they start plugged), not a worker's.
@@ -168,7 +172,9 @@ private:
     // every board of the shift gets the same bytes whatever becomes of the
     // user's files (or of this program's embedded images) meanwhile.
     bool SnapshotImages(std::string& error) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexu-station-XXXXXX").string();
+        RemoveStaleSnapshots(std::filesystem::temp_directory_path());
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / ("vexu-station-" + std::to_string(getpid()) + "-XXXXXX")).string();
         if (!mkdtemp(pattern.data())) {
             error = "cannot make a directory for the shift's images in " +
                     std::filesystem::temp_directory_path().string();
@@ -184,6 +190,27 @@ private:
         };
         return save(g_fpgaData, g_fpgaSize, "fpga.dat", fpgaImage_) &&
                save(g_eepromData, g_eepromSize, "eeprom.bin", eepromImage_);
+    }
+
+    // A station that was killed left its images behind. Its directory goes
+    // once its station is gone and the directory has stood for longer than
+    // any of its boards may take (its workers may still be reading it).
+    static void RemoveStaleSnapshots(const std::filesystem::path& temp) {
+        std::error_code ignored;
+        const auto now = std::filesystem::file_time_type::clock::now();
+        for (const auto& entry : std::filesystem::directory_iterator(temp, ignored)) {
+            const std::string name = entry.path().filename().string();
+            unsigned long owner = 0;
+            char rest = 0;
+            if (sscanf(name.c_str(), "vexu-station-%lu-%c", &owner, &rest) != 2 || owner == 0) continue;
+            if (kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
+            struct stat status {};
+            if (lstat(entry.path().c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != getuid())
+                continue;
+            const auto written = std::filesystem::last_write_time(entry.path(), ignored);
+            if (ignored || now - written < kStaleSnapshotAge) continue;
+            std::filesystem::remove_all(entry.path(), ignored);
+        }
     }
 
     // --- Boxes coming and going ---------------------------------------------

@@ -40,6 +40,7 @@ CliOutcome RunCliProcess(const CliRun& run) {
         close(err);
         if (!run.directory.empty() && chdir(run.directory.c_str()) != 0) _exit(125);
         if (!run.stateHome.empty()) setenv("XDG_STATE_HOME", run.stateHome.c_str(), 1);
+        if (!run.tempDir.empty()) setenv("TMPDIR", run.tempDir.c_str(), 1);
         if (run.fileSizeLimit) {
             const rlimit limit{*run.fileSizeLimit, *run.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);

@@ -20,6 +20,7 @@ struct CliRun {
     std::vector<std::string> args;   // after the program name
     std::string directory;           // working directory; empty: the test's own
     std::string stateHome;           // XDG_STATE_HOME; empty: as the test has it
+    std::string tempDir;             // TMPDIR; empty: as the test has it
     std::optional<uint64_t> fileSizeLimit;  // bytes any one file may grow to
     // Sees every stdout line as it comes, with the process id (to signal it).
     std::function<void(const std::string& line, pid_t pid)> onLine;

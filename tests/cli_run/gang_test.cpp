@@ -5,7 +5,11 @@
 // runs in progress finish.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -19,6 +23,8 @@
 namespace vexu::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct Gang {
     CliOutcome outcome;
     std::vector<JsonValue> events;
@@ -27,7 +33,7 @@ struct Gang {
 };
 
 Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid_t)> onLine = {},
-             const std::vector<std::string>& runArgs = {}) {
+             const std::vector<std::string>& runArgs = {}, const std::string& tempDir = {}) {
     TempDir dir;
     std::ofstream(dir.File("small.bin"), std::ios::binary) << std::string(4096, '\x5A');
     CliRun run;
@@ -37,6 +43,7 @@ Gang RunGang(const std::string& keys, std::function<void(const std::string&, pid
     run.directory = dir.Path().string();
     run.stateHome = dir.File("state");
     run.onLine = std::move(onLine);
+    run.tempDir = tempDir;
     Gang gang;
     gang.outcome = RunCliProcess(run);
     std::string error;
@@ -248,6 +255,33 @@ TEST(Gang, UsageErrors) {
         EXPECT_EQ(outcome.exit, 2);
         EXPECT_NE(outcome.err.find(c.text), std::string::npos) << outcome.err;
     }
+}
+
+// A station that was killed left its images in the temporary directory: a
+// later station removes them once their station is gone and they are older
+// than any board takes; a live station's and recent ones stay.
+TEST(GangShift, AKilledStationsImagesAreRemovedByALaterOne) {
+    TempDir temp;
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const auto twoHoursAgo = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    struct Left {
+        pid_t station;
+        bool old;
+        bool removed;
+    };
+    const Left cases[] = {{gone, true, true}, {gone, false, false}, {getpid(), true, false}};
+    std::vector<std::string> dirs;
+    for (const Left& left : cases) {
+        dirs.push_back(temp.File("vexu-station-" + std::to_string(left.station) + "-x" + std::to_string(dirs.size())));
+        fs::create_directories(dirs.back());
+        std::ofstream(dirs.back() + "/fpga.dat") << "image";
+        if (left.old) fs::last_write_time(dirs.back(), twoHoursAgo);
+    }
+    const Gang gang = RunGang("boxes=1,station-boxes=1", {}, {}, temp.Path().string());
+    EXPECT_EQ(gang.outcome.exit, 0) << gang.outcome.err;
+    for (size_t i = 0; i < dirs.size(); ++i) EXPECT_EQ(fs::exists(dirs[i]), !cases[i].removed) << dirs[i];
 }
 
 }  // namespace
