@@ -517,6 +517,18 @@ bool StationLedger::Enqueue(const std::string& kind, const std::string& ref, con
                        {kind, ref, state, recordId}, nullptr, error);
 }
 
+// Ends a change of the station's own database; with a line, what it queued
+// goes up at once when the server answers (otherwise later, in order).
+bool StationLedger::CommitAndReach(std::string& error) {
+    if (!local_->Commit(error)) {
+        local_->Rollback();
+        return false;
+    }
+    std::string later;
+    if (line_) Reach(later);
+    return true;
+}
+
 bool StationLedger::Settle(const SerialReservation& reservation, SerialEnd end, const std::string& recordId,
                            std::string& error) {
     if (!local_) {
@@ -541,13 +553,7 @@ bool StationLedger::Settle(const SerialReservation& reservation, SerialEnd end, 
         error = "the serial " + EscapedText(reservation.text) + " is not reserved";
         return false;
     }
-    if (!local_->Commit(error)) {
-        local_->Rollback();
-        return false;
-    }
-    std::string later;
-    if (line_) Reach(later);
-    return true;
+    return CommitAndReach(error);
 }
 
 bool StationLedger::AddRecord(RecordRow& row, std::string& error) {
@@ -570,13 +576,7 @@ bool StationLedger::AddRecord(RecordRow& row, std::string& error) {
         local_->Rollback();
         return false;
     }
-    if (!local_->Commit(error)) {
-        local_->Rollback();
-        return false;
-    }
-    std::string later;
-    if (line_) Reach(later);
-    return true;
+    return CommitAndReach(error);
 }
 
 void StationLedger::Close() {

@@ -119,6 +119,7 @@ private:
     bool Import(const LedgerOptions& options, std::string& error);
     bool Recover(std::string& error);
     bool Reach(std::string& error);
+    bool CommitAndReach(std::string& error);
     bool TopUpLease(const std::string& pool, uint64_t start, const Render& render, std::string& error);
     bool Enqueue(const std::string& kind, const std::string& ref, const Value& state, const Value& recordId,
                  std::string& error);
