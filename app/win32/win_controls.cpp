@@ -111,31 +111,15 @@ void DrawPicture(HWND window, Control& c, HDC dc, const RECT& client) {
     DeleteDC(source);
 }
 
-// The whole client area through one off-screen bitmap and one copy; when
-// either cannot be made, the control stays unpainted for this paint.
 void Paint(HWND window, Control& c) {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(window, &ps);
-    RECT client;
-    GetClientRect(window, &client);
-    const int width = client.right - client.left;
-    const int height = client.bottom - client.top;
-    HDC memory = width > 0 && height > 0 ? CreateCompatibleDC(dc) : nullptr;
-    HBITMAP bitmap = memory ? CreateCompatibleBitmap(dc, width, height) : nullptr;
-    if (memory && bitmap) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
+    PaintBuffered(window, [&](HDC memory, const RECT& client) {
         switch (c.kind) {
             case Kind::kText:
             case Kind::kLink: DrawTextPanel(window, c, memory, client); break;
             case Kind::kBar: DrawBar(window, c, memory, client); break;
             case Kind::kPicture: DrawPicture(window, c, memory, client); break;
         }
-        BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
-        SelectObject(memory, old);
-    }
-    if (bitmap) DeleteObject(bitmap);
-    if (memory) DeleteDC(memory);
-    EndPaint(window, &ps);
+    });
 }
 
 void Invalidate(HWND window) { InvalidateRect(window, nullptr, FALSE); }
@@ -286,6 +270,26 @@ bool Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure) {
 }
 
 }  // namespace
+
+void PaintBuffered(HWND window, const std::function<void(HDC memory, const RECT& client)>& draw) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window, &ps);
+    RECT client;
+    GetClientRect(window, &client);
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
+    HDC memory = width > 0 && height > 0 ? CreateCompatibleDC(dc) : nullptr;
+    HBITMAP bitmap = memory ? CreateCompatibleBitmap(dc, width, height) : nullptr;
+    if (memory && bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        draw(memory, client);
+        BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
+        SelectObject(memory, old);
+    }
+    if (bitmap) DeleteObject(bitmap);
+    if (memory) DeleteDC(memory);
+    EndPaint(window, &ps);
+}
 
 int BarFilledWidth(int width, UINT lower, UINT upper, UINT pos) {
     if (!(lower < upper && pos <= upper) || width <= 0) return 0;

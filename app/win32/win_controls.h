@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace vexu::win32ui {
 
 inline constexpr const wchar_t* kTextClass = L"VexuQarnStatic";
@@ -39,6 +41,11 @@ inline constexpr UINT CM_GETHOVER = WM_USER + 24;
 
 // Registers the four classes once per process; false if one could not be.
 bool RegisterControlClasses(HINSTANCE instance);
+
+// Paints the window's whole client area through one off-screen bitmap and
+// one copy (no flicker): draw gets the bitmap's DC and the client rectangle.
+// When the bitmap cannot be made the window stays unpainted for this paint.
+void PaintBuffered(HWND window, const std::function<void(HDC memory, const RECT& client)>& draw);
 
 // The filled width of a bar: width / (upper - lower) * pos, truncated; 0
 // when the range is empty or pos lies beyond it.

@@ -364,23 +364,7 @@ void CWinKTRDlg::OnDestroy() {
 }
 
 void CWinKTRDlg::Paint() {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(window_, &ps);
-    RECT client;
-    GetClientRect(window_, &client);
-    const int width = client.right - client.left;
-    const int height = client.bottom - client.top;
-    HDC memory = width > 0 && height > 0 ? CreateCompatibleDC(dc) : nullptr;
-    HBITMAP bitmap = memory ? CreateCompatibleBitmap(dc, width, height) : nullptr;
-    if (memory && bitmap) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        DrawBackground(memory, 0, 0);
-        BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
-        SelectObject(memory, old);
-    }
-    if (bitmap) DeleteObject(bitmap);
-    if (memory) DeleteDC(memory);
-    EndPaint(window_, &ps);
+    PaintBuffered(window_, [this](HDC memory, const RECT&) { DrawBackground(memory, 0, 0); });
 }
 
 void CWinKTRDlg::DrawBackground(HDC dc, int offsetX, int offsetY) {
